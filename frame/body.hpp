@@ -1,0 +1,32 @@
+// What a body file includes: the formula notation, the evaluating frame and
+// define_body, which turns a body struct into the Body that the function
+// table points at.
+//
+// A body struct has a static member template
+//
+//     template <class Frame> static auto body(Frame& f, const auto&... parameters);
+//
+// and a nested function is a struct with the same member and a static
+// NestedFunction named `function`.
+#pragma once
+
+#include "frame/evaluate.hpp"
+#include "frame/formula.hpp"
+#include "frame/function_spec.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace klimora {
+
+template <class B, std::size_t N>
+PyObject* run(const Ref* args, PyObject* traceback_code) {
+    return run_body<B>(args, traceback_code, std::make_index_sequence<N>{});
+}
+
+template <class B, std::size_t N>
+constexpr Body define_body(std::initializer_list<NestedFunction*> nested = {}) {
+    return Body{&run<B, N>, N, nested};
+}
+
+}  // namespace klimora

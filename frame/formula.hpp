@@ -1,0 +1,133 @@
+// The notation that function bodies are written in.
+//
+// A body writes each statement of its formula as a C++ expression over its
+// locals, constants and NumPy attributes:
+//
+//     auto B = f(9, ((I<2> * np.pi) * (dayofyear - I<81>)) / I<364>);
+//
+// The operators here only build a small tree that mirrors the expression;
+// nothing is evaluated while it is built.  The frame `f` then walks the tree
+// in Python's order of evaluation (left operand before right, a callee before
+// its arguments) and tags any failure with the line given.  C++ leaves the
+// order of operand evaluation open; walking a tree that has no side effects
+// while it is built takes that freedom away.
+//
+// Constants carry their Python kind: I<90> is the int 90, F<90.0> the float.
+#pragma once
+
+#include "frame/constants.hpp"
+#include "frame/ref.hpp"
+
+#include <tuple>
+#include <type_traits>
+
+namespace klimora::formula {
+
+struct Node {};
+
+// Types that a body holds its locals in (one per evaluation domain).
+template <class T> struct is_value : std::false_type {};
+template <> struct is_value<Ref> : std::true_type {};
+
+template <class T> concept NodeType = std::is_base_of_v<Node, T>;
+template <class T> concept Operand = NodeType<T> || is_value<T>::value;
+
+// A local or parameter of the body, by reference.
+template <class V> struct Local : Node { const V& value; };
+
+template <long long V> struct Int : Node { using constant = IntConstant<V>; };
+template <double V> struct Float : Node { using constant = FloatConstant<V>; };
+struct TrueObject : Node {};
+
+template <long long V> inline constexpr Int<V> I{};
+template <double V> inline constexpr Float<V> F{};
+inline constexpr TrueObject True{};
+
+template <class T>
+constexpr auto node(const T& x) {
+    if constexpr (NodeType<T>) return x;
+    else return Local<T>{{}, x};
+}
+template <class T> using node_t = decltype(node(std::declval<const T&>()));
+
+enum class Op { add, sub, mul, div, bit_and, lt, le, eq, ne, gt, ge };
+
+template <Op O, class L, class R> struct Binary : Node { L left; R right; };
+template <class X> struct Negative : Node { X operand; };
+
+#define KLIMORA_BINARY(sym, op)                                                  \
+    template <Operand L, Operand R>                                              \
+    constexpr auto operator sym(const L& l, const R& r) {                        \
+        return Binary<Op::op, node_t<L>, node_t<R>>{{}, node(l), node(r)};       \
+    }
+KLIMORA_BINARY(+, add)
+KLIMORA_BINARY(-, sub)
+KLIMORA_BINARY(*, mul)
+KLIMORA_BINARY(/, div)
+KLIMORA_BINARY(&, bit_and)
+KLIMORA_BINARY(<, lt)
+KLIMORA_BINARY(<=, le)
+KLIMORA_BINARY(==, eq)
+KLIMORA_BINARY(>, gt)
+KLIMORA_BINARY(>=, ge)
+#undef KLIMORA_BINARY
+
+template <Operand X>
+constexpr auto operator-(const X& x) { return Negative<node_t<X>>{{}, node(x)}; }
+
+// np.<name> as a value (np.pi), and np.<name>(args...) as a call.
+template <class Fn, class... A> struct Call : Node { Fn callee; std::tuple<A...> args; };
+
+template <Text S>
+struct NumpyAttribute : Node {
+    using name = Name<S>;
+    template <Operand... A>
+    constexpr auto operator()(const A&... a) const {
+        return Call<NumpyAttribute, node_t<A>...>{{}, *this, {node(a)...}};
+    }
+};
+
+// The module global `np`, read afresh at every use.
+struct NumpyGlobal {
+    using name = Name<"np">;
+    NumpyAttribute<"pi"> pi;
+    NumpyAttribute<"sin"> sin;
+    NumpyAttribute<"cos"> cos;
+    NumpyAttribute<"arcsin"> arcsin;
+    NumpyAttribute<"arctan"> arctan;
+    NumpyAttribute<"radians"> radians;
+    NumpyAttribute<"degrees"> degrees;
+    NumpyAttribute<"exp"> exp;
+    NumpyAttribute<"power"> power;
+    NumpyAttribute<"sqrt"> sqrt;
+    NumpyAttribute<"maximum"> maximum;
+    NumpyAttribute<"trunc"> trunc;
+    NumpyAttribute<"array"> array;
+};
+inline constexpr NumpyGlobal np{};
+
+// A direct run of a nested function's body (no call through an object).
+template <class Nested, class... A> struct NestedCall : Node { std::tuple<A...> args; };
+template <class Nested, Operand... A>
+constexpr auto nested(const A&... a) {
+    return NestedCall<Nested, node_t<A>...>{{}, {node(a)...}};
+}
+
+// x[i]
+template <class X, class Index> struct Item : Node { X object; Index index; };
+template <Operand X, Operand Index>
+constexpr auto item(const X& x, const Index& i) {
+    return Item<node_t<X>, node_t<Index>>{{}, node(x), node(i)};
+}
+
+// int(x), leaving an exact int as it is.
+template <class X> struct Integer : Node { X operand; };
+template <Operand X>
+constexpr auto to_int(const X& x) { return Integer<node_t<X>>{{}, node(x)}; }
+
+// A list display [a, b, ...].
+template <class... E> struct List : Node { std::tuple<E...> items; };
+template <Operand... E>
+constexpr auto list(const E&... e) { return List<node_t<E>...>{{}, {node(e)...}}; }
+
+}  // namespace klimora::formula

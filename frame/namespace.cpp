@@ -1,0 +1,39 @@
+#include "frame/namespace.hpp"
+
+namespace klimora {
+
+ModuleNamespace module_namespace;
+
+namespace {
+std::uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+}  // namespace
+
+PyObject* load_global(PyObject* name, GlobalCache& cache) {
+    PyObject* globals = module_namespace.globals;
+    PyObject* builtins = module_namespace.builtins;
+    if (cache.value != nullptr && cache.globals_version == version_of(globals) &&
+        cache.builtins_version == version_of(builtins)) {
+        return Py_NewRef(cache.value);
+    }
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        value = PyDict_GetItemWithError(builtins, name);
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            }
+            return nullptr;
+        }
+    }
+    // The look-ups above may have run __eq__ of odd keys; take the versions
+    // now, as they stand together with the value found.
+    cache.globals_version = version_of(globals);
+    cache.builtins_version = version_of(builtins);
+    cache.value = value;
+    return Py_NewRef(value);
+}
+
+}  // namespace klimora
