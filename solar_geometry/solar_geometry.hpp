@@ -6,5 +6,7 @@
 namespace klimora::solar_geometry {
 
 extern const Body sonnenzeit;
+extern const Body zenitwinkel;
+extern const Body azimutwinkel;
 
 }  // namespace klimora::solar_geometry
