@@ -1,0 +1,32 @@
+# make demo   - set up everything and run the main job (-I: the installed
+#               package, not the source folder of the same name)
+# make test   - set up everything and run the tests
+# Both create .venv with CPython 3.10 (tools/find-python310; override with
+# KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and build
+# and install the module.
+
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAMP  := $(VENV)/.requirements-installed
+BUILD_FLAGS := -C cmake.define.KLIMORA_WERROR=ON -C build-dir=build/{wheel_tag}
+
+.PHONY: demo test install clean
+
+demo: install
+	$(PY) -I -m klimora
+
+test: install
+	$(VENV)/bin/pytest tests
+
+$(STAMP): requirements-dev.txt
+	@python310=$$(tools/find-python310) && \
+	  { [ -x $(PY) ] || $$python310 -m venv $(VENV); }
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	touch $(STAMP)
+
+install: $(STAMP)
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  $(BUILD_FLAGS) .
+
+clean:
+	rm -rf $(VENV) build

@@ -1,0 +1,65 @@
+"""Comparing the native module with the reference: results, outcomes, tracebacks."""
+
+import math
+import struct
+import traceback
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+SOURCE = "klimora/Strahlkit"
+PROJECT = Path(__file__).resolve().parent.parent
+
+
+def same(a, b):
+    """Same type and the same bits (arrays: dtype, shape and bytes)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+    if isinstance(a, np.generic):
+        return a.dtype == b.dtype and a.tobytes() == b.tobytes()
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    return a == b
+
+
+def outcome(fn, *args):
+    """What a call gives: ('ok', result, warnings) or ('raise', type, message, warnings)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = fn(*args)
+        except Exception as e:  # noqa: BLE001 - every exception is part of the outcome
+            got = ("raise", type(e), str(e))
+        else:
+            got = ("ok", result)
+    return got + (tuple((w.category, str(w.message)) for w in caught),)
+
+
+def same_outcome(a, b):
+    if a[0] != b[0] or a[-1] != b[-1]:
+        return False
+    if a[0] == "ok":
+        return same(a[1], b[1])
+    return a[1:3] == b[1:3]
+
+
+def module_entries(exc):
+    """The traceback entries the native module added: (function, line)."""
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == SOURCE]
+
+
+def qual(name):
+    return "klimora.Strahlkit." + name
+
+
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def isnan(x):
+    return isinstance(x, float) and math.isnan(x)
+

@@ -1,0 +1,101 @@
+"""Start-up, each case in a fresh interpreter: one module object per process,
+one interpreter, the imports of numpy and fractions, failing start-ups."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import klimora.Strahlkit as S
+
+
+def run(code, cwd=None, path=None):
+    env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = path
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, cwd=cwd or "/", env=env, timeout=120)
+
+
+def check(code, **kwargs):
+    done = run(code, **kwargs)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_import_again_returns_the_same_module():
+    check("""
+        import sys, importlib, warnings
+        warnings.simplefilter("error")
+        import klimora.Strahlkit as first
+        first.marker = 1
+        del sys.modules["klimora.Strahlkit"]
+        import klimora.Strahlkit as second
+        assert second is first and second.marker == 1
+        assert importlib.reload(second) is first
+    """)
+
+
+def test_a_second_interpreter_is_refused():
+    out = run("""
+        import _testcapi, klimora.Strahlkit
+        assert _testcapi.run_in_subinterp("import klimora.Strahlkit") == -1
+    """)
+    assert out.returncode == 0, out.stderr
+    assert ("ImportError: Interpreter change detected - this module can only be loaded into "
+            "one interpreter per process.") in out.stderr
+
+
+def test_a_numpy_inside_the_package_is_taken_as_np(tmp_path):
+    package = tmp_path / "klimora"
+    package.mkdir()
+    shutil.copy(S.__file__, package)
+    (package / "__init__.py").write_text("")
+    (package / "numpy.py").write_text("from numpy import *\nLOCAL = True\n")
+    check("""
+        import klimora.Strahlkit as S
+        assert S.np.__name__ == "klimora.numpy" and S.np.LOCAL
+        assert S.Zenitwinkel(12, 50, 172) > 0
+    """, path=str(tmp_path))
+
+
+@pytest.mark.parametrize("blocker, exception, message, line", [
+    ('sys.modules["numpy"] = None', "ModuleNotFoundError",
+     "import of numpy halted; None in sys.modules", 1),
+    ('sys.modules["fractions"] = types.ModuleType("fractions")', "ImportError",
+     "cannot import name Fraction", 2),
+])
+def test_failed_start_up_reports_and_can_be_retried(blocker, exception, message, line):
+    check(f"""
+        import sys, types, traceback
+        saved = {{name: sys.modules.get(name) for name in ("numpy", "fractions")}}
+        {blocker}
+        try:
+            import klimora.Strahlkit
+        except ImportError as e:
+            assert type(e).__name__ == "{exception}" and str(e) == "{message}", repr(e)
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            assert (last.filename, last.lineno, last.name) == (
+                "klimora/Strahlkit", {line}, "init klimora.Strahlkit"), last
+        else:
+            raise AssertionError("import succeeded")
+        for name, module in saved.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+        sys.modules.pop("klimora.Strahlkit", None)
+        import klimora.Strahlkit as S
+        assert S.DirStrMBew(800, 2) == 600.0 and S.__test__ == {{}}
+    """)
+
+
+def test_warning_free_import_under_its_own_version():
+    check("""
+        import warnings
+        warnings.simplefilter("error")
+        import klimora.Strahlkit
+    """)
