@@ -1,6 +1,7 @@
 # make demo   - set up everything and run the main job (-I: the installed
 #               package, not the source folder of the same name)
 # make test   - set up everything and run the tests
+# make bench  - time every function against the same formulas in Python/NumPy
 # Both create .venv with CPython 3.10 (tools/find-python310; override with
 # KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and build
 # and install the module.
@@ -10,13 +11,16 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.requirements-installed
 BUILD_FLAGS := -C cmake.define.KLIMORA_WERROR=ON -C build-dir=build/{wheel_tag}
 
-.PHONY: demo test install clean
+.PHONY: demo test bench install clean
 
 demo: install
 	$(PY) -I -m klimora
 
 test: install
 	$(VENV)/bin/pytest tests
+
+bench: install
+	$(PY) -I bench/run.py
 
 $(STAMP): requirements-dev.txt
 	@python310=$$(tools/find-python310) && \
