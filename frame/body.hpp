@@ -20,7 +20,7 @@
 namespace klimora {
 
 template <class B, std::size_t N>
-PyObject* run(const Ref* args, PyObject* traceback_code) {
+PyObject* run(PyObject* const* args, PyObject* traceback_code) {
     return run_body<B>(args, traceback_code, std::make_index_sequence<N>{});
 }
 

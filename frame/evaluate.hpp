@@ -8,6 +8,7 @@
 // added and the call returns null to the interpreter.
 #pragma once
 
+#include "frame/direct.hpp"
 #include "frame/formula.hpp"
 #include "frame/namespace.hpp"
 #include "frame/operations.hpp"
@@ -179,13 +180,17 @@ Ref evaluate(ObjectFrame& f, const formula::NestedCall<Nested, A...>& e) {
 
 // ---- the function boundary ----------------------------------------------------
 
-// Runs a public function's body on its bound arguments.  Returns the result
-// (new reference), or null with the exception and its traceback entry set.
+// Runs a public function's body on its bound arguments: on the direct path
+// where it can, else on Python objects.  Returns the result (new
+// reference), or null with the exception and its traceback entry set.
 template <class Body, std::size_t... I>
-PyObject* run_body(const Ref* args, PyObject* traceback_code, std::index_sequence<I...>) {
+PyObject* run_body(PyObject* const* args, PyObject* traceback_code,
+                   std::index_sequence<I...> indices) {
+    if (PyObject* result = run_direct<Body>(args, indices)) return result;
     ObjectFrame f(traceback_code);
     try {
-        return Body::body(f, args[I]...).release();
+        const std::array<Ref, sizeof...(I)> parameters{Ref::borrow(args[I])...};
+        return Body::body(f, parameters[I]...).release();
     } catch (const Raised&) {
         add_traceback_entry(traceback_code, f.line());
         return nullptr;

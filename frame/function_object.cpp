@@ -35,12 +35,18 @@ constexpr std::size_t max_parameters = NameList{}.items.size();
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* fn = as_function(self);
     const FunctionSpec& spec = *fn->spec;
+    // The common call: all arguments by position, held by the caller's tuple.
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == PyTuple_GET_SIZE(fn->parameters)) {
+        return spec.body->run(&PyTuple_GET_ITEM(args, 0), fn->traceback_code);
+    }
     Ref bound[max_parameters];
     if (!bind_arguments(spec, fn->parameters, args, kwargs, bound)) {
         if (spec.form == CallForm::keyword) add_traceback_entry(fn->traceback_code, spec.first_line);
         return nullptr;
     }
-    return spec.body->run(bound, fn->traceback_code);
+    PyObject* borrowed[max_parameters];
+    for (std::size_t i = 0; i < max_parameters; ++i) borrowed[i] = bound[i].get();
+    return spec.body->run(borrowed, fn->traceback_code);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {

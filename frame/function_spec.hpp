@@ -42,9 +42,10 @@ struct NestedFunction {
     PyObject* traceback_code = nullptr;   // made at start-up
 };
 
-// Runs a body on its bound arguments: a new reference, or null with the
-// exception and its traceback entries set.
-using BodyRunner = PyObject* (*)(const Ref* args, PyObject* traceback_code);
+// Runs a body on its bound arguments (borrowed: the caller keeps them alive
+// for the call): a new reference, or null with the exception and its
+// traceback entries set.
+using BodyRunner = PyObject* (*)(PyObject* const* args, PyObject* traceback_code);
 
 struct Body {
     BodyRunner run;

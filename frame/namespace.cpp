@@ -1,5 +1,7 @@
 #include "frame/namespace.hpp"
 
+#include "frame/ref.hpp"
+
 namespace klimora {
 
 ModuleNamespace module_namespace;
@@ -10,13 +12,28 @@ std::uint64_t version_of(PyObject* dict) {
 }
 }  // namespace
 
+namespace {
+// The cached value while neither dict has changed since it was found.
+PyObject* cached(const GlobalCache& cache) {
+    if (cache.value != nullptr && cache.globals_version == version_of(module_namespace.globals) &&
+        cache.builtins_version == version_of(module_namespace.builtins)) {
+        return cache.value;
+    }
+    return nullptr;
+}
+}  // namespace
+
+PyObject* peek_global(PyObject* name, GlobalCache& cache) {
+    if (PyObject* value = cached(cache)) return value;
+    Ref value = Ref::steal(load_global(name, cache));
+    if (!value) PyErr_Clear();
+    return value.get();   // still held by the dict it was found in
+}
+
 PyObject* load_global(PyObject* name, GlobalCache& cache) {
+    if (PyObject* value = cached(cache)) return Py_NewRef(value);
     PyObject* globals = module_namespace.globals;
     PyObject* builtins = module_namespace.builtins;
-    if (cache.value != nullptr && cache.globals_version == version_of(globals) &&
-        cache.builtins_version == version_of(builtins)) {
-        return Py_NewRef(cache.value);
-    }
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr) {
         if (PyErr_Occurred()) return nullptr;

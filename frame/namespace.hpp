@@ -30,4 +30,8 @@ struct GlobalCache {
 // defined" (or the dict's own error) set.
 PyObject* load_global(PyObject* name, GlobalCache& cache);
 
+// The same look-up without raising: a borrowed reference, or null if the
+// name is not there (or the look-up failed; the error is cleared).
+PyObject* peek_global(PyObject* name, GlobalCache& cache);
+
 }  // namespace klimora

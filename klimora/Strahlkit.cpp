@@ -10,6 +10,7 @@
 #include "frame/constants.hpp"
 #include "frame/function_object.hpp"
 #include "frame/namespace.hpp"
+#include "frame/numpy_kernels.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
 #include "klimora/function_table.hpp"
@@ -140,6 +141,7 @@ bool start_up(PyObject* module, int& line) {
 
     Ref numpy = import_relative_first("numpy", nullptr);
     if (!numpy || PyDict_SetItem(globals, Name<"np">::object(), numpy.get()) < 0) return false;
+    numpy_kernels::remember_numpy(numpy.get());
 
     line = 2;
     Ref fromlist = Ref::steal(PyList_New(1));

@@ -1,0 +1,388 @@
+// The direct path: a body evaluated on C doubles.
+//
+// When every argument is an exact Python float, a Python int that a double
+// holds exactly, or an exact NumPy float64 scalar, and `np` is the NumPy that
+// start-up imported (numpy_kernels::ready), a body can run on plain numbers:
+// each value carries the kind of object the ordinary path would hold (Python
+// int, Python float, NumPy float64 or int64 scalar), every operator follows
+// the rules of Python and NumPy scalar arithmetic for those kinds, and every
+// NumPy function runs NumPy's own float64 kernel.  The result is boxed into
+// the object the ordinary path would return.
+//
+// Whatever the direct path does not cover (another kind of value, an integer
+// NumPy loop, division by zero, any floating-point exception raised on the
+// way) gives up, and the call runs the ordinary path from the start: the
+// bodies have no side effects, so warnings, errors and their traceback
+// entries are then exactly the ordinary ones.
+#pragma once
+
+#include "frame/formula.hpp"
+#include "frame/numpy_kernels.hpp"
+
+#include <array>
+#include <cfenv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+
+namespace klimora {
+
+struct Num {
+    enum class Kind : std::uint8_t {
+        opaque,       // not a number the direct path handles (or never read)
+        py_int,       // Python int with |value| <= 2**53
+        py_float,     // Python float
+        np_float64,   // NumPy float64 scalar
+        np_int64,     // NumPy int64 scalar with |value| <= 2**53
+        boolean,      // a comparison result, only ever tested for truth
+        table,        // a float64 array made from a list of float constants
+    };
+    // The value of every numeric kind (integers are exact in a double up to
+    // 2**53); 1 or 0 for a boolean; the length of a table.
+    double d = 0.0;
+    // The argument or constant object this value is (borrowed), if any; the
+    // values of a table.
+    const void* ref = nullptr;
+    Kind kind = Kind::opaque;
+
+    PyObject* origin() const {
+        return kind == Kind::table ? nullptr : static_cast<PyObject*>(const_cast<void*>(ref));
+    }
+    const double* table() const { return static_cast<const double*>(ref); }
+};
+
+namespace formula {
+template <> struct is_value<Num> : std::true_type {};
+}  // namespace formula
+
+namespace direct {
+
+inline constexpr double exact_int_limit = 9007199254740992.0;   // 2**53
+
+// Keeps a value in a register at this point of the program, so the
+// compiler cannot move the arithmetic that made it across the reading or
+// clearing of the floating-point exception flags.
+inline double settle(double x) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm volatile("" : "+x"(x));
+#elif defined(__GNUC__)
+    asm volatile("" : "+w"(x));
+#else
+    volatile double v = x;
+    x = v;
+#endif
+    return x;
+}
+
+// The floating-point exception flags that make NumPy warn or raise:
+// invalid, divide by zero, overflow, underflow.  On x86-64 every double
+// operation (NumPy's kernels included) records them in MXCSR, which is
+// much cheaper to read and clear than the whole environment through <cfenv>.
+#if defined(__GNUC__) && defined(__x86_64__)
+inline constexpr unsigned mxcsr_flags = 0x01 | 0x04 | 0x08 | 0x10;
+inline unsigned read_mxcsr() {
+    unsigned m;
+    asm volatile("stmxcsr %0" : "=m"(m));
+    return m;
+}
+inline void clear_fp_flags() {
+    const unsigned m = read_mxcsr();
+    if (m & 0x3f) {
+        const unsigned cleared = m & ~0x3fu;
+        asm volatile("ldmxcsr %0" : : "m"(cleared));
+    }
+}
+inline bool fp_flags_raised() { return (read_mxcsr() & mxcsr_flags) != 0; }
+#else
+inline void clear_fp_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
+inline bool fp_flags_raised() {
+    return std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW) != 0;
+}
+#endif
+
+inline Num number(Num::Kind kind, double d) {
+    Num n;
+    n.kind = kind;
+    n.d = settle(d);
+    return n;
+}
+
+// An integer kind: held as a double, and never as -0.0 (an int has no sign
+// of zero, and a float made from it is +0.0).
+inline Num whole(Num::Kind kind, double d) { return number(kind, d + 0.0); }
+
+inline Num boolean(bool b) { return number(Num::Kind::boolean, b ? 1.0 : 0.0); }
+
+// An integer result, if it stays within what a double holds exactly.
+inline bool exact_integer(double d) { return std::fabs(d) <= exact_int_limit; }
+
+// An argument as the direct path sees it.
+Num classify(PyObject* object);
+
+// The object the ordinary path would return for `n`; null (with no error
+// set) if the direct path cannot make it.
+PyObject* box(const Num& n);
+
+}  // namespace direct
+
+class DirectFrame {
+public:
+    template <class E>
+    Num operator()(int, const E& expression) {
+        return evaluate(*this, formula::node(expression));
+    }
+
+    template <class E>
+    bool test(int, const E& condition) {
+        Num value = evaluate(*this, formula::node(condition));
+        if (value.kind != Num::Kind::boolean) {
+            give_up();
+            return false;
+        }
+        return value.d != 0.0;
+    }
+
+    // This call is not one for the direct path.
+    Num give_up() {
+        failed_ = true;
+        return Num{};
+    }
+    bool failed() const { return failed_; }
+
+private:
+    bool failed_ = false;
+};
+
+// ---- leaves ---------------------------------------------------------------
+
+inline Num evaluate(DirectFrame&, const formula::Local<Num>& x) { return x.value; }
+
+template <long long V>
+Num evaluate(DirectFrame&, const formula::Int<V>&) {
+    static_assert(V >= -(1LL << 53) && V <= (1LL << 53));
+    Num n = direct::number(Num::Kind::py_int, static_cast<double>(V));
+    n.ref = IntConstant<V>::object();
+    return n;
+}
+
+template <double V>
+Num evaluate(DirectFrame&, const formula::Float<V>&) {
+    Num n = direct::number(Num::Kind::py_float, V);
+    n.ref = FloatConstant<V>::object();
+    return n;
+}
+
+inline Num evaluate(DirectFrame&, const formula::TrueObject&) {
+    Num n = direct::boolean(true);
+    n.ref = Py_True;
+    return n;
+}
+
+template <Text S>
+Num evaluate(DirectFrame& f, const formula::NumpyAttribute<S>&) {
+    if constexpr (std::string_view(S.chars) == "pi") {
+        Num n = direct::number(Num::Kind::py_float, numpy_kernels::pi());
+        n.ref = numpy_kernels::pi_object();
+        return n;
+    } else {
+        return f.give_up();
+    }
+}
+
+// ---- arithmetic -----------------------------------------------------------
+
+namespace direct {
+
+inline bool is_numeric(const Num& n) {
+    return n.kind == Num::Kind::py_int || n.kind == Num::Kind::py_float ||
+           n.kind == Num::Kind::np_float64 || n.kind == Num::Kind::np_int64;
+}
+inline bool is_integer(const Num& n) {
+    return n.kind == Num::Kind::py_int || n.kind == Num::Kind::np_int64;
+}
+inline bool is_numpy(const Num& n) {
+    return n.kind == Num::Kind::np_float64 || n.kind == Num::Kind::np_int64;
+}
+
+template <formula::Op O>
+double ieee(double a, double b) {
+    using formula::Op;
+    if constexpr (O == Op::add) return a + b;
+    else if constexpr (O == Op::sub) return a - b;
+    else if constexpr (O == Op::mul) return a * b;
+    else return a / b;
+}
+
+// + - * / on two numbers, as Python and NumPy scalars do it.
+template <formula::Op O>
+Num arithmetic(DirectFrame& f, const Num& a, const Num& b) {
+    using formula::Op;
+    using K = Num::Kind;
+    if (!is_numeric(a) || !is_numeric(b)) return f.give_up();
+    if (is_numpy(a) || is_numpy(b)) {
+        // NumPy scalar arithmetic in float64; only integer NumPy arithmetic
+        // (other than true division) is left to the ordinary path.
+        if (is_integer(a) && is_integer(b) && O != Op::div) return f.give_up();
+        return number(K::np_float64, ieee<O>(a.d, b.d));
+    }
+    if (a.kind == K::py_int && b.kind == K::py_int) {
+        if constexpr (O == Op::div) {
+            if (b.d == 0.0) return f.give_up();   // ZeroDivisionError
+            return number(K::py_float, a.d / b.d);   // both exact: one rounding, as Python
+        } else {
+            // Exact while the result stays within 2**53.
+            const double r = ieee<O>(a.d, b.d);
+            if (!exact_integer(r)) return f.give_up();
+            return whole(K::py_int, r);
+        }
+    }
+    // A Python float with a Python float or a (converted, exact) int.
+    if (O == Op::div && b.d == 0.0) return f.give_up();   // ZeroDivisionError
+    return number(K::py_float, ieee<O>(a.d, b.d));
+}
+
+// A rich comparison tested for truth (quiet: NaN raises no flag).
+template <formula::Op O>
+Num compare(DirectFrame& f, const Num& a, const Num& b) {
+    using formula::Op;
+    if (!is_numeric(a) || !is_numeric(b)) return f.give_up();
+    if constexpr (O == Op::lt) return boolean(std::isless(a.d, b.d));
+    else if constexpr (O == Op::le) return boolean(std::islessequal(a.d, b.d));
+    else if constexpr (O == Op::gt) return boolean(std::isgreater(a.d, b.d));
+    else if constexpr (O == Op::ge) return boolean(std::isgreaterequal(a.d, b.d));
+    else if constexpr (O == Op::eq) return boolean(a.d == b.d);
+    else return boolean(a.d != b.d);
+}
+
+}  // namespace direct
+
+template <formula::Op O, class L, class R>
+Num evaluate(DirectFrame& f, const formula::Binary<O, L, R>& e) {
+    using formula::Op;
+    Num a = evaluate(f, e.left);
+    Num b = evaluate(f, e.right);
+    if constexpr (O == Op::add || O == Op::sub || O == Op::mul || O == Op::div) {
+        return direct::arithmetic<O>(f, a, b);
+    } else if constexpr (O == Op::bit_and) {
+        if (a.kind != Num::Kind::boolean || b.kind != Num::Kind::boolean) return f.give_up();
+        return direct::boolean(a.d != 0.0 && b.d != 0.0);
+    } else {
+        return direct::compare<O>(f, a, b);
+    }
+}
+
+template <class X>
+Num evaluate(DirectFrame& f, const formula::Negative<X>& e) {
+    Num a = evaluate(f, e.operand);
+    switch (a.kind) {
+    case Num::Kind::py_int:
+    case Num::Kind::np_int64: return direct::whole(a.kind, -a.d);
+    case Num::Kind::py_float:
+    case Num::Kind::np_float64: return direct::number(a.kind, -a.d);
+    default: return f.give_up();
+    }
+}
+
+// ---- NumPy calls ----------------------------------------------------------
+
+// np.array([float constants...]): a table the body can index.
+template <double... V>
+Num evaluate(DirectFrame&,
+             const formula::Call<formula::NumpyAttribute<"array">, formula::List<formula::Float<V>...>>&) {
+    static constexpr double values[] = {V...};
+    Num n = direct::number(Num::Kind::table, sizeof...(V));
+    n.ref = values;
+    return n;
+}
+
+template <Text S, class... A>
+Num evaluate(DirectFrame& f, const formula::Call<formula::NumpyAttribute<S>, A...>& e) {
+    using numpy_kernels::Ufunc;
+    using K = Num::Kind;
+    constexpr auto ufunc = numpy_kernels::ufunc_named(S.chars);
+    if constexpr (!ufunc) {
+        return f.give_up();
+    } else {
+        std::array<Num, sizeof...(A)> args = std::apply(
+            [&f](const auto&... a) { return std::array<Num, sizeof...(A)>{evaluate(f, a)...}; },
+            e.args);
+        bool all_integer = true;
+        for (const Num& a : args) {
+            if (!direct::is_numeric(a)) return f.give_up();
+            all_integer = all_integer && direct::is_integer(a);
+        }
+        if (all_integer) {
+            // Integer loops: only np.power(int, int) with an exact result.
+            if constexpr (*ufunc == Ufunc::power) {
+                const double base = args[0].d, exponent = args[1].d;
+                if (exponent < 0 || exponent > 64) return f.give_up();
+                double r = 1.0;
+                for (int n = 0; n < exponent; ++n) {
+                    r *= base;
+                    if (!direct::exact_integer(r)) return f.give_up();
+                }
+                return direct::whole(K::np_int64, r);
+            } else if constexpr (*ufunc == Ufunc::trunc || *ufunc == Ufunc::maximum) {
+                return f.give_up();
+            }
+        }
+        double in[2] = {args[0].d, args.size() > 1 ? args[args.size() - 1].d : 0.0};
+        double out = 0.0;
+        if (!numpy_kernels::run(*ufunc, in, &out)) return f.give_up();
+        return direct::number(K::np_float64, out);
+    }
+}
+
+// ---- subscription, int(), nested bodies -------------------------------------
+
+template <class X, class Index>
+Num evaluate(DirectFrame& f, const formula::Item<X, Index>& e) {
+    Num table = evaluate(f, e.object);
+    Num index = evaluate(f, e.index);
+    if (table.kind != Num::Kind::table || index.kind != Num::Kind::py_int) return f.give_up();
+    const double i = index.d < 0 ? index.d + table.d : index.d;
+    if (i < 0 || i >= table.d) return f.give_up();   // IndexError
+    return direct::number(Num::Kind::np_float64, table.table()[static_cast<std::size_t>(i)]);
+}
+
+template <class X>
+Num evaluate(DirectFrame& f, const formula::Integer<X>& e) {
+    Num x = evaluate(f, e.operand);
+    if (x.kind == Num::Kind::py_int) return x;
+    if (x.kind != Num::Kind::py_float && x.kind != Num::Kind::np_float64) return f.give_up();
+    if (!(std::fabs(x.d) < direct::exact_int_limit)) return f.give_up();   // NaN, inf, huge
+    return direct::whole(Num::Kind::py_int, std::trunc(x.d));
+}
+
+template <class Nested, class... A>
+Num evaluate(DirectFrame& f, const formula::NestedCall<Nested, A...>& e) {
+    std::array<Num, sizeof...(A)> args = std::apply(
+        [&f](const auto&... a) { return std::array<Num, sizeof...(A)>{evaluate(f, a)...}; },
+        e.args);
+    return std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args);
+}
+
+// ---- the function boundary ----------------------------------------------------
+
+// Runs a body on the direct path.  Returns the result (new reference), or
+// null, with no error set, when the call must take the ordinary path.
+// Flattened: the whole body becomes one straight run of code over values
+// held in registers.
+template <class Body, std::size_t... I>
+[[gnu::flatten]] PyObject* run_direct(PyObject* const* args, std::index_sequence<I...>) {
+    if (!numpy_kernels::ready()) return nullptr;
+    std::array<Num, sizeof...(I)> numbers{direct::classify(args[I])...};
+    DirectFrame f;
+    direct::clear_fp_flags();
+    for (Num& n : numbers) n.d = direct::settle(n.d);
+    Num result = Body::body(f, numbers[I]...);
+    result.d = direct::settle(result.d);
+    if (f.failed() || direct::fp_flags_raised()) {
+        return nullptr;
+    }
+    return direct::box(result);
+}
+
+}  // namespace klimora

@@ -1,0 +1,82 @@
+// NumPy's own float64 kernels, for the direct path.
+//
+// A scalar call such as np.sin(0.5) spends nearly all its time in the
+// ufunc machinery around one run of a strided loop over one element.  NumPy
+// hands out that very loop (ufunc._resolve_dtypes_and_context and
+// ufunc._get_strided_loop); running it on one double gives the bits the
+// scalar call gives, without the machinery.
+//
+// The kernels are only used while the module global `np` is the NumPy module
+// that start-up imported, with the attributes they were taken from.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "frame/namespace.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace klimora::numpy_kernels {
+
+enum class Ufunc { sin, cos, arcsin, arctan, radians, degrees, exp, power, sqrt, maximum, trunc };
+inline constexpr int ufunc_count = 11;
+inline constexpr std::string_view ufunc_names[ufunc_count] = {
+    "sin", "cos", "arcsin", "arctan", "radians", "degrees", "exp", "power", "sqrt", "maximum",
+    "trunc"};
+
+constexpr std::optional<Ufunc> ufunc_named(std::string_view name) {
+    for (int i = 0; i < ufunc_count; ++i) {
+        if (ufunc_names[i] == name) return static_cast<Ufunc>(i);
+    }
+    return std::nullopt;
+}
+
+// Start-up hands over the NumPy module it imported.
+void remember_numpy(PyObject* numpy);
+
+// The dict versions under which the last full check found the kernels
+// usable: while none of the three dicts has changed, they still are.
+struct ReadyStamp {
+    std::uint64_t globals = 0;
+    std::uint64_t builtins = 0;
+    std::uint64_t numpy = 0;
+    PyObject* numpy_dict = nullptr;   // null until a check has succeeded
+};
+extern ReadyStamp ready_stamp;
+
+inline std::uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// The full check behind ready(); refreshes the stamp when it succeeds.
+bool check_ready();
+
+// True while the module global `np` is that module and its attributes are
+// the ones the kernels were taken from.  Sets the kernels up on first use;
+// raises nothing.
+inline bool ready() {
+    const ReadyStamp& s = ready_stamp;
+    if (s.numpy_dict != nullptr && dict_version(module_namespace.globals) == s.globals &&
+        dict_version(module_namespace.builtins) == s.builtins &&
+        dict_version(s.numpy_dict) == s.numpy) {
+        return true;
+    }
+    return check_ready();
+}
+
+// np.pi as it stands in NumPy (valid while ready()).
+double pi();
+PyObject* pi_object();
+
+// Runs the kernel on one element: inputs in `in`, the result in `*out`.
+// False if the kernel reported an error.
+bool run(Ufunc ufunc, const double* in, double* out);
+
+// A new NumPy float64 scalar (null with MemoryError set).
+PyObject* new_float64(double value);
+PyTypeObject* float64_type();
+
+}  // namespace klimora::numpy_kernels
