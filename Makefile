@@ -2,6 +2,7 @@
 #               package, not the source folder of the same name)
 # make test   - set up everything and run the tests
 # make bench  - time every function against the same formulas in Python/NumPy
+# make sweep  - a million random inputs per function: direct against ordinary path
 # Both create .venv with CPython 3.10 (tools/find-python310; override with
 # KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and build
 # and install the module.
@@ -11,13 +12,16 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.requirements-installed
 BUILD_FLAGS := -C cmake.define.KLIMORA_WERROR=ON -C build-dir=build/{wheel_tag}
 
-.PHONY: demo test bench install clean
+.PHONY: demo test bench sweep install clean
 
 demo: install
 	$(PY) -I -m klimora
 
 test: install
 	$(VENV)/bin/pytest tests
+
+sweep: install
+	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree
 
 bench: install
 	$(PY) -I bench/run.py

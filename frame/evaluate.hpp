@@ -112,9 +112,32 @@ Ref evaluate(ObjectFrame& f, const formula::Call<Fn, A...>& e) {
     return checked(call_object(callee.get(), raw.data(), raw.size()));
 }
 
+// Two exact Python floats: the float's own arithmetic and comparisons,
+// without the dispatch of the number protocol.  Division by zero is left
+// to the protocol, which raises ZeroDivisionError.
+template <formula::Op O>
+PyObject* apply_to_floats(double x, double y) {
+    using formula::Op;
+    if constexpr (O == Op::add) return PyFloat_FromDouble(x + y);
+    else if constexpr (O == Op::sub) return PyFloat_FromDouble(x - y);
+    else if constexpr (O == Op::mul) return PyFloat_FromDouble(x * y);
+    else if constexpr (O == Op::div) return y != 0.0 ? PyFloat_FromDouble(x / y) : nullptr;
+    else if constexpr (O == Op::lt) return PyBool_FromLong(x < y);
+    else if constexpr (O == Op::le) return PyBool_FromLong(x <= y);
+    else if constexpr (O == Op::eq) return PyBool_FromLong(x == y);
+    else if constexpr (O == Op::ne) return PyBool_FromLong(x != y);
+    else if constexpr (O == Op::gt) return PyBool_FromLong(x > y);
+    else if constexpr (O == Op::ge) return PyBool_FromLong(x >= y);
+    else return nullptr;
+}
+
 template <formula::Op O>
 PyObject* apply_binary(PyObject* a, PyObject* b) {
     using formula::Op;
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        if (PyObject* r = apply_to_floats<O>(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b))) return r;
+        if (PyErr_Occurred()) return nullptr;
+    }
     if constexpr (O == Op::add) return PyNumber_Add(a, b);
     else if constexpr (O == Op::sub) return PyNumber_Subtract(a, b);
     else if constexpr (O == Op::mul) return PyNumber_Multiply(a, b);
