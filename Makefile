@@ -1,6 +1,7 @@
 # make demo   - set up everything and run the main job (-I: the installed
 #               package, not the source folder of the same name)
-# make test   - set up everything and run the tests
+# make test   - set up everything, run the tests and type-check the package and
+#               examples/typed_chain.py with mypy
 # Both create .venv with CPython 3.10 (tools/find-python310; override with
 # KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and build
 # and install the module.
@@ -17,6 +18,7 @@ demo: install
 
 test: install
 	$(VENV)/bin/pytest tests
+	$(VENV)/bin/mypy
 
 $(STAMP): requirements-dev.txt
 	@python310=$$(tools/find-python310) && \
