@@ -9,7 +9,7 @@ arrays (NumPy, and through NumPy's dispatch xarray and dask).
 
 from fractions import Fraction as Fraction
 from types import ModuleType
-from typing import Any, Union, overload
+from typing import Any, Protocol, Union, overload
 
 import numpy
 from numpy.typing import NDArray
@@ -19,9 +19,16 @@ np: ModuleType
 _Scalar = Union[float, numpy.floating[Any], numpy.integer[Any]]
 _Array = Union[NDArray[Any], _Scalar]
 
+class _UfuncOperand(Protocol):
+    """An array type that takes part in NumPy's dispatch (xarray, dask, ...)."""
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any: ...
+
+_Operand = Union[_UfuncOperand, _Array]
+
 # The element-wise functions: scalars give a NumPy float64 (DirStrMBew: a
 # float), NumPy arrays an array, other array types (xarray, dask) their own
-# type.  A scalar call matches the first overload, which is the narrower one.
+# type (Any here).  A scalar call matches the first overload, which is the narrower one.
 
 def Sonnenzeit(szeit: _Scalar, zeitzone: _Scalar, laenge: _Scalar,
                dayofyear: _Scalar) -> numpy.float64: ...
@@ -30,7 +37,7 @@ def Zenitwinkel(szeit: _Scalar, breite: _Scalar, dayofyear: _Scalar) -> numpy.fl
 @overload
 def Zenitwinkel(szeit: _Array, breite: _Array, dayofyear: _Array) -> NDArray[numpy.float64]: ...
 @overload
-def Zenitwinkel(szeit: Any, breite: Any, dayofyear: Any) -> Any: ...
+def Zenitwinkel(szeit: _Operand, breite: _Operand, dayofyear: _Operand) -> Any: ...
 def Azimutwinkel(szeit: _Scalar, breite: _Scalar, dayofyear: _Scalar) -> numpy.float64: ...
 def LinkeTruebung(dayofyear: _Scalar, breite: _Scalar, RH: _Scalar) -> float: ...
 def RelOptLuftmasse(zenitwinkel: _Scalar, /) -> float: ...
@@ -43,13 +50,13 @@ def DirStrMBew(Imax: _Scalar, N: _Scalar) -> float: ...  # type: ignore[overload
 @overload
 def DirStrMBew(Imax: _Array, N: _Array) -> NDArray[numpy.float64]: ...
 @overload
-def DirStrMBew(Imax: Any, N: Any) -> Any: ...
+def DirStrMBew(Imax: _Operand, N: _Operand) -> Any: ...
 @overload
 def AtmosGegenstr(LuftTemp: _Scalar, Dampfdruck: _Scalar, N: _Scalar) -> numpy.float64: ...  # type: ignore[overload-overlap]
 @overload
 def AtmosGegenstr(LuftTemp: _Array, Dampfdruck: _Array, N: _Array) -> NDArray[numpy.float64]: ...
 @overload
-def AtmosGegenstr(LuftTemp: Any, Dampfdruck: Any, N: Any) -> Any: ...
+def AtmosGegenstr(LuftTemp: _Operand, Dampfdruck: _Operand, N: _Operand) -> Any: ...
 def OberflTemp(Strahlungsbilanz: _Scalar, LuftTemp: _Scalar, WindGeschw: _Scalar,
                Bowen: _Scalar) -> float: ...
 @overload
@@ -61,6 +68,6 @@ def MittlStrTemp(zenitwinkel: _Array, EStrOben: _Array, EStrUnten: _Array,
                  AGegenstr: _Array, DiffStr: _Array, MaxDirStr: _Array, ReflStr: object,
                  albedo: _Array, albedo_env: object) -> NDArray[numpy.float64]: ...
 @overload
-def MittlStrTemp(zenitwinkel: Any, EStrOben: Any, EStrUnten: Any, AGegenstr: Any,
-                 DiffStr: Any, MaxDirStr: Any, ReflStr: object, albedo: Any,
-                 albedo_env: object) -> Any: ...
+def MittlStrTemp(zenitwinkel: _Operand, EStrOben: _Operand, EStrUnten: _Operand,
+                 AGegenstr: _Operand, DiffStr: _Operand, MaxDirStr: _Operand, ReflStr: object,
+                 albedo: _Operand, albedo_env: object) -> Any: ...
