@@ -177,14 +177,14 @@ def write_plot(path: str, rows: list[tuple[float, dict[str, float]]], site: Site
     from matplotlib import pyplot as plt
 
     hours = [clock for clock, _ in rows]
-    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 5.5), dpi=80)
+    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8.5, 5.5), dpi=80)
     for name, label in (("global_max", "global, clear sky"), ("global", "global"),
                         ("direct", "direct beam"), ("diffuse", "diffuse"),
                         ("counter", "long-wave from the sky"),
                         ("longwave_up", "long-wave from the ground")):
         top.plot(hours, [r[name] for _, r in rows], label=label)
     top.set_ylabel("W/m²")
-    top.legend(fontsize="small", ncol=2)
+    top.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.01, 0.5))
     bottom.axhline(weather.air_temp, color="grey", linestyle="--", label="air")
     bottom.plot(hours, [r["surface_temp"] for _, r in rows], label="ground surface")
     bottom.plot(hours, [r["mrt"] for _, r in rows], label="mean radiant temperature")
@@ -192,7 +192,7 @@ def write_plot(path: str, rows: list[tuple[float, dict[str, float]]], site: Site
     bottom.set_xlabel(f"clock time, UTC{site.zone:+g} h")
     bottom.set_xticks(range(0, 25, 3))
     bottom.set_xlim(0, 24)
-    bottom.legend(fontsize="small")
+    bottom.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.01, 0.5))
     top.set_title(f"{site.latitude:g}°, {site.longitude:g}°, {site.height:g} m, {date}; "
                   f"cloud {weather.cloud:g}/8", fontsize="medium")
     for axis in (top, bottom):
