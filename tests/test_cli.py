@@ -370,3 +370,17 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert done.returncode == 0 and len(done.stdout.splitlines()) == 8761
     text = shown.decode()
     assert text.startswith("\r[") and "8760/8760" in text and text.endswith("rows/s\r\n")
+
+
+def test_readme_chain_is_the_main_job_at_solar_noon():
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("### The chain in Python"):]
+    start = section.index("```python\n") + len("```python\n")
+    code = section[start:section.index("\n```", start)]
+    namespace = {}
+    exec(compile(code, "README.md", "exec"), namespace)
+    noon = 12 + 1 - 11.58 / 15 - equation_of_time(MIDSUMMER)
+    expected = step(DEFAULT_SITE, MIDSUMMER, noon, Weather(vapour_pressure=14.0))
+    assert namespace["mrt"] == pytest.approx(expected["mrt"], abs=1e-9)
+    assert namespace["surface"] == pytest.approx(expected["surface_temp"], abs=1e-9)
+    assert round(float(namespace["mrt"]), 1) == 55.9
