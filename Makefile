@@ -1,6 +1,7 @@
 # make demo   - set up everything and run the main job (-I: the installed
 #               package, not the source folder of the same name)
-# make test   - set up everything and run the tests
+# make test   - set up everything, run the tests and type-check the package and
+#               examples/typed_chain.py with mypy
 # make bench  - time every function against the same formulas in Python/NumPy
 # make sweep  - a million random inputs per function: direct against ordinary path
 # Both create .venv with CPython 3.10 (tools/find-python310; override with
@@ -19,6 +20,7 @@ demo: install
 
 test: install
 	$(VENV)/bin/pytest tests
+	$(VENV)/bin/mypy
 
 sweep: install
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree
