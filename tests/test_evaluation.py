@@ -250,6 +250,21 @@ def test_numpy_failures_carry_their_lines(name, args, entries):
     assert module_entries(info.value) == entries
 
 
+def test_traceback_frames_carry_the_module_namespace(module):
+    del module.np
+    with pytest.raises(NameError) as info:
+        module.Sonnenzeit(12, 1, 15, 81)
+    frames = [tb.tb_frame for tb in _walk(info.value.__traceback__)
+              if tb.tb_frame.f_code.co_filename == "klimora/Strahlkit"]
+    assert len(frames) == 2 and all(frame.f_globals is vars(S) for frame in frames)
+
+
+def _walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
 def test_bowen_zero_returns_the_air_temperature_object():
     for bowen in (0, 0.0, -0.0, False, np.float64(0.0)):
         air = object()
