@@ -87,10 +87,12 @@ inline unsigned read_mxcsr() {
     asm volatile("stmxcsr %0" : "=m"(m));
     return m;
 }
+// Only the flags that matter are cleared, and only when one is set: the
+// inexact flag, which nearly every operation raises, is left alone.
 inline void clear_fp_flags() {
     const unsigned m = read_mxcsr();
-    if (m & 0x3f) {
-        const unsigned cleared = m & ~0x3fu;
+    if (m & mxcsr_flags) {
+        const unsigned cleared = m & ~mxcsr_flags;
         asm volatile("ldmxcsr %0" : : "m"(cleared));
     }
 }
@@ -118,8 +120,33 @@ inline Num boolean(bool b) { return number(Num::Kind::boolean, b ? 1.0 : 0.0); }
 // An integer result, if it stays within what a double holds exactly.
 inline bool exact_integer(double d) { return std::fabs(d) <= exact_int_limit; }
 
-// An argument as the direct path sees it.
-Num classify(PyObject* object);
+// An argument as the direct path sees it.  NaN inputs take the ordinary path: which NaN an operation passes on
+// (sign, payload) depends on the order of its operands in the machine
+// instruction, which a compiler may swap.  NaN arising from numbers raises
+// the invalid flag and so takes the ordinary path too.
+inline Num classify(PyObject* object) {
+    Num n;
+    n.ref = object;
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyFloat_Type || type == numpy_kernels::float64_type()) {
+        n.d = PyFloat_AS_DOUBLE(object);
+        if (!std::isnan(n.d)) n.kind = type == &PyFloat_Type ? Num::Kind::py_float : Num::Kind::np_float64;
+    } else if (type == &PyLong_Type && Py_SIZE(object) >= -1 && Py_SIZE(object) <= 1) {
+        // One digit (30 bits) at most: the value is at hand.
+        n.kind = Num::Kind::py_int;
+        n.d = static_cast<double>(Py_SIZE(object)) *
+              static_cast<double>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
+        n.d += 0.0;
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0 && v <= (1LL << 53) && v >= -(1LL << 53)) {
+            n.kind = Num::Kind::py_int;
+            n.d = static_cast<double>(v);
+        }
+    }
+    return n;
+}
 
 // The object the ordinary path would return for `n`; null (with no error
 // set) if the direct path cannot make it.
