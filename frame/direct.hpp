@@ -355,6 +355,9 @@ Num evaluate(DirectFrame& f, const formula::Call<formula::NumpyAttribute<S>, A..
                 return f.give_up();
             }
         }
+        // Some kernels clear the flags when they finish (NumPy's maximum
+        // does): what the steps so far raised is read before.
+        if (direct::fp_flags_raised()) return f.give_up();
         double in[2] = {args[0].d, args.size() > 1 ? args[args.size() - 1].d : 0.0};
         double out = 0.0;
         if (!numpy_kernels::run(*ufunc, in, &out)) return f.give_up();
