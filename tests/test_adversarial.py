@@ -269,3 +269,27 @@ def test_recursion_through_np_is_stopped(module, name, attribute):
     module.np = np
     check_usable()
     assert same(fn(*args), getattr(R, name)(*args))
+
+
+class Table:
+    """A class whose subscription runs its __class_getitem__."""
+
+    def __class_getitem__(cls, i):
+        return [37.92, 39.22, 40.34, 41.48][i]
+
+
+class Refusing:
+    def __class_getitem__(cls, i):
+        raise Boom(i)
+
+
+@pytest.mark.parametrize("table", [list, dict, Table, Refusing, object, np.ndarray])
+@pytest.mark.parametrize("angle", [90.0, 90.25])
+def test_subscription_of_a_class_follows_python(both, table, angle):
+    # np.array giving a class: Tabm[i] is the class's __class_getitem__, as
+    # in Python (list[2] is a generic alias), or not subscriptable.
+    for mod in both:
+        mod.np = hostile_numpy({})
+        mod.np.array = lambda items: table
+    got, want = outcome(both[0].RelOptLuftmasse, angle), outcome(both[1].RelOptLuftmasse, angle)
+    assert agree(got, want), (got, want)
