@@ -308,3 +308,42 @@ def test_subscription_of_a_class_follows_python(both, table, angle):
         mod.np.array = lambda items: table
     got, want = outcome(both[0].RelOptLuftmasse, angle), outcome(both[1].RelOptLuftmasse, angle)
     assert agree(got, want), (got, want)
+
+
+def test_a_look_up_that_changes_the_namespace_is_not_cached(both):
+    """Looking np up in the builtins compares it with a key of the same hash
+    whose __eq__ puts an np into the module namespace: from the next use on,
+    np is that one, as for Python code."""
+    import builtins
+
+    class Marker:
+        def __getattr__(self, attribute):
+            raise Boom(attribute)
+
+    armed = []
+
+    class Key:
+        def __hash__(self):
+            return hash("np")
+
+        def __eq__(self, other):
+            for mod in armed:
+                if "np" not in vars(mod):
+                    mod.np = Marker()
+            return False
+
+    key = Key()
+    results = []
+    vars(builtins)[key] = None
+    builtins.np = np
+    try:
+        for mod in both:
+            del mod.np
+            armed[:] = [mod]
+            results.append([outcome(mod.Zenitwinkel, 12.0, 50.0, 172) for _ in range(2)])
+    finally:
+        armed.clear()
+        del builtins.np
+        del vars(builtins)[key]
+    assert [r[:3] for r in results[0]] == [r[:3] for r in results[1]] == [
+        ("raise", Boom, "arcsin"), ("raise", Boom, "degrees")]
