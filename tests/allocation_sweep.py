@@ -25,8 +25,8 @@ import sys
 import warnings
 
 import _testcapi
-import numpy  # noqa: F401 - imported before any sweep, so it is not swept
-import fractions  # noqa: F401
+import numpy  # imported before any sweep, so that its import is not swept
+import fractions  # noqa: F401 - likewise
 
 LIMIT = 20_000
 

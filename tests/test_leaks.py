@@ -49,10 +49,6 @@ def fresh(args):
     return tuple(float(repr(a)) if type(a) is float else a for a in args)
 
 
-def calls_of(name, *args, **kwargs):
-    return [(getattr(S, name), args, kwargs)]
-
-
 class Failure(Exception):
     pass
 
