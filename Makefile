@@ -1,19 +1,38 @@
-# make demo   - set up everything and run the main job (-I: the installed
-#               package, not the source folder of the same name)
-# make test   - set up everything, run the tests and type-check the package and
-#               examples/typed_chain.py with mypy
-# make bench  - time every function against the same formulas in Python/NumPy
-# make sweep  - a million random inputs per function: direct against ordinary path
-# Both create .venv with CPython 3.10 (tools/find-python310; override with
-# KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and build
-# and install the module.
+# make demo     - set up everything and run the main job (-I: the installed
+#                 package, not the source folder of the same name)
+# make test     - set up everything, run the tests and type-check the package
+#                 and examples/typed_chain.py with mypy
+# make bench    - time every function against the same formulas in Python/NumPy
+# make sweep    - a million random inputs per function: direct against
+#                 ordinary path
+# make sanitize - the tests again, against a build instrumented with
+#                 AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
+#                 and build folder of its own (.venv-sanitize, build/sanitize)
+# They create their venv with CPython 3.10 (tools/find-python310; override
+# with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and
+# build and install the module.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.requirements-installed
 BUILD_FLAGS := -C cmake.define.KLIMORA_WERROR=ON -C build-dir=build/{wheel_tag}
+PIP_INSTALL := -m pip install --quiet --disable-pip-version-check
 
-.PHONY: demo test bench sweep install clean
+SANITIZE_VENV  := .venv-sanitize
+SANITIZE_STAMP := $(SANITIZE_VENV)/.requirements-installed
+SANITIZE_FLAGS := -C cmake.define.KLIMORA_WERROR=ON -C cmake.define.KLIMORA_SANITIZE=ON \
+                  -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize
+# The interpreter is not instrumented, so the ASan runtime of the compiler
+# that built the module is preloaded, and libstdc++ with it: ASan finds the
+# real __cxa_throw (which the bodies' failures go through) only in a library
+# loaded before it starts.  CPython does not free everything at exit, so
+# leak detection is off; reference leaks are tests/test_leaks.py's.
+CXX_FOR_RUNTIME ?= g++
+SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$($(CXX_FOR_RUNTIME) -print-file-name=libstdc++.so)" \
+               ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: demo test bench sweep install sanitize clean
 
 demo: install
 	$(PY) -I -m klimora
@@ -28,15 +47,19 @@ sweep: install
 bench: install
 	$(PY) -I bench/run.py
 
-$(STAMP): requirements-dev.txt
+# A venv with the pinned tools: .venv/.requirements-installed and the like.
+%/.requirements-installed: requirements-dev.txt
 	@python310=$$(tools/find-python310) && \
-	  { [ -x $(PY) ] || $$python310 -m venv $(VENV); }
-	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
-	touch $(STAMP)
+	  { [ -x $*/bin/python ] || $$python310 -m venv $*; }
+	$*/bin/python $(PIP_INSTALL) -r requirements-dev.txt
+	touch $@
 
 install: $(STAMP)
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-	  $(BUILD_FLAGS) .
+	$(PY) $(PIP_INSTALL) --no-build-isolation --no-deps $(BUILD_FLAGS) .
+
+sanitize: $(SANITIZE_STAMP)
+	$(SANITIZE_VENV)/bin/python $(PIP_INSTALL) --no-build-isolation --no-deps $(SANITIZE_FLAGS) .
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/pytest tests
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(SANITIZE_VENV) build

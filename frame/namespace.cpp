@@ -34,6 +34,10 @@ PyObject* load_global(PyObject* name, GlobalCache& cache) {
     if (PyObject* value = cached(cache)) return Py_NewRef(value);
     PyObject* globals = module_namespace.globals;
     PyObject* builtins = module_namespace.builtins;
+    // The look-ups below may run __eq__ of odd keys, which may change either
+    // dict: the versions from before them make such a change miss the cache.
+    const std::uint64_t globals_version = version_of(globals);
+    const std::uint64_t builtins_version = version_of(builtins);
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr) {
         if (PyErr_Occurred()) return nullptr;
@@ -45,10 +49,8 @@ PyObject* load_global(PyObject* name, GlobalCache& cache) {
             return nullptr;
         }
     }
-    // The look-ups above may have run __eq__ of odd keys; take the versions
-    // now, as they stand together with the value found.
-    cache.globals_version = version_of(globals);
-    cache.builtins_version = version_of(builtins);
+    cache.globals_version = globals_version;
+    cache.builtins_version = builtins_version;
     cache.value = value;
     return Py_NewRef(value);
 }

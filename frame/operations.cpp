@@ -43,6 +43,7 @@ PyObject* get_item(PyObject* object, PyObject* index) {
         if (i == -1 && PyErr_Occurred()) return nullptr;
         return PySequence_GetItem(object, i);
     }
+    if (PyType_Check(object)) return PyObject_GetItem(object, index);   // __class_getitem__
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable",
                  Py_TYPE(object)->tp_name);
     return nullptr;

@@ -99,3 +99,38 @@ def test_warning_free_import_under_its_own_version():
         warnings.simplefilter("error")
         import klimora.Strahlkit
     """)
+
+
+@pytest.mark.parametrize("sibling, line", [("numpy", 1), ("fractions", 2)])
+def test_a_warning_made_an_error_fails_start_up_and_can_be_retried(tmp_path, sibling, line):
+    # A module of that name inside the package is imported first; it warns,
+    # and with warnings as errors the warning ends start-up at its line.
+    package = tmp_path / "klimora"
+    package.mkdir()
+    shutil.copy(S.__file__, package)
+    (package / "__init__.py").write_text("")
+    (package / f"{sibling}.py").write_text(
+        f"import warnings\nwarnings.warn('klimora.{sibling} is a stand-in')\n"
+        f"from {sibling} import *\nfrom {sibling} import __name__ as _\n"
+        + ("from fractions import Fraction\n" if sibling == "fractions" else ""))
+    check(f"""
+        import sys, traceback, warnings
+        warnings.simplefilter("error")
+        try:
+            import klimora.Strahlkit
+        except UserWarning as e:
+            assert str(e) == "klimora.{sibling} is a stand-in", repr(e)
+            entries = traceback.extract_tb(e.__traceback__)
+            assert [(f.name, f.lineno) for f in entries if f.filename == "klimora/Strahlkit"] == [
+                ("init klimora.Strahlkit", {line})], entries
+            assert entries[-1].filename.endswith("klimora/{sibling}.py"), entries
+        else:
+            raise AssertionError("import succeeded")
+        assert "klimora.Strahlkit" not in sys.modules
+        warnings.resetwarnings()
+        warnings.simplefilter("ignore")
+        import klimora.Strahlkit as S
+        assert sys.modules["klimora.{sibling}"].__file__.startswith({str(package)!r})
+        assert S.DirStrMBew(800, 2) == 600.0 and S.__test__ == {{}}
+        assert S.Zenitwinkel(12, 50, 172) > 0 and S.Fraction(1, 2) * 2 == 1
+    """, path=str(tmp_path))

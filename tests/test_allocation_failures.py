@@ -1,0 +1,36 @@
+"""Failing allocations at every index of every function's calls and of the
+import: no crash, the right result or MemoryError, no reference leaked, and
+after a failed import the module imports again.  The sweeps themselves are in
+allocation_sweep.py; each runs in a subprocess, so a crash fails its test."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import reference as R
+
+SWEEP = Path(__file__).with_name("allocation_sweep.py")
+
+
+def sweep(*what):
+    done = subprocess.run([sys.executable, "-X", "faulthandler", str(SWEEP), *what],
+                          capture_output=True, text=True, cwd="/", timeout=600)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-4000:]}"
+    swept = json.loads(done.stdout.splitlines()[-1])
+    assert swept and all(n > 0 for n in swept.values()), swept
+    return swept
+
+
+@pytest.mark.parametrize("name", R.NAMES)
+def test_calls_survive_every_failing_allocation(name):
+    swept = sweep("calls", name)
+    # Success paths, binding errors and (where swept) failing operands.
+    assert len(swept) >= 10, swept
+
+
+def test_import_survives_every_failing_allocation():
+    swept = sweep("import")
+    assert swept["import"] > 100, swept
