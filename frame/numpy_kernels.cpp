@@ -165,6 +165,16 @@ bool revalidate(std::uint64_t version) {
     return true;
 }
 
+bool only_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void remember_numpy(PyObject* numpy) {
@@ -176,6 +186,12 @@ ReadyStamp ready_stamp;
 bool check_ready() {
     ready_stamp.numpy_dict = nullptr;
     static GlobalCache cache;
+    // Looking np up must not run code that the ordinary path would run at
+    // another moment: with a key other than an exact str in either dict (a
+    // key whose __eq__ may be called), the ordinary path alone reads np.
+    if (!only_str_keys(module_namespace.globals) || !only_str_keys(module_namespace.builtins)) {
+        return false;
+    }
     PyObject* np = peek_global(Name<"np">::object(), cache);
     if (np == nullptr || np != k.numpy) return false;
     if (k.state == State::untried) {
