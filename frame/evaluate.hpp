@@ -11,6 +11,7 @@
 #include "frame/direct.hpp"
 #include "frame/formula.hpp"
 #include "frame/namespace.hpp"
+#include "frame/numpy_kernels.hpp"
 #include "frame/operations.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
@@ -151,16 +152,42 @@ PyObject* apply_binary(PyObject* a, PyObject* b) {
     else return PyObject_RichCompare(a, b, Py_GE);
 }
 
+// a += b and the like, for a large temporary array (see elidable).
+template <formula::Op O>
+PyObject* apply_in_place(PyObject* a, PyObject* b) {
+    using formula::Op;
+    if constexpr (O == Op::add) return PyNumber_InPlaceAdd(a, b);
+    else if constexpr (O == Op::sub) return PyNumber_InPlaceSubtract(a, b);
+    else if constexpr (O == Op::mul) return PyNumber_InPlaceMultiply(a, b);
+    else return PyNumber_InPlaceTrueDivide(a, b);
+}
+
 template <formula::Op O, class L, class R>
 Ref evaluate(ObjectFrame& f, const formula::Binary<O, L, R>& e) {
+    using formula::Op;
     Ref left = evaluate(f, e.left);
     Ref right = evaluate(f, e.right);
+    if constexpr (O == Op::add || O == Op::sub || O == Op::mul || O == Op::div) {
+        // Where Python code would have NumPy reuse a temporary's memory,
+        // so does the module: the left operand, or for + and * either one.
+        if (numpy_kernels::elidable(left.get(), right.get())) {
+            return checked(apply_in_place<O>(left.get(), right.get()));
+        }
+        if constexpr (O == Op::add || O == Op::mul) {
+            if (numpy_kernels::elidable(right.get(), left.get())) {
+                return checked(apply_in_place<O>(right.get(), left.get()));
+            }
+        }
+    }
     return checked(apply_binary<O>(left.get(), right.get()));
 }
 
 template <class X>
 Ref evaluate(ObjectFrame& f, const formula::Negative<X>& e) {
     Ref operand = evaluate(f, e.operand);
+    if (numpy_kernels::elidable(operand.get())) {
+        return checked(numpy_kernels::negate_in_place(operand.get()));
+    }
     return checked(PyNumber_Negative(operand.get()));
 }
 

@@ -35,6 +35,30 @@ struct Kernel {
 
 enum class State { untried, ready, off };
 
+// The head of NumPy's array and dtype objects, which NumPy 1 and 2 share.
+struct ArrayHead {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    npy_intp* dimensions;
+    npy_intp* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+struct DescrHead {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind;
+    char type;
+    char byteorder;
+};
+constexpr int array_owndata = 0x0004;
+constexpr int array_aligned = 0x0100;
+constexpr int array_writeable = 0x0400;
+constexpr int array_writebackifcopy = 0x2000;
+constexpr npy_intp min_elide_bytes = 256 * 1024;
+
 struct Kernels {
     State state = State::untried;
     PyObject* numpy = nullptr;          // the module start-up imported
@@ -43,6 +67,8 @@ struct Kernels {
     std::uint64_t rejected_version = 0;
     double pi = 0.0;
     PyTypeObject* float64 = nullptr;
+    PyTypeObject* ndarray = nullptr;
+    PyObject* negative = nullptr;
     Kernel kernels[ufunc_count];
 };
 Kernels k;   // owned references are kept for the life of the process
@@ -140,6 +166,14 @@ bool set_up() {
         return false;
     }
     k.pi = PyFloat_AS_DOUBLE(pi);
+    PyObject* ndarray = numpy_entry("ndarray");
+    PyObject* negative = numpy_entry("negative");
+    if (ndarray == nullptr || !PyType_Check(ndarray) || negative == nullptr ||
+        Py_TYPE(negative) != reinterpret_cast<PyTypeObject*>(ufunc_type) ||
+        reinterpret_cast<PyTypeObject*>(ndarray)->tp_basicsize <
+            static_cast<Py_ssize_t>(sizeof(ArrayHead))) {
+        return false;
+    }
     Ref capsules[ufunc_count];
     for (int i = 0; i < ufunc_count; ++i) {
         if (Py_TYPE(k.attributes[i]) != reinterpret_cast<PyTypeObject*>(ufunc_type)) return false;
@@ -148,6 +182,8 @@ bool set_up() {
     // Kept for the life of the process: the kernels live in the capsules.
     for (Ref& capsule : capsules) (void)capsule.release();
     for (PyObject* attribute : k.attributes) Py_INCREF(attribute);
+    k.ndarray = reinterpret_cast<PyTypeObject*>(Py_NewRef(ndarray));
+    k.negative = Py_NewRef(negative);
     k.validated_version = version_of(PyModule_GetDict(k.numpy));
     return true;
 }
@@ -230,6 +266,59 @@ PyObject* new_float64(double value) {
     PyObject* scalar = k.float64->tp_alloc(k.float64, 0);
     if (scalar != nullptr) reinterpret_cast<PyFloatObject*>(scalar)->ob_fval = value;
     return scalar;
+}
+
+namespace {
+
+const ArrayHead* as_array(PyObject* x) { return reinterpret_cast<const ArrayHead*>(x); }
+
+// A float64 array in native byte order.
+bool native_float64(const ArrayHead* a) {
+    const auto* descr = reinterpret_cast<const DescrHead*>(a->descr);
+    return descr->typeobj == k.float64 && descr->byteorder == '=';
+}
+
+// The temporary side of NumPy's test: the caller's sole reference to a
+// large float64 array that owns its writeable memory.
+bool large_temporary(PyObject* x) {
+    if (k.ndarray == nullptr || Py_REFCNT(x) != 1 || Py_TYPE(x) != k.ndarray) return false;
+    const ArrayHead* a = as_array(x);
+    if (!native_float64(a)) return false;
+    const int needed = array_owndata | array_writeable | array_aligned;
+    if ((a->flags & needed) != needed || (a->flags & array_writebackifcopy)) return false;
+    npy_intp bytes = sizeof(double);
+    for (int i = 0; i < a->nd; ++i) bytes *= a->dimensions[i];
+    return bytes >= min_elide_bytes;
+}
+
+}  // namespace
+
+bool elidable(PyObject* temporary, PyObject* other) {
+    if (!large_temporary(temporary)) return false;
+    // The other operand: a scalar that casts safely to float64, or a float64
+    // array of the same shape.
+    PyTypeObject* type = Py_TYPE(other);
+    if (type == &PyFloat_Type || type == k.float64) return true;
+    if (type == &PyLong_Type) return Py_SIZE(other) >= -1 && Py_SIZE(other) <= 1;
+    if (type != k.ndarray) return false;
+    const ArrayHead* t = as_array(temporary);
+    const ArrayHead* o = as_array(other);
+    if (!native_float64(o)) return false;
+    if (o->nd == 0) return true;
+    if (o->nd != t->nd) return false;
+    for (int i = 0; i < t->nd; ++i) {
+        if (o->dimensions[i] != t->dimensions[i]) return false;
+    }
+    return true;
+}
+
+bool elidable(PyObject* temporary) { return large_temporary(temporary); }
+
+PyObject* negate_in_place(PyObject* x) {
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "out"));
+    if (!kwnames) return nullptr;
+    PyObject* args[2] = {x, x};
+    return PyObject_Vectorcall(k.negative, args, 1, kwnames.get());
 }
 
 }  // namespace klimora::numpy_kernels

@@ -79,4 +79,14 @@ bool run(Ufunc ufunc, const double* in, double* out);
 PyObject* new_float64(double value);
 PyTypeObject* float64_type();
 
+// NumPy works a large temporary array over in place when Python code
+// combines it with an operand of its shape or a scalar: `(a * b) + c` adds c
+// into the product's memory instead of allocating a third array.  The
+// module does the same where NumPy would: `temporary` is an intermediate
+// result only the caller holds.
+bool elidable(PyObject* temporary, PyObject* other);
+bool elidable(PyObject* temporary);   // unary minus
+// np.negative(x, out=x): a new reference to x, or null with an error set.
+PyObject* negate_in_place(PyObject* x);
+
 }  // namespace klimora::numpy_kernels
