@@ -290,7 +290,7 @@ Num evaluate(DirectFrame& f, const formula::Binary<O, L, R>& e) {
     using formula::Op;
     Num a = evaluate(f, e.left);
     Num b = evaluate(f, e.right);
-    if constexpr (O == Op::add || O == Op::sub || O == Op::mul || O == Op::div) {
+    if constexpr (formula::is_arithmetic(O)) {
         return direct::arithmetic<O>(f, a, b);
     } else if constexpr (O == Op::bit_and) {
         if (a.kind != Num::Kind::boolean || b.kind != Num::Kind::boolean) return f.give_up();

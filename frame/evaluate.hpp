@@ -167,7 +167,7 @@ Ref evaluate(ObjectFrame& f, const formula::Binary<O, L, R>& e) {
     using formula::Op;
     Ref left = evaluate(f, e.left);
     Ref right = evaluate(f, e.right);
-    if constexpr (O == Op::add || O == Op::sub || O == Op::mul || O == Op::div) {
+    if constexpr (formula::is_arithmetic(O)) {
         // Where Python code would have NumPy reuse a temporary's memory,
         // so does the module: the left operand, or for + and * either one.
         if (numpy_kernels::elidable(left.get(), right.get())) {

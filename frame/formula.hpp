@@ -51,6 +51,7 @@ constexpr auto node(const T& x) {
 template <class T> using node_t = decltype(node(std::declval<const T&>()));
 
 enum class Op { add, sub, mul, div, bit_and, lt, le, eq, ne, gt, ge };
+constexpr bool is_arithmetic(Op o) { return o == Op::add || o == Op::sub || o == Op::mul || o == Op::div; }
 
 template <Op O, class L, class R> struct Binary : Node { L left; R right; };
 template <class X> struct Negative : Node { X operand; };

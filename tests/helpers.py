@@ -63,3 +63,19 @@ def bits(x):
 def isnan(x):
     return isinstance(x, float) and math.isnan(x)
 
+
+class Poisoned(Exception):
+    pass
+
+
+class Poison:
+    """An operand every operation on which raises Poisoned."""
+
+    def _fail(self, *args):
+        raise Poisoned("poison")
+
+    __add__ = __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = _fail
+    __truediv__ = __rtruediv__ = __neg__ = __and__ = __rand__ = _fail
+    __lt__ = __le__ = __gt__ = __ge__ = __eq__ = __ne__ = _fail
+    __array_ufunc__ = _fail
+    __hash__ = object.__hash__

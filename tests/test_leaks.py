@@ -17,7 +17,7 @@ import pytest
 
 import klimora.Strahlkit as S
 import reference as R
-from helpers import outcome, same_outcome
+from helpers import Poison, outcome, same_outcome
 
 CALLS = 20_000
 WARM_UP = 200
@@ -51,19 +51,6 @@ def fresh(args):
 
 class Failure(Exception):
     pass
-
-
-class Poison:
-    """Every operation on it raises."""
-
-    def _fail(self, *args):
-        raise Failure("poison")
-
-    __add__ = __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = _fail
-    __truediv__ = __rtruediv__ = __neg__ = __and__ = __rand__ = _fail
-    __lt__ = __le__ = __gt__ = __ge__ = __eq__ = __ne__ = _fail
-    __array_ufunc__ = _fail
-    __hash__ = object.__hash__
 
 
 class Unsure:
