@@ -120,17 +120,20 @@ inline Num boolean(bool b) { return number(Num::Kind::boolean, b ? 1.0 : 0.0); }
 // An integer result, if it stays within what a double holds exactly.
 inline bool exact_integer(double d) { return std::fabs(d) <= exact_int_limit; }
 
-// An argument as the direct path sees it.  NaN inputs take the ordinary path: which NaN an operation passes on
-// (sign, payload) depends on the order of its operands in the machine
-// instruction, which a compiler may swap.  NaN arising from numbers raises
-// the invalid flag and so takes the ordinary path too.
+// An argument as the direct path sees it.  NaN inputs take the ordinary
+// path: which NaN an operation passes on (sign, payload) depends on the
+// order of its operands in the machine instruction, which a compiler may
+// swap.  NaN arising from numbers raises the invalid flag and so takes the
+// ordinary path too.
 inline Num classify(PyObject* object) {
     Num n;
     n.ref = object;
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyFloat_Type || type == numpy_kernels::float64_type()) {
         n.d = PyFloat_AS_DOUBLE(object);
-        if (!std::isnan(n.d)) n.kind = type == &PyFloat_Type ? Num::Kind::py_float : Num::Kind::np_float64;
+        if (!std::isnan(n.d)) {
+            n.kind = type == &PyFloat_Type ? Num::Kind::py_float : Num::Kind::np_float64;
+        }
     } else if (type == &PyLong_Type && Py_SIZE(object) >= -1 && Py_SIZE(object) <= 1) {
         // One digit (30 bits) at most: the value is at hand.
         n.kind = Num::Kind::py_int;
