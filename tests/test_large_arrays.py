@@ -1,12 +1,17 @@
 """Arrays large enough for NumPy to reuse temporaries in place: the module
-reuses them where Python code would, and the bits stay the reference's."""
+reuses them where Python code would, and the values stay the reference's.
+
+Which NaN an element ends up with when both operands are NaN follows the
+order of the operands, which NumPy swaps when it reuses the right one; NumPy
+decides that from the native call stack, which tools such as sanitizers
+change.  So NaNs are compared as NaN here, and every other element bit for
+bit."""
 
 import numpy as np
 import pytest
 
 import klimora.Strahlkit as S
 import reference as R
-from helpers import outcome, same_outcome
 
 N = 40_000   # 320 KB of float64: above NumPy's threshold for reusing temporaries
 
@@ -47,8 +52,11 @@ def test_large_arrays_match_the_reference(name, scalars):
         else:
             args.append(column(rng, *spec))
     with np.errstate(all="ignore"):
-        got, want = outcome(getattr(S, name), *args), outcome(getattr(R, name), *args)
-    assert same_outcome(got, want)
+        got, want = getattr(S, name)(*args), getattr(R, name)(*args)
+    assert type(got) is type(want) and got.dtype == want.dtype and got.shape == want.shape
+    nan = np.isnan(want)
+    assert (np.isnan(got) == nan).all()
+    assert got[~nan].tobytes() == want[~nan].tobytes()
 
 
 def test_arguments_are_never_written_to():
