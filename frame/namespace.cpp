@@ -10,9 +10,7 @@ namespace {
 std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
-}  // namespace
 
-namespace {
 // The cached value while neither dict has changed since it was found.
 PyObject* cached(const GlobalCache& cache) {
     if (cache.value != nullptr && cache.globals_version == version_of(module_namespace.globals) &&

@@ -41,6 +41,13 @@ def lines(name, groups):
 
 
 DECLINATION = ["degrees", "arcsin", "sin", "radians", "sin", "radians"]
+# Azimutwinkel's reads up to the run of Winkel at line 77.
+AZIMUTH_BEFORE_WINKEL = [
+        (E("Azimutwinkel", 67), DECLINATION), (E("Azimutwinkel", 69), ["sin", "radians"]),
+        (E("Azimutwinkel", 70), ["cos", "radians"]), (E("Azimutwinkel", 71), ["sin", "radians"]),
+        (E("Azimutwinkel", 72), ["cos", "radians"]), (E("Azimutwinkel", 73), ["sin", "pi"]),
+        (E("Azimutwinkel", 74), ["cos", "pi"]),
+]
 EXPECTED = {
     ("Sonnenzeit", (12, 1, 15, 81)): lines("Sonnenzeit", [
         (E("Sonnenzeit", 15, "ERS", 9), ["pi"]), (E("Sonnenzeit", 15, "ERS", 10), ["sin"]),
@@ -52,25 +59,13 @@ EXPECTED = {
         (E("Zenitwinkel", 40), ["cos", "radians"]), (E("Zenitwinkel", 41), ["sin", "radians"]),
         (E("Zenitwinkel", 42), ["cos", "radians"]),
         (E("Zenitwinkel", 43), ["degrees", "arcsin", "cos", "pi"])]),
-    ("Azimutwinkel", (9, 48, 100)): lines("Azimutwinkel", [
-        (E("Azimutwinkel", 67), DECLINATION), (E("Azimutwinkel", 69), ["sin", "radians"]),
-        (E("Azimutwinkel", 70), ["cos", "radians"]), (E("Azimutwinkel", 71), ["sin", "radians"]),
-        (E("Azimutwinkel", 72), ["cos", "radians"]), (E("Azimutwinkel", 73), ["sin", "pi"]),
-        (E("Azimutwinkel", 74), ["cos", "pi"]),
+    ("Azimutwinkel", (9, 48, 100)): lines("Azimutwinkel", AZIMUTH_BEFORE_WINKEL + [
         (E("Azimutwinkel", 77, "Winkel", 60), ["pi", "arctan"]),
         (E("Azimutwinkel", 77, "Winkel", 64), ["degrees"])]),
-    ("Azimutwinkel", (15, 48, 100)): lines("Azimutwinkel", [
-        (E("Azimutwinkel", 67), DECLINATION), (E("Azimutwinkel", 69), ["sin", "radians"]),
-        (E("Azimutwinkel", 70), ["cos", "radians"]), (E("Azimutwinkel", 71), ["sin", "radians"]),
-        (E("Azimutwinkel", 72), ["cos", "radians"]), (E("Azimutwinkel", 73), ["sin", "pi"]),
-        (E("Azimutwinkel", 74), ["cos", "pi"]),
+    ("Azimutwinkel", (15, 48, 100)): lines("Azimutwinkel", AZIMUTH_BEFORE_WINKEL + [
         (E("Azimutwinkel", 77, "Winkel", 62), ["pi", "arctan"]),
         (E("Azimutwinkel", 77, "Winkel", 64), ["degrees"])]),
-    ("Azimutwinkel", (0, -50, 172)): lines("Azimutwinkel", [
-        (E("Azimutwinkel", 67), DECLINATION), (E("Azimutwinkel", 69), ["sin", "radians"]),
-        (E("Azimutwinkel", 70), ["cos", "radians"]), (E("Azimutwinkel", 71), ["sin", "radians"]),
-        (E("Azimutwinkel", 72), ["cos", "radians"]), (E("Azimutwinkel", 73), ["sin", "pi"]),
-        (E("Azimutwinkel", 74), ["cos", "pi"]),
+    ("Azimutwinkel", (0, -50, 172)): lines("Azimutwinkel", AZIMUTH_BEFORE_WINKEL + [
         (E("Azimutwinkel", 77, "Winkel", 58), ["pi"]),
         (E("Azimutwinkel", 77, "Winkel", 64), ["degrees"])]),
     ("LinkeTruebung", (100, 50, 50)): lines("LinkeTruebung", [(E("LinkeTruebung", 84), ["cos", "pi"])]),
