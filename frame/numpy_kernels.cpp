@@ -2,6 +2,7 @@
 
 #include "frame/constants.hpp"
 #include "frame/namespace.hpp"
+#include "frame/numpy_api.hpp"
 #include "frame/ref.hpp"
 
 #include <cstdint>
@@ -10,12 +11,11 @@
 namespace klimora::numpy_kernels {
 namespace {
 
-using npy_intp = Py_ssize_t;
 using StridedLoop = int (*)(void* context, char* const* data, const npy_intp* dimensions,
                             const npy_intp* strides, void* auxdata);
 
 // The capsule "numpy_1.24_ufunc_call_info" that _resolve_dtypes_and_context
-// makes and _get_strided_loop fills.
+// makes and _get_strided_loop fills (NumPy 1.24 on; no header declares it).
 struct UfuncCallInfo {
     StridedLoop strided_loop;
     void* context;
@@ -35,28 +35,7 @@ struct Kernel {
 
 enum class State { untried, ready, off };
 
-// The head of NumPy's array and dtype objects, which NumPy 1 and 2 share.
-struct ArrayHead {
-    PyObject_HEAD
-    char* data;
-    int nd;
-    npy_intp* dimensions;
-    npy_intp* strides;
-    PyObject* base;
-    PyObject* descr;
-    int flags;
-};
-struct DescrHead {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
-    char kind;
-    char type;
-    char byteorder;
-};
-constexpr int array_owndata = 0x0004;
-constexpr int array_aligned = 0x0100;
-constexpr int array_writeable = 0x0400;
-constexpr int array_writebackifcopy = 0x2000;
+// The size from which NumPy reuses a temporary array's memory.
 constexpr npy_intp min_elide_bytes = 256 * 1024;
 
 struct Kernels {
@@ -66,8 +45,7 @@ struct Kernels {
     std::uint64_t validated_version = 0;
     std::uint64_t rejected_version = 0;
     double pi = 0.0;
-    PyTypeObject* float64 = nullptr;
-    PyTypeObject* ndarray = nullptr;
+    PyTypeObject* float64 = nullptr;    // null until set-up succeeds
     PyObject* negative = nullptr;
     Kernel kernels[ufunc_count];
 };
@@ -84,8 +62,25 @@ const char* attribute_name(int i) {
 // np.__dict__[name] (borrowed), which is what reading the attribute of a
 // plain module gives for these names.
 PyObject* numpy_entry(const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(k.numpy), name);
-    return value;
+    return PyDict_GetItemString(PyModule_GetDict(k.numpy), name);
+}
+
+// Runs a kernel on one element in buffers of their own, each on a cache line
+// of its own, as a scalar call's freshly allocated arrays are.  NumPy 1.x
+// counts buffers that merely touch as overlapping and then runs another
+// implementation (the C library's exp rather than its AVX-512 one, which
+// differs in the last bit): with touching buffers the kernel would not give
+// the scalar call's bits.
+bool run_kernel(const Kernel& kernel, double a, double b, double* result) {
+    struct alignas(64) Slot { double value; };
+    Slot in0{a}, in1{b}, out{0.0};
+    char* data[3] = {reinterpret_cast<char*>(&in0.value), reinterpret_cast<char*>(&in1.value),
+                     reinterpret_cast<char*>(&out.value)};
+    if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(&out.value);
+    const npy_intp one = 1;
+    const bool ok = kernel.loop(kernel.context, data, &one, kernel.strides, kernel.auxdata) == 0;
+    *result = out.value;
+    return ok;
 }
 
 // The kernel of `ufunc` for float64 inputs, and a check that it gives what
@@ -93,7 +88,7 @@ PyObject* numpy_entry(const char* name) {
 bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
     Kernel& kernel = k.kernels[index];
     kernel.inputs = index == static_cast<int>(Ufunc::power) || index == static_cast<int>(Ufunc::maximum) ? 2 : 1;
-    Ref f8 = Ref::steal(PyObject_CallMethod(k.numpy, "dtype", "s", "float64"));
+    Ref f8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
     if (!f8) return false;
     Ref dtypes = Ref::steal(PyTuple_New(kernel.inputs + 1));
     if (!dtypes) return false;
@@ -107,13 +102,20 @@ bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
     PyObject* chosen = PyTuple_GET_ITEM(resolved.get(), 0);
     PyObject* capsule = PyTuple_GET_ITEM(resolved.get(), 1);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(chosen); ++i) {
-        if (PyObject_RichCompareBool(PyTuple_GET_ITEM(chosen, i), f8.get(), Py_EQ) != 1) return false;
+        PyObject* descr = PyTuple_GET_ITEM(chosen, i);
+        if (!PyArray_DescrCheck(descr) ||
+            !PyArray_EquivTypes(reinterpret_cast<PyArray_Descr*>(descr),
+                                reinterpret_cast<PyArray_Descr*>(f8.get()))) {
+            return false;
+        }
     }
     // A scalar call runs the loop on one contiguous element.
     Ref strides = Ref::steal(PyTuple_New(kernel.inputs + 1));
     if (!strides) return false;
     for (int i = 0; i <= kernel.inputs; ++i) {
-        PyTuple_SET_ITEM(strides.get(), i, PyLong_FromLong(sizeof(double)));
+        PyObject* stride = PyLong_FromLong(sizeof(double));
+        if (stride == nullptr) return false;
+        PyTuple_SET_ITEM(strides.get(), i, stride);
         kernel.strides[i] = sizeof(double);
     }
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "fixed_strides", strides.get()));
@@ -133,17 +135,16 @@ bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
     // every function's domain (no warning may come of this).
     const double samples[] = {0.5, 0.25, 0.875, 0.125, 1e-3};
     for (double x : samples) {
-        const double in[2] = {x, 0.5};
         double out = 0.0;
-        if (!run(static_cast<Ufunc>(index), in, &out)) return false;
-        Ref a = Ref::steal(PyFloat_FromDouble(in[0]));
-        Ref b = Ref::steal(PyFloat_FromDouble(in[1]));
+        if (!run_kernel(kernel, x, 0.5, &out)) return false;
+        Ref a = Ref::steal(PyFloat_FromDouble(x));
+        Ref b = Ref::steal(PyFloat_FromDouble(0.5));
         if (!a || !b) return false;
         Ref expected = Ref::steal(kernel.inputs == 1
             ? PyObject_CallFunctionObjArgs(ufunc, a.get(), nullptr)
             : PyObject_CallFunctionObjArgs(ufunc, a.get(), b.get(), nullptr));
-        if (!expected || Py_TYPE(expected.get()) != k.float64) return false;
-        const double want = PyFloat_AS_DOUBLE(expected.get());
+        if (!expected || !PyArray_IsScalar(expected.get(), Double)) return false;
+        const double want = PyArrayScalar_VAL(expected.get(), Double);
         if (std::memcmp(&want, &out, sizeof out) != 0) return false;
     }
     return true;
@@ -151,39 +152,32 @@ bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
 
 bool set_up() {
     if (k.numpy == nullptr || Py_TYPE(k.numpy) != &PyModule_Type) return false;
+    if (!import_numpy_api()) return false;
     for (int i = 0; i < ufunc_count + 2; ++i) {
         k.attributes[i] = numpy_entry(attribute_name(i));
         if (k.attributes[i] == nullptr) return false;
     }
-    PyObject* ufunc_type = numpy_entry("ufunc");
+    // np must be the NumPy whose C API this is.
     PyObject* pi = k.attributes[ufunc_count];
     PyObject* float64 = k.attributes[ufunc_count + 1];
-    if (ufunc_type == nullptr || !PyFloat_CheckExact(pi) || !PyType_Check(float64)) return false;
-    k.float64 = reinterpret_cast<PyTypeObject*>(float64);
-    // A float64 scalar is laid out as a Python float: its value is ob_fval.
-    if (!PyType_IsSubtype(k.float64, &PyFloat_Type) ||
-        k.float64->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyFloatObject))) {
+    PyObject* ndarray = numpy_entry("ndarray");
+    PyObject* negative = numpy_entry("negative");
+    if (!PyFloat_CheckExact(pi) || float64 != reinterpret_cast<PyObject*>(&PyDoubleArrType_Type) ||
+        ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) || negative == nullptr ||
+        !PyObject_TypeCheck(negative, &PyUFunc_Type)) {
         return false;
     }
     k.pi = PyFloat_AS_DOUBLE(pi);
-    PyObject* ndarray = numpy_entry("ndarray");
-    PyObject* negative = numpy_entry("negative");
-    if (ndarray == nullptr || !PyType_Check(ndarray) || negative == nullptr ||
-        Py_TYPE(negative) != reinterpret_cast<PyTypeObject*>(ufunc_type) ||
-        reinterpret_cast<PyTypeObject*>(ndarray)->tp_basicsize <
-            static_cast<Py_ssize_t>(sizeof(ArrayHead))) {
-        return false;
-    }
     Ref capsules[ufunc_count];
     for (int i = 0; i < ufunc_count; ++i) {
-        if (Py_TYPE(k.attributes[i]) != reinterpret_cast<PyTypeObject*>(ufunc_type)) return false;
+        if (Py_TYPE(k.attributes[i]) != &PyUFunc_Type) return false;
         if (!take_kernel(i, k.attributes[i], capsules[i])) return false;
     }
     // Kept for the life of the process: the kernels live in the capsules.
     for (Ref& capsule : capsules) (void)capsule.release();
     for (PyObject* attribute : k.attributes) Py_INCREF(attribute);
-    k.ndarray = reinterpret_cast<PyTypeObject*>(Py_NewRef(ndarray));
     k.negative = Py_NewRef(negative);
+    k.float64 = &PyDoubleArrType_Type;
     k.validated_version = version_of(PyModule_GetDict(k.numpy));
     return true;
 }
@@ -211,6 +205,38 @@ bool only_str_keys(PyObject* dict) {
     return true;
 }
 
+// The answer to ready() under the namespaces as they stand.  None, when it
+// may change without any of them changing (a set-up that ran out of memory
+// is tried again).
+enum class Answer { yes, no, not_now };
+
+Answer decide() {
+    if (k.state == State::off) return Answer::no;
+    static GlobalCache cache;
+    // Looking np up must not run code that the ordinary path would run at
+    // another moment: with a key other than an exact str in either dict (a
+    // key whose __eq__ may be called), the ordinary path alone reads np.
+    if (!only_str_keys(module_namespace.globals) || !only_str_keys(module_namespace.builtins)) {
+        return Answer::no;
+    }
+    PyObject* np = peek_global(Name<"np">::object(), cache);
+    if (np == nullptr || np != k.numpy) return Answer::no;
+    if (k.state == State::untried) {
+        PendingError keep;   // nothing of the set-up may leak out as an exception
+        if (set_up()) {
+            k.state = State::ready;
+        } else if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            k.state = State::off;   // not NumPy as we know it: the ordinary path only
+        }
+        PyErr_Clear();
+        if (k.state == State::untried) return Answer::not_now;
+        if (k.state == State::off) return Answer::no;
+    }
+    const std::uint64_t version = version_of(PyModule_GetDict(k.numpy));
+    if (version != k.validated_version && !revalidate(version)) return Answer::no;
+    return Answer::yes;
+}
+
 }  // namespace
 
 void remember_numpy(PyObject* numpy) {
@@ -221,31 +247,14 @@ ReadyStamp ready_stamp;
 
 bool check_ready() {
     ready_stamp.numpy_dict = nullptr;
-    static GlobalCache cache;
-    // Looking np up must not run code that the ordinary path would run at
-    // another moment: with a key other than an exact str in either dict (a
-    // key whose __eq__ may be called), the ordinary path alone reads np.
-    if (!only_str_keys(module_namespace.globals) || !only_str_keys(module_namespace.builtins)) {
-        return false;
-    }
-    PyObject* np = peek_global(Name<"np">::object(), cache);
-    if (np == nullptr || np != k.numpy) return false;
-    if (k.state == State::untried) {
-        PendingError keep;   // nothing of the set-up may leak out as an exception
-        if (set_up()) {
-            k.state = State::ready;
-        } else if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            k.state = State::off;   // not NumPy as we know it: the ordinary path only
-        }
-        PyErr_Clear();
-    }
-    if (k.state != State::ready) return false;
+    if (k.numpy == nullptr) return false;
+    const Answer answer = decide();
+    if (answer == Answer::not_now) return false;
+    // The answer holds until one of the three dicts changes.
     PyObject* numpy_dict = PyModule_GetDict(k.numpy);
-    const std::uint64_t version = version_of(numpy_dict);
-    if (version != k.validated_version && !revalidate(version)) return false;
     ready_stamp = {version_of(module_namespace.globals), version_of(module_namespace.builtins),
-                   version, numpy_dict};
-    return true;
+                   version_of(numpy_dict), numpy_dict, answer == Answer::yes};
+    return ready_stamp.ready;
 }
 
 double pi() { return k.pi; }
@@ -253,42 +262,34 @@ PyObject* pi_object() { return k.attributes[ufunc_count]; }
 PyTypeObject* float64_type() { return k.float64; }
 
 bool run(Ufunc ufunc, const double* in, double* out) {
-    const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
-    double a = in[0], b = in[1];
-    char* data[3] = {reinterpret_cast<char*>(&a), reinterpret_cast<char*>(&b),
-                     reinterpret_cast<char*>(out)};
-    if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(out);
-    const npy_intp one = 1;
-    return kernel.loop(kernel.context, data, &one, kernel.strides, kernel.auxdata) == 0;
+    return run_kernel(k.kernels[static_cast<int>(ufunc)], in[0], in[1], out);
 }
 
 PyObject* new_float64(double value) {
-    PyObject* scalar = k.float64->tp_alloc(k.float64, 0);
-    if (scalar != nullptr) reinterpret_cast<PyFloatObject*>(scalar)->ob_fval = value;
+    PyObject* scalar = PyArrayScalar_New(Double);
+    if (scalar != nullptr) PyArrayScalar_ASSIGN(scalar, Double, value);
     return scalar;
 }
 
 namespace {
 
-const ArrayHead* as_array(PyObject* x) { return reinterpret_cast<const ArrayHead*>(x); }
-
 // A float64 array in native byte order.
-bool native_float64(const ArrayHead* a) {
-    const auto* descr = reinterpret_cast<const DescrHead*>(a->descr);
-    return descr->typeobj == k.float64 && descr->byteorder == '=';
+bool native_float64(PyArrayObject* a) {
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder);
 }
 
 // The temporary side of NumPy's test: the caller's sole reference to a
 // large float64 array that owns its writeable memory.
 bool large_temporary(PyObject* x) {
-    if (k.ndarray == nullptr || Py_REFCNT(x) != 1 || Py_TYPE(x) != k.ndarray) return false;
-    const ArrayHead* a = as_array(x);
+    if (k.float64 == nullptr || Py_REFCNT(x) != 1 || !PyArray_CheckExact(x)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(x);
     if (!native_float64(a)) return false;
-    const int needed = array_owndata | array_writeable | array_aligned;
-    if ((a->flags & needed) != needed || (a->flags & array_writebackifcopy)) return false;
-    npy_intp bytes = sizeof(double);
-    for (int i = 0; i < a->nd; ++i) bytes *= a->dimensions[i];
-    return bytes >= min_elide_bytes;
+    if (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED) ||
+        PyArray_CHKFLAGS(a, NPY_ARRAY_WRITEBACKIFCOPY)) {
+        return false;
+    }
+    return PyArray_NBYTES(a) >= min_elide_bytes;
 }
 
 }  // namespace
@@ -300,16 +301,13 @@ bool elidable(PyObject* temporary, PyObject* other) {
     PyTypeObject* type = Py_TYPE(other);
     if (type == &PyFloat_Type || type == k.float64) return true;
     if (type == &PyLong_Type) return Py_SIZE(other) >= -1 && Py_SIZE(other) <= 1;
-    if (type != k.ndarray) return false;
-    const ArrayHead* t = as_array(temporary);
-    const ArrayHead* o = as_array(other);
+    if (!PyArray_CheckExact(other)) return false;
+    auto* t = reinterpret_cast<PyArrayObject*>(temporary);
+    auto* o = reinterpret_cast<PyArrayObject*>(other);
     if (!native_float64(o)) return false;
-    if (o->nd == 0) return true;
-    if (o->nd != t->nd) return false;
-    for (int i = 0; i < t->nd; ++i) {
-        if (o->dimensions[i] != t->dimensions[i]) return false;
-    }
-    return true;
+    if (PyArray_NDIM(o) == 0) return true;
+    return PyArray_NDIM(o) == PyArray_NDIM(t) &&
+           PyArray_CompareLists(PyArray_DIMS(o), PyArray_DIMS(t), PyArray_NDIM(t));
 }
 
 bool elidable(PyObject* temporary) { return large_temporary(temporary); }

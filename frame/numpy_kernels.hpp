@@ -37,13 +37,14 @@ constexpr std::optional<Ufunc> ufunc_named(std::string_view name) {
 // Start-up hands over the NumPy module it imported.
 void remember_numpy(PyObject* numpy);
 
-// The dict versions under which the last full check found the kernels
-// usable: while none of the three dicts has changed, they still are.
+// The dict versions under which the last full check answered, and its
+// answer: while none of the three dicts has changed, it stands.
 struct ReadyStamp {
     std::uint64_t globals = 0;
     std::uint64_t builtins = 0;
     std::uint64_t numpy = 0;
-    PyObject* numpy_dict = nullptr;   // null until a check has succeeded
+    PyObject* numpy_dict = nullptr;   // null until a check has answered
+    bool ready = false;
 };
 extern ReadyStamp ready_stamp;
 
@@ -62,7 +63,7 @@ inline bool ready() {
     if (s.numpy_dict != nullptr && dict_version(module_namespace.globals) == s.globals &&
         dict_version(module_namespace.builtins) == s.builtins &&
         dict_version(s.numpy_dict) == s.numpy) {
-        return true;
+        return s.ready;
     }
     return check_ready();
 }

@@ -1,0 +1,10 @@
+#define KLIMORA_NUMPY_API_TABLES
+#include "frame/numpy_api.hpp"
+
+namespace klimora {
+
+bool import_numpy_api() {
+    return PyArray_ImportNumPyAPI() == 0 && PyUFunc_ImportUFuncAPI() == 0;
+}
+
+}  // namespace klimora
