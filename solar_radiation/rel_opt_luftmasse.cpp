@@ -20,7 +20,7 @@ struct RelOptLuftmasse {
                                          F<44.81>, F<45.90>, F<47.00>, F<48.08>, F<49.15>, F<50.12>)));
         // The table position is converted for every angle, before the range
         // test: NaN, infinities and longer arrays fail here.
-        const auto P = (zenitwinkel * I<10>) - I<900>;
+        auto P = f(104, (zenitwinkel * I<10>) - I<900>);
         auto i = f(104, to_int(np.trunc(P)));
         if (!(f.test(105, I<0> <= zenitwinkel) && f.test(105, zenitwinkel <= I<91>))) return f(114, I<999>);
         if (f.test(106, zenitwinkel < I<90>)) {

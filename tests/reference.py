@@ -100,7 +100,8 @@ def RelOptLuftmasse(zenitwinkel):
     c = -1.6364
     Tabm = np.array([37.92, 39.22, 40.34, 41.48, 42.63, 43.72,
                      44.81, 45.90, 47.00, 48.08, 49.15, 50.12])
-    i = int(np.trunc((zenitwinkel * 10) - 900))
+    P = (zenitwinkel * 10) - 900
+    i = int(np.trunc(P))
     if 0 <= zenitwinkel <= 91:
         if zenitwinkel < 90:
             if zenitwinkel < 80:
@@ -108,7 +109,7 @@ def RelOptLuftmasse(zenitwinkel):
             else:
                 m = 1 / (np.cos(np.radians(zenitwinkel)) + (a * np.power((90 - zenitwinkel) + b, c)))
         else:
-            m = Tabm[i] + ((((zenitwinkel * 10) - 900) - i) * (Tabm[i + 1] - Tabm[i]))
+            m = Tabm[i] + ((P - i) * (Tabm[i + 1] - Tabm[i]))
     else:
         m = 999
     return m

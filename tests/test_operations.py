@@ -76,7 +76,7 @@ CALLS = [
     ("Azimutwinkel", [15, 48, 100]), ("Azimutwinkel", [0, 50, 172]), ("Azimutwinkel", [0, -50, 172]),
     ("LinkeTruebung", [100, 50, 50]), ("LinkeTruebung", [100, -50, 50]),
     ("LinkeTruebung", [1, 1, 90]), ("LinkeTruebung", [1, 1, 100]),
-    ("RelOptLuftmasse", [30.0]), ("RelOptLuftmasse", [85.0]), ("RelOptLuftmasse", [90.25]),
+    ("RelOptLuftmasse", [30.0]), ("RelOptLuftmasse", [85.0]), ("RelOptLuftmasse", [90.25]), ("RelOptLuftmasse", [90.5]),
     ("RelOptLuftmasse", [100.0]), ("RelOptLuftmasse", [-1.0]),
     ("MaxDirekteStrahlung", [172, 500, 30, 3, 1.15]), ("MaxDirekteStrahlung", [172, 0, 87, 3, 20]),
     ("MaxDirekteStrahlung", [172, 0, -1, 3, 2]), ("MaxDirekteStrahlung", [172, 0, 95, 3, 2]),
