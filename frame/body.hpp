@@ -1,4 +1,5 @@
-// What a body file includes: the formula notation, the evaluating frame and
+// What a body file includes: the formula notation, its evaluations (on
+// Python objects, on doubles, on blocks of a ufunc's elements) and
 // define_body, which turns a body struct into the Body that the function
 // table points at.
 //
@@ -13,6 +14,7 @@
 #include "frame/evaluate.hpp"
 #include "frame/formula.hpp"
 #include "frame/function_spec.hpp"
+#include "frame/ufunc_loop.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -24,9 +26,15 @@ PyObject* run(PyObject* const* args, PyObject* traceback_code) {
     return run_body<B>(args, traceback_code, std::make_index_sequence<N>{});
 }
 
-template <class B, std::size_t N>
+template <class B, std::size_t N, std::size_t... In>
+constexpr Body make_body(std::initializer_list<NestedFunction*> nested, std::index_sequence<In...>) {
+    return Body{&run<B, N>, N, nested, &blocks::ufunc_loop<B, N, In...>, {In...}};
+}
+
+// The ufunc takes the parameters in UfuncInputs (all of them by default).
+template <class B, std::size_t N, class UfuncInputs = std::make_index_sequence<N>>
 constexpr Body define_body(std::initializer_list<NestedFunction*> nested = {}) {
-    return Body{&run<B, N>, N, nested};
+    return make_body<B, N>(nested, UfuncInputs{});
 }
 
 }  // namespace klimora

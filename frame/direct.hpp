@@ -288,31 +288,44 @@ Num compare(DirectFrame& f, const Num& a, const Num& b) {
 
 }  // namespace direct
 
-template <formula::Op O, class L, class R>
-Num evaluate(DirectFrame& f, const formula::Binary<O, L, R>& e) {
+namespace direct {
+
+// Any binary operation of the notation on two numbers (or booleans).
+template <formula::Op O>
+Num binary(DirectFrame& f, const Num& a, const Num& b) {
     using formula::Op;
-    Num a = evaluate(f, e.left);
-    Num b = evaluate(f, e.right);
     if constexpr (formula::is_arithmetic(O)) {
-        return direct::arithmetic<O>(f, a, b);
+        return arithmetic<O>(f, a, b);
     } else if constexpr (O == Op::bit_and) {
         if (a.kind != Num::Kind::boolean || b.kind != Num::Kind::boolean) return f.give_up();
-        return direct::boolean(a.d != 0.0 && b.d != 0.0);
+        return boolean(a.d != 0.0 && b.d != 0.0);
     } else {
-        return direct::compare<O>(f, a, b);
+        return compare<O>(f, a, b);
     }
+}
+
+inline Num negative(DirectFrame& f, const Num& a) {
+    switch (a.kind) {
+    case Num::Kind::py_int:
+    case Num::Kind::np_int64: return whole(a.kind, -a.d);
+    case Num::Kind::py_float:
+    case Num::Kind::np_float64: return number(a.kind, -a.d);
+    default: return f.give_up();
+    }
+}
+
+}  // namespace direct
+
+template <formula::Op O, class L, class R>
+Num evaluate(DirectFrame& f, const formula::Binary<O, L, R>& e) {
+    Num a = evaluate(f, e.left);
+    Num b = evaluate(f, e.right);
+    return direct::binary<O>(f, a, b);
 }
 
 template <class X>
 Num evaluate(DirectFrame& f, const formula::Negative<X>& e) {
-    Num a = evaluate(f, e.operand);
-    switch (a.kind) {
-    case Num::Kind::py_int:
-    case Num::Kind::np_int64: return direct::whole(a.kind, -a.d);
-    case Num::Kind::py_float:
-    case Num::Kind::np_float64: return direct::number(a.kind, -a.d);
-    default: return f.give_up();
-    }
+    return direct::negative(f, evaluate(f, e.operand));
 }
 
 // ---- NumPy calls ----------------------------------------------------------
@@ -327,10 +340,45 @@ Num evaluate(DirectFrame&,
     return n;
 }
 
+namespace direct {
+
+// np.<ufunc>(args...) on numbers, as a scalar call computes it.
+template <numpy_kernels::Ufunc U, std::size_t N>
+Num call(DirectFrame& f, const std::array<Num, N>& args) {
+    using numpy_kernels::Ufunc;
+    bool all_integer = true;
+    for (const Num& a : args) {
+        if (!is_numeric(a)) return f.give_up();
+        all_integer = all_integer && is_integer(a);
+    }
+    if (all_integer) {
+        // Integer loops: only np.power(int, int) with an exact result.
+        if constexpr (U == Ufunc::power) {
+            const double base = args[0].d, exponent = args[1].d;
+            if (exponent < 0 || exponent > 64) return f.give_up();
+            double r = 1.0;
+            for (int n = 0; n < exponent; ++n) {
+                r *= base;
+                if (!exact_integer(r)) return f.give_up();
+            }
+            return whole(Num::Kind::np_int64, r);
+        } else if constexpr (U == Ufunc::trunc || U == Ufunc::maximum) {
+            return f.give_up();
+        }
+    }
+    // Some kernels clear the flags when they finish (NumPy's maximum
+    // does): what the steps so far raised is read before.
+    if (fp_flags_raised()) return f.give_up();
+    double in[2] = {args[0].d, N > 1 ? args[N - 1].d : 0.0};
+    double out = 0.0;
+    if (!numpy_kernels::run(U, in, &out)) return f.give_up();
+    return number(Num::Kind::np_float64, out);
+}
+
+}  // namespace direct
+
 template <Text S, class... A>
 Num evaluate(DirectFrame& f, const formula::Call<formula::NumpyAttribute<S>, A...>& e) {
-    using numpy_kernels::Ufunc;
-    using K = Num::Kind;
     constexpr auto ufunc = numpy_kernels::ufunc_named(S.chars);
     if constexpr (!ufunc) {
         return f.give_up();
@@ -338,33 +386,7 @@ Num evaluate(DirectFrame& f, const formula::Call<formula::NumpyAttribute<S>, A..
         std::array<Num, sizeof...(A)> args = std::apply(
             [&f](const auto&... a) { return std::array<Num, sizeof...(A)>{evaluate(f, a)...}; },
             e.args);
-        bool all_integer = true;
-        for (const Num& a : args) {
-            if (!direct::is_numeric(a)) return f.give_up();
-            all_integer = all_integer && direct::is_integer(a);
-        }
-        if (all_integer) {
-            // Integer loops: only np.power(int, int) with an exact result.
-            if constexpr (*ufunc == Ufunc::power) {
-                const double base = args[0].d, exponent = args[1].d;
-                if (exponent < 0 || exponent > 64) return f.give_up();
-                double r = 1.0;
-                for (int n = 0; n < exponent; ++n) {
-                    r *= base;
-                    if (!direct::exact_integer(r)) return f.give_up();
-                }
-                return direct::whole(K::np_int64, r);
-            } else if constexpr (*ufunc == Ufunc::trunc || *ufunc == Ufunc::maximum) {
-                return f.give_up();
-            }
-        }
-        // Some kernels clear the flags when they finish (NumPy's maximum
-        // does): what the steps so far raised is read before.
-        if (direct::fp_flags_raised()) return f.give_up();
-        double in[2] = {args[0].d, args.size() > 1 ? args[args.size() - 1].d : 0.0};
-        double out = 0.0;
-        if (!numpy_kernels::run(*ufunc, in, &out)) return f.give_up();
-        return direct::number(K::np_float64, out);
+        return direct::call<*ufunc>(f, args);
     }
 }
 

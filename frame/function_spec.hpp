@@ -47,10 +47,16 @@ struct NestedFunction {
 // traceback entries set.
 using BodyRunner = PyObject* (*)(PyObject* const* args, PyObject* traceback_code);
 
+// A ufunc's float64 loop, as NumPy calls it (PyUFuncGenericFunction).
+using UfuncLoop = void (*)(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                           void* data);
+
 struct Body {
     BodyRunner run;
     std::size_t arity;
     FixedList<NestedFunction*, 4> nested;
+    UfuncLoop ufunc_loop;
+    FixedList<std::size_t, 16> ufunc_inputs;   // the parameters the ufunc takes, by position
 };
 
 struct FunctionSpec {

@@ -5,6 +5,8 @@
 #include "frame/numpy_api.hpp"
 #include "frame/ref.hpp"
 
+#include <cfenv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -31,6 +33,7 @@ struct Kernel {
     void* auxdata = nullptr;
     int inputs = 1;
     npy_intp strides[3] = {0, 0, 0};
+    bool blockwise = false;   // a run over n elements gives what n one-element runs give
 };
 
 enum class State { untried, ready, off };
@@ -81,6 +84,64 @@ bool run_kernel(const Kernel& kernel, double a, double b, double* result) {
     const bool ok = kernel.loop(kernel.context, data, &one, kernel.strides, kernel.auxdata) == 0;
     *result = out.value;
     return ok;
+}
+
+// Keeps the floating-point exception flags raised before it across a
+// kernel, which may clear them (NumPy's maximum does, after comparing).
+class FlagsKept {
+public:
+    FlagsKept() noexcept : before_(std::fetestexcept(FE_ALL_EXCEPT)) {}
+    ~FlagsKept() { if (before_) std::feraiseexcept(before_); }
+    FlagsKept(const FlagsKept&) = delete;
+    FlagsKept& operator=(const FlagsKept&) = delete;
+
+private:
+    int before_;
+};
+
+// Whether each kernel, run over many elements at once, gives bit for bit
+// what it gives one element at a time (NumPy's SIMD loops are meant to;
+// where one does not, the ufunc loops run it element by element).  The
+// values cover each function's domain, its edges and the special values.
+void check_blocks() {
+    constexpr int n = 1031;   // a length no vector width divides
+    constexpr int gap = 16;   // buffers that do not touch (see run_kernel)
+    static double space[4 * (n + gap)];
+    double* a = space;
+    double* b = a + n + gap;
+    double* whole = b + n + gap;
+    double* single = whole + n + gap;
+    const double specials[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.0, 1e-310, -1e-310, 1e-300,
+                               1e300, -1e300, 710.0, -746.0, 1e16, -1e16, 90.0, 180.0,
+                               HUGE_VAL, -HUGE_VAL, std::nan("")};
+    constexpr int n_specials = sizeof specials / sizeof specials[0];
+    std::uint64_t state = 0x9e3779b97f4a7c15u;
+    auto next = [&state] {   // xorshift: reproducible values without a library
+        state ^= state << 13; state ^= state >> 7; state ^= state << 17;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    const double scales[] = {1.0, 4.0, 100.0, 800.0, 1e5};
+    for (int i = 0; i < n; ++i) {
+        if (i < n_specials * n_specials) {
+            a[i] = specials[i % n_specials];
+            b[i] = specials[i / n_specials];
+        } else {
+            a[i] = (2.0 * next() - 1.0) * scales[i % 5];
+            b[i] = (2.0 * next() - 1.0) * scales[(i / 5) % 5];
+        }
+    }
+    std::fenv_t saved;
+    std::feholdexcept(&saved);
+    for (Kernel& kernel : k.kernels) {
+        char* data[3] = {reinterpret_cast<char*>(a), reinterpret_cast<char*>(b),
+                         reinterpret_cast<char*>(whole)};
+        if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(whole);
+        const npy_intp count = n;
+        kernel.loop(kernel.context, data, &count, kernel.strides, kernel.auxdata);
+        for (int i = 0; i < n; ++i) run_kernel(kernel, a[i], b[i], &single[i]);
+        kernel.blockwise = std::memcmp(whole, single, n * sizeof(double)) == 0;
+    }
+    std::fesetenv(&saved);
 }
 
 // The kernel of `ufunc` for float64 inputs, and a check that it gives what
@@ -150,8 +211,8 @@ bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
     return true;
 }
 
-bool set_up() {
-    if (k.numpy == nullptr || Py_TYPE(k.numpy) != &PyModule_Type) return false;
+// Takes the kernels from k.numpy and checks them against its scalar calls.
+bool take_all() {
     if (!import_numpy_api()) return false;
     for (int i = 0; i < ufunc_count + 2; ++i) {
         k.attributes[i] = numpy_entry(attribute_name(i));
@@ -160,11 +221,7 @@ bool set_up() {
     // np must be the NumPy whose C API this is.
     PyObject* pi = k.attributes[ufunc_count];
     PyObject* float64 = k.attributes[ufunc_count + 1];
-    PyObject* ndarray = numpy_entry("ndarray");
-    PyObject* negative = numpy_entry("negative");
-    if (!PyFloat_CheckExact(pi) || float64 != reinterpret_cast<PyObject*>(&PyDoubleArrType_Type) ||
-        ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) || negative == nullptr ||
-        !PyObject_TypeCheck(negative, &PyUFunc_Type)) {
+    if (!PyFloat_CheckExact(pi) || float64 != reinterpret_cast<PyObject*>(&PyDoubleArrType_Type)) {
         return false;
     }
     k.pi = PyFloat_AS_DOUBLE(pi);
@@ -176,6 +233,17 @@ bool set_up() {
     // Kept for the life of the process: the kernels live in the capsules.
     for (Ref& capsule : capsules) (void)capsule.release();
     for (PyObject* attribute : k.attributes) Py_INCREF(attribute);
+    return true;
+}
+
+bool set_up() {
+    if (k.numpy == nullptr || Py_TYPE(k.numpy) != &PyModule_Type || !take_all()) return false;
+    PyObject* ndarray = numpy_entry("ndarray");
+    PyObject* negative = numpy_entry("negative");
+    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) || negative == nullptr ||
+        !PyObject_TypeCheck(negative, &PyUFunc_Type)) {
+        return false;
+    }
     k.negative = Py_NewRef(negative);
     k.float64 = &PyDoubleArrType_Type;
     k.validated_version = version_of(PyModule_GetDict(k.numpy));
@@ -257,12 +325,41 @@ bool check_ready() {
     return ready_stamp.ready;
 }
 
+bool take_kernels(PyObject* numpy) {
+    remember_numpy(numpy);
+    if (!take_all()) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "NumPy's float64 loops do not give what its scalar calls give");
+        }
+        return false;
+    }
+    check_blocks();
+    return true;
+}
+
 double pi() { return k.pi; }
 PyObject* pi_object() { return k.attributes[ufunc_count]; }
 PyTypeObject* float64_type() { return k.float64; }
 
 bool run(Ufunc ufunc, const double* in, double* out) {
     return run_kernel(k.kernels[static_cast<int>(ufunc)], in[0], in[1], out);
+}
+
+void run_block(Ufunc ufunc, const double* a, const double* b, double* out, std::ptrdiff_t n) {
+    const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
+    const FlagsKept kept;
+    if (kernel.blockwise) {
+        char* data[3] = {reinterpret_cast<char*>(const_cast<double*>(a)),
+                         reinterpret_cast<char*>(const_cast<double*>(b)),
+                         reinterpret_cast<char*>(out)};
+        if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(out);
+        const npy_intp count = n;
+        kernel.loop(kernel.context, data, &count, kernel.strides, kernel.auxdata);
+        return;
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        run_kernel(kernel, a[i], kernel.inputs == 2 ? b[i] : 0.0, &out[i]);
+    }
 }
 
 PyObject* new_float64(double value) {

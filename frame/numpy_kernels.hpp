@@ -15,6 +15,7 @@
 
 #include "frame/namespace.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -36,6 +37,16 @@ constexpr std::optional<Ufunc> ufunc_named(std::string_view name) {
 
 // Start-up hands over the NumPy module it imported.
 void remember_numpy(PyObject* numpy);
+
+// For the ufunc loops: takes every kernel from `numpy`, NumPy itself, checks
+// each against NumPy's scalar calls and whether it may run over a whole
+// block at once.  False with an exception set if NumPy is not as expected.
+bool take_kernels(PyObject* numpy);
+
+// Runs the kernel over n elements: a (and b, for two inputs) in, out.  The
+// floating-point exception flags raised before it stay raised.  Runs
+// without the GIL.
+void run_block(Ufunc ufunc, const double* a, const double* b, double* out, std::ptrdiff_t n);
 
 // The dict versions under which the last full check answered, and its
 // answer: while none of the three dicts has changed, it stands.

@@ -28,6 +28,8 @@ struct MittlStrTemp {
 
 }  // namespace
 
-constinit const Body mittl_str_temp = define_body<MittlStrTemp, 9>();
+// The ufunc takes the seven parameters the formula uses.
+constinit const Body mittl_str_temp =
+    define_body<MittlStrTemp, 9, std::index_sequence<0, 1, 2, 3, 4, 5, 7>>();
 
 }  // namespace klimora::thermal_radiation

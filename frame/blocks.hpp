@@ -1,0 +1,420 @@
+// Evaluating formulas on blocks of float64 elements: the ufunc loops.
+//
+// A ufunc loop cuts its elements into blocks that stay in cache and runs the
+// body once per block, every step a dense loop over the block's elements
+// and every NumPy function one run of NumPy's own float64 loop.  Element i
+// of the result is what the body gives on element i's NumPy float64 scalars.
+//
+// Where a condition divides a block (some elements take the branch, others
+// not), the run stops there and the body runs again on each part alone,
+// gathered densely, with the decisions so far fixed.  So every element
+// passes only through the steps its own scalar call takes, and only those
+// can raise a floating-point flag for it.  An element whose scalar call
+// raises (int() of NaN, say) leaves the run with NaN and the invalid flag.
+//
+// Values are kinds as on the direct path (Num): a constant, or what is
+// computed from constants alone, is one Num for every element; anything
+// that depends on an element is a dense array of the block's elements.
+#pragma once
+
+#include "frame/direct.hpp"
+#include "frame/formula.hpp"
+#include "frame/numpy_kernels.hpp"
+
+#include <array>
+#include <bit>
+#include <cfenv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+namespace klimora {
+
+struct Lanes {
+    Num uniform;                 // the kind; the value too, when it serves every element
+    const double* v = nullptr;   // one value per element, or null
+
+    Num::Kind kind() const { return uniform.kind; }
+};
+
+namespace formula {
+template <> struct is_value<Lanes> : std::true_type {};
+}  // namespace formula
+
+namespace blocks {
+
+inline constexpr int block_size = 512;
+
+// Buffers of one block's elements, handed out afresh for each run.  Each
+// lies apart from the others (see numpy_kernels::run_kernel).
+class Arena {
+public:
+    double* fresh() {
+        if (used_ == buffers_.size()) {
+            buffers_.push_back(std::make_unique<Buffer>());
+        }
+        return buffers_[used_++]->values;
+    }
+    void reset() { used_ = 0; }
+
+private:
+    struct alignas(64) Buffer {
+        double values[block_size];
+        double gap[8];
+    };
+    std::vector<std::unique_ptr<Buffer>> buffers_;
+    std::size_t used_ = 0;
+};
+
+// The decisions of the conditions met so far, in order (at most 32).
+struct Path {
+    std::uint32_t bits = 0;
+    int length = 0;
+    bool decision(int i) const { return (bits >> i) & 1u; }
+    Path with(bool d) const { return {bits | (d ? 1u << length : 0u), length + 1}; }
+};
+
+// A condition divides the elements of this run: `truth` holds 1 or 0 each.
+struct Split {
+    const double* truth;
+    Path path;   // the decisions before that condition
+};
+
+// Some elements' scalar calls raise here: `failed` holds 1 for those.
+struct ElementErrors {
+    const double* failed;
+    Path path;
+};
+
+// A step the ufunc loops do not cover.  The bodies have none; a test runs
+// every body over every kind of element to keep it so.
+struct Uncovered {};
+
+}  // namespace blocks
+
+class BlockFrame {
+public:
+    BlockFrame(blocks::Arena& arena, std::ptrdiff_t n, blocks::Path known)
+        : arena_(arena), n_(n), known_(known) {}
+
+    template <class E>
+    Lanes operator()(int, const E& expression) {
+        return evaluate(*this, formula::node(expression));
+    }
+
+    // A decision fixed before this run is not evaluated again: its operands
+    // were evaluated, on these very elements, in the run that divided them.
+    template <class E>
+    bool test(int, const E& condition) {
+        if (depth_ < known_.length) return known_.decision(depth_++);
+        Lanes c = evaluate(*this, formula::node(condition));
+        if (c.kind() != Num::Kind::boolean) throw blocks::Uncovered{};
+        bool decision = c.uniform.d != 0.0;
+        if (c.v != nullptr) {
+            std::ptrdiff_t count = 0;
+            for (std::ptrdiff_t i = 0; i < n_; ++i) count += c.v[i] != 0.0;
+            if (count != 0 && count != n_) throw blocks::Split{c.v, taken()};
+            decision = count != 0;
+        }
+        known_ = known_.with(decision);
+        ++depth_;
+        return decision;
+    }
+
+    std::ptrdiff_t size() const { return n_; }
+    double* fresh() { return arena_.fresh(); }
+    blocks::Path taken() const { return {known_.bits, depth_}; }
+
+    static Lanes uniform(const Num& n) { return Lanes{n, nullptr}; }
+    static Lanes elements(Num::Kind kind, const double* v) {
+        Num n;
+        n.kind = kind;
+        return Lanes{n, v};
+    }
+
+    // Raises if any element in `failed` (1 or 0 each) is set.
+    void fail_elements(const double* failed) {
+        for (std::ptrdiff_t i = 0; i < n_; ++i) {
+            if (failed[i] != 0.0) throw blocks::ElementErrors{failed, taken()};
+        }
+    }
+
+private:
+    blocks::Arena& arena_;
+    std::ptrdiff_t n_;
+    blocks::Path known_;
+    int depth_ = 0;
+};
+
+namespace blocks {
+
+// The one Num of a constant, or what constants alone give, as the direct
+// path computes it.  Anything the direct path would not compute (there is
+// nothing of the kind in the bodies) is uncovered.
+inline Num settled(DirectFrame& d, const Num& n) {
+    if (d.failed()) throw Uncovered{};
+    return n;
+}
+
+// Values of `x` for every element: its own array, or the constant repeated.
+inline const double* spread(BlockFrame& f, const Lanes& x) {
+    if (x.v != nullptr) return x.v;
+    double* v = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) v[i] = x.uniform.d;
+    return v;
+}
+
+// r[i] = op(a[i], b[i]) with either side possibly one value for all.
+template <class Op>
+const double* each(BlockFrame& f, const Lanes& a, const Lanes& b, Op op) {
+    double* r = f.fresh();
+    const std::ptrdiff_t n = f.size();
+    if (a.v && b.v) {
+        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a.v[i], b.v[i]);
+    } else if (a.v) {
+        const double y = b.uniform.d;
+        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a.v[i], y);
+    } else {
+        const double x = a.uniform.d;
+        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(x, b.v[i]);
+    }
+    return r;
+}
+
+// A comparison as NumPy's scalars make it: NaN compares false (unequal)
+// and raises no flag.  GCC vectorises an ordered compare of doubles into a
+// signalling one, which raises the invalid flag for NaN however the source
+// guards it, so order is decided on the bits: for numbers other than NaN
+// (and with -0.0 made +0.0), flipping the magnitude bits of negatives
+// gives integers in the doubles' order.
+inline bool is_nan(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffu) > 0x7ff0000000000000u;
+}
+inline std::int64_t order_key(double x) {
+    const auto b = std::bit_cast<std::int64_t>(x + 0.0);
+    return b ^ ((b >> 63) & 0x7fffffffffffffff);
+}
+
+template <formula::Op O>
+inline bool compare(double p, double q) {
+    using formula::Op;
+    if constexpr (O == Op::eq) {
+        return p == q;
+    } else if constexpr (O == Op::ne) {
+        return p != q;
+    } else {
+        if (is_nan(p) || is_nan(q)) return false;
+        const std::int64_t x = order_key(p), y = order_key(q);
+        if constexpr (O == Op::lt) return x < y;
+        else if constexpr (O == Op::le) return x <= y;
+        else if constexpr (O == Op::gt) return x > y;
+        else return x >= y;
+    }
+}
+
+// The kind of a + - * / on two kinds, as Python and NumPy scalars decide it.
+template <formula::Op O>
+Num::Kind arithmetic_kind(Num::Kind a, Num::Kind b) {
+    using K = Num::Kind;
+    Num x, y;
+    x.kind = a;
+    y.kind = b;
+    if (!direct::is_numeric(x) || !direct::is_numeric(y)) throw Uncovered{};
+    if (direct::is_numpy(x) || direct::is_numpy(y)) {
+        if (direct::is_integer(x) && direct::is_integer(y) && O != formula::Op::div) throw Uncovered{};
+        return K::np_float64;
+    }
+    if (a == K::py_int && b == K::py_int && O != formula::Op::div) return K::py_int;
+    return K::py_float;
+}
+
+}  // namespace blocks
+
+// ---- leaves ---------------------------------------------------------------
+
+inline Lanes evaluate(BlockFrame&, const formula::Local<Lanes>& x) { return x.value; }
+
+template <long long V>
+Lanes evaluate(BlockFrame&, const formula::Int<V>&) {
+    return BlockFrame::uniform(direct::whole(Num::Kind::py_int, static_cast<double>(V)));
+}
+
+template <double V>
+Lanes evaluate(BlockFrame&, const formula::Float<V>&) {
+    return BlockFrame::uniform(direct::number(Num::Kind::py_float, V));
+}
+
+inline Lanes evaluate(BlockFrame&, const formula::TrueObject&) {
+    return BlockFrame::uniform(direct::boolean(true));
+}
+
+template <Text S>
+Lanes evaluate(BlockFrame&, const formula::NumpyAttribute<S>&) {
+    static_assert(std::string_view(S.chars) == "pi", "only np.pi is read as a value");
+    return BlockFrame::uniform(direct::number(Num::Kind::py_float, numpy_kernels::pi()));
+}
+
+// ---- operators --------------------------------------------------------------
+
+template <formula::Op O, class L, class R>
+Lanes evaluate(BlockFrame& f, const formula::Binary<O, L, R>& e) {
+    using formula::Op;
+    using K = Num::Kind;
+    Lanes a = evaluate(f, e.left);
+    Lanes b = evaluate(f, e.right);
+    if (!a.v && !b.v) {
+        DirectFrame d;
+        return BlockFrame::uniform(blocks::settled(d, direct::binary<O>(d, a.uniform, b.uniform)));
+    }
+    if constexpr (formula::is_arithmetic(O)) {
+        const K kind = blocks::arithmetic_kind<O>(a.kind(), b.kind());
+        const double* r = blocks::each(f, a, b, [](double x, double y) { return direct::ieee<O>(x, y); });
+        if (kind != K::np_float64) {
+            // Python numbers: division by zero raises, and an int stays
+            // exact (the bodies' ints are table indices).
+            double* failed = f.fresh();
+            const double* y = blocks::spread(f, b);
+            for (std::ptrdiff_t i = 0; i < f.size(); ++i) {
+                failed[i] = (O == Op::div && y[i] == 0.0) ||
+                            (kind == K::py_int && !direct::exact_integer(r[i]));
+            }
+            f.fail_elements(failed);
+            if (kind == K::py_int) {
+                double* w = const_cast<double*>(r);
+                for (std::ptrdiff_t i = 0; i < f.size(); ++i) w[i] += 0.0;   // no int is -0
+            }
+        }
+        return BlockFrame::elements(kind, r);
+    } else if constexpr (O == Op::bit_and) {
+        if (a.kind() != K::boolean || b.kind() != K::boolean) throw blocks::Uncovered{};
+        return BlockFrame::elements(K::boolean, blocks::each(f, a, b, [](double x, double y) {
+            return (x != 0.0 && y != 0.0) ? 1.0 : 0.0;
+        }));
+    } else {
+        Num x = a.uniform, y = b.uniform;
+        if (!direct::is_numeric(x) || !direct::is_numeric(y)) throw blocks::Uncovered{};
+        return BlockFrame::elements(K::boolean, blocks::each(f, a, b, [](double p, double q) {
+            return blocks::compare<O>(p, q) ? 1.0 : 0.0;
+        }));
+    }
+}
+
+template <class X>
+Lanes evaluate(BlockFrame& f, const formula::Negative<X>& e) {
+    Lanes a = evaluate(f, e.operand);
+    if (!a.v) {
+        DirectFrame d;
+        return BlockFrame::uniform(blocks::settled(d, direct::negative(d, a.uniform)));
+    }
+    if (!direct::is_numeric(a.uniform)) throw blocks::Uncovered{};
+    const bool integer = direct::is_integer(a.uniform);
+    double* r = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) r[i] = integer ? -a.v[i] + 0.0 : -a.v[i];
+    return BlockFrame::elements(a.kind(), r);
+}
+
+// ---- NumPy calls ----------------------------------------------------------
+
+template <double... V>
+Lanes evaluate(BlockFrame&,
+               const formula::Call<formula::NumpyAttribute<"array">, formula::List<formula::Float<V>...>>&) {
+    static constexpr double values[] = {V...};
+    Num n = direct::number(Num::Kind::table, sizeof...(V));
+    n.ref = values;
+    return BlockFrame::uniform(n);
+}
+
+template <Text S, class... A>
+Lanes evaluate(BlockFrame& f, const formula::Call<formula::NumpyAttribute<S>, A...>& e) {
+    constexpr auto ufunc = numpy_kernels::ufunc_named(S.chars);
+    static_assert(ufunc.has_value(), "a NumPy function without a kernel");
+    constexpr std::size_t N = sizeof...(A);
+    std::array<Lanes, N> args = std::apply(
+        [&f](const auto&... a) { return std::array<Lanes, N>{evaluate(f, a)...}; }, e.args);
+    bool any_elements = false, all_integer = true;
+    std::array<Num, N> numbers;
+    for (std::size_t i = 0; i < N; ++i) {
+        numbers[i] = args[i].uniform;
+        if (!direct::is_numeric(numbers[i])) throw blocks::Uncovered{};
+        any_elements = any_elements || args[i].v != nullptr;
+        all_integer = all_integer && direct::is_integer(numbers[i]);
+    }
+    if (!any_elements) {
+        // Constants alone: the scalar call, on a clean slate of flags.
+        std::fenv_t saved;
+        std::feholdexcept(&saved);
+        DirectFrame d;
+        Num r = direct::call<*ufunc>(d, numbers);
+        std::feupdateenv(&saved);
+        return BlockFrame::uniform(blocks::settled(d, r));
+    }
+    if (all_integer) throw blocks::Uncovered{};   // NumPy's integer loops
+    double* out = f.fresh();
+    const double* first = blocks::spread(f, args[0]);
+    const double* second = N > 1 ? blocks::spread(f, args[N - 1]) : nullptr;
+    numpy_kernels::run_block(*ufunc, first, second, out, f.size());
+    return BlockFrame::elements(Num::Kind::np_float64, out);
+}
+
+// ---- subscription, int(), nested bodies -------------------------------------
+
+template <class X, class Index>
+Lanes evaluate(BlockFrame& f, const formula::Item<X, Index>& e) {
+    Lanes table = evaluate(f, e.object);
+    Lanes index = evaluate(f, e.index);
+    if (table.v || table.kind() != Num::Kind::table || index.kind() != Num::Kind::py_int) {
+        throw blocks::Uncovered{};
+    }
+    const double length = table.uniform.d;
+    const double* at = blocks::spread(f, index);
+    double* failed = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) {
+        const double k = at[i] < 0 ? at[i] + length : at[i];
+        failed[i] = !(blocks::compare<formula::Op::ge>(k, 0.0) &&
+                      blocks::compare<formula::Op::lt>(k, length));   // IndexError
+    }
+    f.fail_elements(failed);
+    double* r = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) {
+        const double k = at[i] < 0 ? at[i] + length : at[i];
+        r[i] = table.uniform.table()[static_cast<std::size_t>(k)];
+    }
+    return BlockFrame::elements(Num::Kind::np_float64, r);
+}
+
+template <class X>
+Lanes evaluate(BlockFrame& f, const formula::Integer<X>& e) {
+    Lanes x = evaluate(f, e.operand);
+    if (!x.v) {
+        DirectFrame d;
+        Num whole_value = x.uniform;
+        if (x.kind() != Num::Kind::py_int) {
+            if (!std::isfinite(x.uniform.d)) throw blocks::Uncovered{};
+            whole_value = direct::whole(Num::Kind::py_int, std::trunc(x.uniform.d));
+        }
+        return BlockFrame::uniform(whole_value);
+    }
+    if (x.kind() == Num::Kind::py_int) return x;
+    if (x.kind() != Num::Kind::py_float && x.kind() != Num::Kind::np_float64) throw blocks::Uncovered{};
+    // int() of NaN or an infinity raises; any finite value has an exact
+    // integer part in a double.
+    double* failed = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) failed[i] = !std::isfinite(x.v[i]);
+    f.fail_elements(failed);
+    double* r = f.fresh();
+    for (std::ptrdiff_t i = 0; i < f.size(); ++i) r[i] = std::trunc(x.v[i]) + 0.0;
+    return BlockFrame::elements(Num::Kind::py_int, r);
+}
+
+template <class Nested, class... A>
+Lanes evaluate(BlockFrame& f, const formula::NestedCall<Nested, A...>& e) {
+    std::array<Lanes, sizeof...(A)> args = std::apply(
+        [&f](const auto&... a) { return std::array<Lanes, sizeof...(A)>{evaluate(f, a)...}; },
+        e.args);
+    return std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args);
+}
+
+}  // namespace klimora
