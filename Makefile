@@ -8,6 +8,9 @@
 # make sanitize - the tests again, against a build instrumented with
 #                 AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
 #                 and build folder of its own (.venv-sanitize, build/sanitize)
+# make compat   - one wheel against several NumPy versions (KLIMORA_COMPAT_NUMPY):
+#                 oracle tests, sweep and a short bench in a venv per version
+#                 (.venv-compat/numpy-X.Y.Z), then a table (tools/compat)
 # They create their venv with CPython 3.10 (tools/find-python310; override
 # with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and
 # build and install the module.
@@ -32,7 +35,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize clean
+.PHONY: demo test bench sweep install sanitize compat clean
 
 demo: install
 	$(PY) -I -m klimora
@@ -61,5 +64,8 @@ sanitize: $(SANITIZE_STAMP)
 	$(SANITIZE_VENV)/bin/python $(PIP_INSTALL) --no-build-isolation --no-deps $(SANITIZE_FLAGS) .
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/pytest tests
 
+compat: $(STAMP)
+	$(PY) tools/compat
+
 clean:
-	rm -rf $(VENV) $(SANITIZE_VENV) build
+	rm -rf $(VENV) $(SANITIZE_VENV) .venv-compat build

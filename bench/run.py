@@ -2,16 +2,19 @@
 formulas in Python with NumPy (tests/reference.py), in one run.
 
 Python floats and ints and NumPy float64 scalars are computed directly on
-doubles; float32 scalars and arrays show the ordinary path on Python objects.
+doubles; float32 scalars and arrays show the ordinary path on Python objects
+(--generic: every case on the ordinary path).
 
 For each case: the module's time per call, the reference's, and their ratio,
 as the median of repeated runs with the spread (lowest to highest run).
 """
 
 import argparse
+import json
 import statistics
 import sys
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -107,11 +110,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--seconds", type=float, default=0.25,
                         help="time per measurement series (default 0.25)")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write the results to FILE as a list of records")
+    parser.add_argument("--generic", action="store_true",
+                        help="time the ordinary path on every case: np is then a copy of "
+                             "NumPy's namespace, in the module and the reference alike")
     parser.add_argument("functions", nargs="*", help="only these functions")
     options = parser.parse_args()
     np.seterr(all="ignore")
+    if options.generic:
+        copy = types.ModuleType("numpy")
+        copy.__dict__.update(vars(np))
+        S.np = R.np = copy
     print(f"{'function':20} {'case':14} {'module':>12} {'spread':>9} {'reference':>12} "
           f"{'spread':>9} {'ratio':>7}")
+    records = []
     for name, case, args in CASES:
         if options.functions and name not in options.functions:
             continue
@@ -121,6 +134,11 @@ def main():
         spread = lambda runs, mid: f"±{(max(runs) - min(runs)) / 2 / mid * 100:.0f}%"  # noqa: E731
         print(f"{name:20} {case:14} {show(m)} {spread(native, m):>9} {show(r)} "
               f"{spread(ref, r):>9} {m / r:7.3f}")
+        records.append({"function": name, "case": case, "module_s": m, "reference_s": r,
+                        "ratio": m / r, "array": case.startswith("array"),
+                        "generic": options.generic or "float32" in case})
+    if options.json:
+        Path(options.json).write_text(json.dumps(records, indent=1) + "\n")
 
 
 if __name__ == "__main__":

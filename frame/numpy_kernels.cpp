@@ -237,17 +237,40 @@ bool take_all() {
 }
 
 bool set_up() {
-    if (k.numpy == nullptr || Py_TYPE(k.numpy) != &PyModule_Type || !take_all()) return false;
-    PyObject* ndarray = numpy_entry("ndarray");
-    PyObject* negative = numpy_entry("negative");
-    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) || negative == nullptr ||
-        !PyObject_TypeCheck(negative, &PyUFunc_Type)) {
+    if (k.numpy == nullptr || Py_TYPE(k.numpy) != &PyModule_Type || !take_all() ||
+        numpy_entry("ndarray") != reinterpret_cast<PyObject*>(&PyArray_Type)) {
         return false;
     }
-    k.negative = Py_NewRef(negative);
     k.float64 = &PyDoubleArrType_Type;
     k.validated_version = version_of(PyModule_GetDict(k.numpy));
     return true;
+}
+
+// The ordinary path reuses temporary arrays whatever np is, with NumPy's
+// C API and its own negative ufunc, taken on first need.
+State array_api = State::untried;
+
+bool take_array_api() {
+    PendingError keep;   // nothing of this may leak out as an exception
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));   // NumPy itself, whatever np is
+    if (numpy && import_numpy_api()) {
+        Ref negative = Ref::steal(PyObject_GetAttrString(numpy.get(), "negative"));
+        if (negative && PyObject_TypeCheck(negative.get(), &PyUFunc_Type)) {
+            k.negative = negative.release();
+            array_api = State::ready;
+        }
+    }
+    if (array_api == State::untried && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        array_api = State::off;
+    }
+    PyErr_Clear();
+    return array_api == State::ready;
+}
+
+// For a candidate temporary: its object offers a buffer, as arrays do.
+inline bool have_array_api(PyObject* candidate) {
+    if (array_api == State::ready) return true;
+    return array_api == State::untried && PyObject_CheckBuffer(candidate) && take_array_api();
 }
 
 // NumPy's namespace changed: still the same attributes?
@@ -379,7 +402,7 @@ bool native_float64(PyArrayObject* a) {
 // The temporary side of NumPy's test: the caller's sole reference to a
 // large float64 array that owns its writeable memory.
 bool large_temporary(PyObject* x) {
-    if (k.float64 == nullptr || Py_REFCNT(x) != 1 || !PyArray_CheckExact(x)) return false;
+    if (Py_REFCNT(x) != 1 || !have_array_api(x) || !PyArray_CheckExact(x)) return false;
     auto* a = reinterpret_cast<PyArrayObject*>(x);
     if (!native_float64(a)) return false;
     if (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED) ||
@@ -396,7 +419,7 @@ bool elidable(PyObject* temporary, PyObject* other) {
     // The other operand: a scalar that casts safely to float64, or a float64
     // array of the same shape.
     PyTypeObject* type = Py_TYPE(other);
-    if (type == &PyFloat_Type || type == k.float64) return true;
+    if (type == &PyFloat_Type || type == &PyDoubleArrType_Type) return true;
     if (type == &PyLong_Type) return Py_SIZE(other) >= -1 && Py_SIZE(other) <= 1;
     if (!PyArray_CheckExact(other)) return false;
     auto* t = reinterpret_cast<PyArrayObject*>(temporary);
