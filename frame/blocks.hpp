@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace klimora {
@@ -48,8 +49,10 @@ namespace blocks {
 
 inline constexpr int block_size = 512;
 
-// Buffers of one block's elements, handed out afresh for each run.  Each
-// lies apart from the others (see numpy_kernels::run_kernel).
+// Buffers of one block's elements.  A run takes them from the top; a part
+// still to run keeps its own below, and the top goes back to the part's
+// mark when it runs.  Each buffer lies apart from the others (see
+// numpy_kernels::run_kernel).
 class Arena {
 public:
     double* fresh() {
@@ -58,7 +61,8 @@ public:
         }
         return buffers_[used_++]->values;
     }
-    void reset() { used_ = 0; }
+    std::size_t mark() const { return used_; }
+    void reset(std::size_t mark = 0) { used_ = mark; }
 
 private:
     struct alignas(64) Buffer {
@@ -77,38 +81,139 @@ struct Path {
     Path with(bool d) const { return {bits | (d ? 1u << length : 0u), length + 1}; }
 };
 
-// A condition divides the elements of this run: `truth` holds 1 or 0 each.
-struct Split {
-    const double* truth;
-    Path path;   // the decisions before that condition
+// A statement's value, kept for the runs of a block's parts: statements
+// are numbered in the order they start (a nested body's inside its
+// caller's), `next` is the number after the last one it contains, and
+// `decisions` the conditions decided inside it.
+struct Saved {
+    Lanes value;
+    int next = 0;
+    bool done = false;
+    int decisions = 0;
 };
 
-// Some elements' scalar calls raise here: `failed` holds 1 for those.
-struct ElementErrors {
-    const double* failed;
-    Path path;
+// A nested function's value for its arguments, so that a second call with
+// the same ones (the equation of time, twice in solar time) is not made
+// again: it would give the same values and raise the same flags.  An
+// argument is known by the parameter it is, by its value where it is one
+// for all elements, or (within one run only) by its array.  Only calls that
+// decide no condition are kept, and a call not made again still counts its
+// statements, so that every run numbers its statements alike.
+struct CallKey {
+    static constexpr int most = 4;
+    const void* callee = nullptr;
+    int count = 0;
+    std::array<int, most> parameter{};          // -1: a constant; -2: another array
+    std::array<std::uint64_t, most> bits{};     // the constant, or the array's address
+    std::array<Num::Kind, most> kind{};
+
+    bool operator==(const CallKey&) const = default;
+    bool lasts() const {   // holds in the runs of the parts too
+        for (int i = 0; i < count; ++i) {
+            if (parameter[i] == -2) return false;
+        }
+        return true;
+    }
 };
 
-// A step the ufunc loops do not cover.  The bodies have none; a test runs
-// every body over every kind of element to keep it so.
+struct CallValue {
+    CallKey key;
+    Lanes value;
+    int statements = 0;
+};
+
+// Why a run stopped before the body's end.
+enum class Stop {
+    none,
+    split,    // a condition divides the elements: `mask` holds its truth
+    errors,   // some elements' scalar calls raise here: `mask` holds 1 for those
+};
+
+// A step the ufunc loops do not cover.  The bodies have none; the tests
+// run every body over every kind of element to keep it so.
 struct Uncovered {};
 
 }  // namespace blocks
 
 class BlockFrame {
 public:
-    BlockFrame(blocks::Arena& arena, std::ptrdiff_t n, blocks::Path known)
-        : arena_(arena), n_(n), known_(known) {}
+    // `calls` holds the calls carried into this run; `parameters`, the
+    // parameters' arrays.
+    BlockFrame(blocks::Arena& arena, std::ptrdiff_t n, blocks::Path known,
+               const blocks::Saved* saved, std::size_t saved_count,
+               std::vector<blocks::Saved>& record, std::vector<blocks::CallValue>& calls,
+               const double* const* parameters, std::size_t parameter_count)
+        : arena_(arena), n_(n), known_(known), saved_(saved), saved_count_(saved_count),
+          record_(record), calls_(calls), parameters_(parameters),
+          parameter_count_(parameter_count) {
+        record_.clear();
+    }
 
+    template <std::size_t N>
+    blocks::CallKey key_of(const void* callee, const std::array<Lanes, N>& args) const {
+        static_assert(N <= blocks::CallKey::most);
+        blocks::CallKey key;
+        key.callee = callee;
+        key.count = static_cast<int>(N);
+        for (std::size_t i = 0; i < N; ++i) {
+            key.kind[i] = args[i].kind();
+            if (args[i].v == nullptr) {
+                key.parameter[i] = -1;
+                key.bits[i] = std::bit_cast<std::uint64_t>(args[i].uniform.d);
+                continue;
+            }
+            key.parameter[i] = -2;
+            key.bits[i] = reinterpret_cast<std::uintptr_t>(args[i].v);
+            for (std::size_t j = 0; j < parameter_count_; ++j) {
+                if (parameters_[j] == args[i].v) {
+                    key.parameter[i] = static_cast<int>(j);
+                    key.bits[i] = 0;
+                }
+            }
+        }
+        return key;
+    }
+    const blocks::CallValue* recall(const blocks::CallKey& key) {
+        for (const blocks::CallValue& c : calls_) {
+            if (c.key == key) {
+                next_ += c.statements;
+                return &c;
+            }
+        }
+        return nullptr;
+    }
+    // Where a call starts: its first statement's number and the decisions so far.
+    std::pair<int, int> mark() const { return {next_, depth_}; }
+    void remember(const blocks::CallKey& key, const Lanes& value, std::pair<int, int> start) {
+        if (stop_ == blocks::Stop::none && depth_ == start.second) {
+            calls_.push_back({key, value, next_ - start.first});
+        }
+    }
+
+    // A statement: its value from an earlier run of these elements, or
+    // evaluated now and kept for the runs to come.
     template <class E>
     Lanes operator()(int, const E& expression) {
-        return evaluate(*this, formula::node(expression));
+        const int k = next_++;
+        if (static_cast<std::size_t>(k) < saved_count_ && saved_[k].done) {
+            next_ = saved_[k].next;
+            depth_ += saved_[k].decisions;
+            keep(k, saved_[k]);
+            return saved_[k].value;
+        }
+        const int depth = depth_;
+        Lanes value = evaluate(*this, formula::node(expression));
+        keep(k, {value, next_, true, depth_ - depth});
+        return value;
     }
 
     // A decision fixed before this run is not evaluated again: its operands
     // were evaluated, on these very elements, in the run that divided them.
+    // A condition that divides them stops the run: what the body does after
+    // that is done on no elements at all.
     template <class E>
     bool test(int, const E& condition) {
+        if (stop_ != blocks::Stop::none) return false;
         if (depth_ < known_.length) return known_.decision(depth_++);
         Lanes c = evaluate(*this, formula::node(condition));
         if (c.kind() != Num::Kind::boolean) throw blocks::Uncovered{};
@@ -116,7 +221,10 @@ public:
         if (c.v != nullptr) {
             std::ptrdiff_t count = 0;
             for (std::ptrdiff_t i = 0; i < n_; ++i) count += c.v[i] != 0.0;
-            if (count != 0 && count != n_) throw blocks::Split{c.v, taken()};
+            if (count != 0 && count != n_) {
+                stop(blocks::Stop::split, c.v);
+                return false;
+            }
             decision = count != 0;
         }
         known_ = known_.with(decision);
@@ -124,8 +232,24 @@ public:
         return decision;
     }
 
+    // Stops the run if any element in `failed` (1 or 0 each) is set.
+    void fail_elements(const double* failed) {
+        if (stop_ != blocks::Stop::none) return;
+        for (std::ptrdiff_t i = 0; i < n_; ++i) {
+            if (failed[i] != 0.0) {
+                stop(blocks::Stop::errors, failed);
+                return;
+            }
+        }
+    }
+
     std::ptrdiff_t size() const { return n_; }
     double* fresh() { return arena_.fresh(); }
+
+    blocks::Stop stopped() const { return stop_; }
+    const double* mask() const { return mask_; }
+    std::ptrdiff_t elements_run() const { return elements_; }
+    // The decisions taken before the run stopped.
     blocks::Path taken() const { return {known_.bits, depth_}; }
 
     static Lanes uniform(const Num& n) { return Lanes{n, nullptr}; }
@@ -135,18 +259,34 @@ public:
         return Lanes{n, v};
     }
 
-    // Raises if any element in `failed` (1 or 0 each) is set.
-    void fail_elements(const double* failed) {
-        for (std::ptrdiff_t i = 0; i < n_; ++i) {
-            if (failed[i] != 0.0) throw blocks::ElementErrors{failed, taken()};
-        }
+private:
+    void keep(int k, const blocks::Saved& s) {
+        if (stop_ != blocks::Stop::none) return;
+        if (record_.size() <= static_cast<std::size_t>(k)) record_.resize(k + 1);
+        record_[k] = s;
     }
 
-private:
+    void stop(blocks::Stop why, const double* mask) {
+        stop_ = why;
+        mask_ = mask;
+        elements_ = n_;
+        n_ = 0;
+    }
+
     blocks::Arena& arena_;
     std::ptrdiff_t n_;
+    std::ptrdiff_t elements_ = 0;
     blocks::Path known_;
     int depth_ = 0;
+    const blocks::Saved* saved_;
+    std::size_t saved_count_;
+    std::vector<blocks::Saved>& record_;
+    std::vector<blocks::CallValue>& calls_;
+    const double* const* parameters_;
+    std::size_t parameter_count_;
+    int next_ = 0;
+    blocks::Stop stop_ = blocks::Stop::none;
+    const double* mask_ = nullptr;
 };
 
 namespace blocks {
@@ -157,6 +297,34 @@ namespace blocks {
 inline Num settled(DirectFrame& d, const Num& n) {
     if (d.failed()) throw Uncovered{};
     return n;
+}
+
+// The loops over a block's elements are built for the widest vectors the
+// machine has: IEEE arithmetic gives the same bits at any width (and no
+// multiply-add is ever contracted).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define KLIMORA_WIDEST __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KLIMORA_WIDEST
+#endif
+
+// to[j] = from[pick[j]]
+KLIMORA_WIDEST inline double* gather(double* to, const double* from, const int* pick, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) to[j] = from[pick[j]];
+    return to;
+}
+
+template <class Op>
+KLIMORA_WIDEST void each_vv(const double* a, const double* b, double* r, std::ptrdiff_t n, Op op) {
+    for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a[i], b[i]);
+}
+template <class Op>
+KLIMORA_WIDEST void each_vu(const double* a, double y, double* r, std::ptrdiff_t n, Op op) {
+    for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a[i], y);
+}
+template <class Op>
+KLIMORA_WIDEST void each_uv(double x, const double* b, double* r, std::ptrdiff_t n, Op op) {
+    for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(x, b[i]);
 }
 
 // Values of `x` for every element: its own array, or the constant repeated.
@@ -171,16 +339,9 @@ inline const double* spread(BlockFrame& f, const Lanes& x) {
 template <class Op>
 const double* each(BlockFrame& f, const Lanes& a, const Lanes& b, Op op) {
     double* r = f.fresh();
-    const std::ptrdiff_t n = f.size();
-    if (a.v && b.v) {
-        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a.v[i], b.v[i]);
-    } else if (a.v) {
-        const double y = b.uniform.d;
-        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(a.v[i], y);
-    } else {
-        const double x = a.uniform.d;
-        for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = op(x, b.v[i]);
-    }
+    if (a.v && b.v) each_vv(a.v, b.v, r, f.size(), op);
+    else if (a.v) each_vu(a.v, b.uniform.d, r, f.size(), op);
+    else each_uv(a.uniform.d, b.v, r, f.size(), op);
     return r;
 }
 
@@ -414,7 +575,12 @@ Lanes evaluate(BlockFrame& f, const formula::NestedCall<Nested, A...>& e) {
     std::array<Lanes, sizeof...(A)> args = std::apply(
         [&f](const auto&... a) { return std::array<Lanes, sizeof...(A)>{evaluate(f, a)...}; },
         e.args);
-    return std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args);
+    const blocks::CallKey key = f.key_of(&Nested::function, args);
+    if (const blocks::CallValue* known = f.recall(key)) return known->value;
+    const auto start = f.mark();
+    Lanes value = std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args);
+    f.remember(key, value, start);
+    return value;
 }
 
 }  // namespace klimora

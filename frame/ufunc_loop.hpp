@@ -1,5 +1,11 @@
 // The float64 loop that NumPy calls for a function's ufunc: the body run on
 // blocks of elements (blocks.hpp), without the GIL.
+//
+// A block starts as one part, all its elements.  A run that stops at a
+// dividing condition leaves two parts, the elements on either side; one
+// that stops at elements whose scalar calls raise leaves the others.  Each
+// new part carries the statement values computed so far, gathered for its
+// elements, so its run starts where its parent stopped.
 #pragma once
 
 #include "frame/blocks.hpp"
@@ -18,24 +24,64 @@ namespace klimora::blocks {
 // What a loop keeps from block to block: one per thread.
 struct Workspace {
     Arena arena;
-    // The elements of the parts still to run, as positions in the block:
-    // each part is a run of `positions`.
     struct Part {
         Path path;
-        std::size_t begin, count;
+        std::size_t begin, count;             // its elements: positions[begin, begin + count)
+        std::size_t saved_begin, saved_count;  // its statement values: saved[...]
+        std::size_t calls_begin, calls_count;  // its calls' values: carried[...]
+        std::size_t arena_mark;                // the arena below holds them
     };
     std::vector<Part> parts;
-    std::vector<int> positions;
+    std::vector<int> positions;   // in the block
+    std::vector<int> picked;
+    std::vector<Saved> saved;
+    std::vector<Saved> record;
+    std::vector<CallValue> carried;
+    std::vector<CallValue> calls;
 };
 
 inline double& element(char* base, Py_intptr_t step, Py_intptr_t i) {
     return *reinterpret_cast<double*>(base + i * step);
 }
 
-// Elements whose scalar call raises: NaN, and the invalid flag.
-inline void fail(char* out, Py_intptr_t step, Py_intptr_t at) {
-    element(out, step, at) = std::numeric_limits<double>::quiet_NaN();
-    std::feraiseexcept(FE_INVALID);
+// The elements of a stopped run on one side of its mask become a part.
+inline void add_part(Workspace& w, const BlockFrame& f, std::size_t begin, const double* mask,
+                     bool side, Path path) {
+    const auto n = f.elements_run();
+    // Where the part's elements stand in the stopped run, in order.
+    w.picked.clear();
+    for (std::ptrdiff_t q = 0; q < n; ++q) {
+        if ((mask[q] != 0.0) == side) w.picked.push_back(static_cast<int>(q));
+    }
+    const std::size_t count = w.picked.size();
+    if (count == 0) return;
+    const int* pick = w.picked.data();
+    const std::size_t first = w.positions.size();
+    for (std::size_t j = 0; j < count; ++j) w.positions.push_back(w.positions[begin + pick[j]]);
+    // The statement values the part's run will ask for: those not inside
+    // a statement that is itself kept.
+    const std::size_t saved_begin = w.saved.size();
+    for (std::size_t k = 0; k < w.record.size(); ++k) {
+        Saved s = w.record[k];
+        if (!s.done) {
+            w.saved.push_back(s);
+            continue;
+        }
+        if (s.value.v != nullptr) s.value.v = gather(w.arena.fresh(), s.value.v, pick, count);
+        w.saved.push_back(s);
+        for (std::size_t inner = k + 1; inner < static_cast<std::size_t>(s.next); ++inner) {
+            w.saved.push_back(Saved{});
+        }
+        k = static_cast<std::size_t>(s.next) - 1;
+    }
+    const std::size_t calls_begin = w.carried.size();
+    for (CallValue c : w.calls) {
+        if (!c.key.lasts()) continue;
+        if (c.value.v != nullptr) c.value.v = gather(w.arena.fresh(), c.value.v, pick, count);
+        w.carried.push_back(c);
+    }
+    w.parts.push_back({path, first, count, saved_begin, w.saved.size() - saved_begin, calls_begin,
+                       w.carried.size() - calls_begin, w.arena.mark()});
 }
 
 template <class Body, std::size_t N, std::size_t... In>
@@ -46,47 +92,76 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
     char* const out = args[nin];
     const Py_intptr_t out_step = steps[nin];
     w.parts.clear();
+    w.saved.clear();
+    w.carried.clear();
+    w.arena.reset();
     w.positions.resize(size);
     for (int i = 0; i < size; ++i) w.positions[i] = i;
-    w.parts.push_back({Path{}, 0, static_cast<std::size_t>(size)});
+    w.parts.push_back({Path{}, 0, static_cast<std::size_t>(size), 0, 0, 0, 0, 0});
     while (!w.parts.empty()) {
         const Workspace::Part part = w.parts.back();
         w.parts.pop_back();
-        w.arena.reset();
-        // Room for both halves of a split, so `at` stays valid.
+        w.arena.reset(part.arena_mark);
+        // Room for both sides of a split, so that `at` stays valid.
         w.positions.reserve(w.positions.size() + part.count);
         const int* at = w.positions.data() + part.begin;
         const auto n = static_cast<std::ptrdiff_t>(part.count);
-        BlockFrame f(w.arena, n, part.path);
+        const bool whole_block = part.path.length == 0 && part.saved_count == 0 && n == size;
         std::array<Lanes, N> parameters{};   // the ones the ufunc drops stay opaque
+        std::array<const double*, nin> arrays{};
         for (std::size_t j = 0; j < nin; ++j) {
-            double* v = f.fresh();
-            for (std::ptrdiff_t q = 0; q < n; ++q) v[q] = element(args[j], steps[j], start + at[q]);
+            const double* v;
+            if (whole_block && steps[j] == sizeof(double)) {
+                v = &element(args[j], steps[j], start);   // read in place
+            } else {
+                double* gathered = w.arena.fresh();
+                for (std::ptrdiff_t q = 0; q < n; ++q) gathered[q] = element(args[j], steps[j], start + at[q]);
+                v = gathered;
+            }
             parameters[used[j]] = BlockFrame::elements(Num::Kind::np_float64, v);
+            arrays[j] = v;
         }
-        auto keep = [&](const double* mask, bool value, Path path) {
-            const std::size_t begin = w.positions.size();
-            for (std::ptrdiff_t q = 0; q < n; ++q) {
-                if ((mask[q] != 0.0) == value) w.positions.push_back(at[q]);
-            }
-            if (w.positions.size() > begin) w.parts.push_back({path, begin, w.positions.size() - begin});
-        };
+        w.calls.assign(w.carried.begin() + part.calls_begin,
+                       w.carried.begin() + part.calls_begin + part.calls_count);
+        BlockFrame f(w.arena, n, part.path, w.saved.data() + part.saved_begin, part.saved_count,
+                     w.record, w.calls, arrays.data(), nin);
+        Lanes r;
         try {
-            const Lanes r = std::apply([&f](const auto&... p) { return Body::body(f, p...); }, parameters);
+            r = std::apply([&f](const auto&... p) { return Body::body(f, p...); }, parameters);
             if (r.kind() == Num::Kind::boolean || r.kind() == Num::Kind::table) throw Uncovered{};
-            for (std::ptrdiff_t q = 0; q < n; ++q) {
-                element(out, out_step, start + at[q]) = r.v ? r.v[q] : r.uniform.d;
-            }
-        } catch (const Split& s) {
-            keep(s.truth, false, s.path.with(false));
-            keep(s.truth, true, s.path.with(true));
-        } catch (const ElementErrors& e) {
-            for (std::ptrdiff_t q = 0; q < n; ++q) {
-                if (e.failed[q] != 0.0) fail(out, out_step, start + at[q]);
-            }
-            keep(e.failed, false, e.path);
         } catch (const Uncovered&) {
-            for (std::ptrdiff_t q = 0; q < n; ++q) fail(out, out_step, start + at[q]);
+            for (std::ptrdiff_t q = 0; q < n; ++q) {
+                element(out, out_step, start + at[q]) = std::numeric_limits<double>::quiet_NaN();
+            }
+            std::feraiseexcept(FE_INVALID);
+            continue;
+        }
+        switch (f.stopped()) {
+        case Stop::none:
+            if (whole_block && out_step == sizeof(double)) {
+                double* o = &element(out, out_step, start);
+                if (r.v) std::copy(r.v, r.v + n, o);
+                else std::fill(o, o + n, r.uniform.d);
+            } else {
+                for (std::ptrdiff_t q = 0; q < n; ++q) {
+                    element(out, out_step, start + at[q]) = r.v ? r.v[q] : r.uniform.d;
+                }
+            }
+            break;
+        case Stop::split:
+            add_part(w, f, part.begin, f.mask(), false, f.taken().with(false));
+            add_part(w, f, part.begin, f.mask(), true, f.taken().with(true));
+            break;
+        case Stop::errors:
+            // Elements whose scalar call raises: NaN, and the invalid flag.
+            for (std::ptrdiff_t q = 0; q < n; ++q) {
+                if (f.mask()[q] != 0.0) {
+                    element(out, out_step, start + at[q]) = std::numeric_limits<double>::quiet_NaN();
+                }
+            }
+            std::feraiseexcept(FE_INVALID);
+            add_part(w, f, part.begin, f.mask(), false, f.taken());
+            break;
         }
     }
 }
