@@ -10,7 +10,7 @@
 #include "frame/constants.hpp"
 #include "frame/function_object.hpp"
 #include "frame/namespace.hpp"
-#include "frame/numpy_kernels.hpp"
+#include "formula/numpy_kernels.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
 #include "klimora/function_table.hpp"

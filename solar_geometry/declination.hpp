@@ -2,7 +2,7 @@
 // declination, shared by the zenith angle and the azimuth.
 #pragma once
 
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 
 #include <tuple>
 

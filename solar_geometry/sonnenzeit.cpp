@@ -3,7 +3,7 @@
 //
 // Each statement carries its source line; the line is what a traceback
 // entry shows when the statement fails.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "solar_geometry/solar_geometry.hpp"
 
 namespace klimora::solar_geometry {

@@ -1,6 +1,6 @@
 // Direct irradiance reduced for cloud cover: the beam scaled by the
 // cloud-free fraction of the sky, N in oktas, unclamped.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "solar_radiation/solar_radiation.hpp"
 
 namespace klimora::solar_radiation {

@@ -3,7 +3,7 @@
 // has its own lines (and so its own traceback entries).
 #pragma once
 
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 
 namespace klimora::solar_radiation {
 

@@ -2,7 +2,7 @@
 // climatology, 2.9 -/+ 1.4 cos of the day angle from day 15 (minus in the
 // northern hemisphere, latitude 0 included); from 85 % on it follows from
 // a visibility estimate Vm held between 1 and 15: 0.84 + 39 / Vm.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "solar_radiation/solar_radiation.hpp"
 
 namespace klimora::solar_radiation {

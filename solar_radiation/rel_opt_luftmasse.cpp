@@ -2,7 +2,7 @@
 // 80 degrees, the Kasten-Young (1989) formula up to 90, a linear
 // interpolation in a table of twelve air masses (steps of 0.1 degree) up to
 // 91, and the marker 999 outside 0 to 91.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "solar_radiation/solar_radiation.hpp"
 
 namespace klimora::solar_radiation {

@@ -1,7 +1,7 @@
 // Atmospheric counter-radiation, W/m2: the black-body flux of the air,
 // sigma T^4, times an effective emissivity that grows with the vapour
 // pressure, raised by up to 21 % at full overcast (N in oktas).
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "thermal_radiation/thermal_radiation.hpp"
 
 namespace klimora::thermal_radiation {

@@ -3,7 +3,7 @@
 // by the long-wave emissivity, the direct beam weighted by fP, a factor of
 // the solar elevation alone (0.308 on the horizon).  ReflStr and
 // albedo_env are taken but take no part.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "thermal_radiation/thermal_radiation.hpp"
 
 namespace klimora::thermal_radiation {

@@ -3,7 +3,7 @@
 // 32 % otherwise), split by the Bowen ratio (bounded below by -0.9); the
 // sensible part, carried away with the wind-dependent coefficient alphaL,
 // sets how far the surface lies above or below the air temperature.
-#include "frame/body.hpp"
+#include "formula/body.hpp"
 #include "thermal_radiation/thermal_radiation.hpp"
 
 namespace klimora::thermal_radiation {

@@ -3,8 +3,8 @@
 // (ufunc_loop.hpp); NumPy casts other real inputs to float64, broadcasts,
 // handles out=, where= and the floating-point flags, and runs the loop
 // without the GIL.
-#include "frame/numpy_api.hpp"
-#include "frame/numpy_kernels.hpp"
+#include "formula/numpy_api.hpp"
+#include "formula/numpy_kernels.hpp"
 #include "frame/ref.hpp"
 #include "klimora/function_table.hpp"
 

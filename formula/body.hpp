@@ -11,10 +11,10 @@
 // NestedFunction named `function`.
 #pragma once
 
-#include "frame/evaluate.hpp"
-#include "frame/formula.hpp"
+#include "formula/on_objects.hpp"
+#include "formula/notation.hpp"
 #include "frame/function_spec.hpp"
-#include "frame/ufunc_loop.hpp"
+#include "formula/ufunc_loop.hpp"
 
 #include <initializer_list>
 #include <utility>

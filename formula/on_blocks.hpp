@@ -17,9 +17,9 @@
 // that depends on an element is a dense array of the block's elements.
 #pragma once
 
-#include "frame/direct.hpp"
-#include "frame/formula.hpp"
-#include "frame/numpy_kernels.hpp"
+#include "formula/on_doubles.hpp"
+#include "formula/notation.hpp"
+#include "formula/numpy_kernels.hpp"
 
 #include <array>
 #include <bit>

@@ -16,8 +16,8 @@
 // entries are then exactly the ordinary ones.
 #pragma once
 
-#include "frame/formula.hpp"
-#include "frame/numpy_kernels.hpp"
+#include "formula/notation.hpp"
+#include "formula/numpy_kernels.hpp"
 
 #include <array>
 #include <cfenv>

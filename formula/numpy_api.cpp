@@ -1,5 +1,5 @@
 #define KLIMORA_NUMPY_API_TABLES
-#include "frame/numpy_api.hpp"
+#include "formula/numpy_api.hpp"
 
 namespace klimora {
 

@@ -1,8 +1,8 @@
-#include "frame/numpy_kernels.hpp"
+#include "formula/numpy_kernels.hpp"
 
 #include "frame/constants.hpp"
 #include "frame/namespace.hpp"
-#include "frame/numpy_api.hpp"
+#include "formula/numpy_api.hpp"
 #include "frame/ref.hpp"
 
 #include <cfenv>

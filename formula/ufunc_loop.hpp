@@ -8,7 +8,7 @@
 // elements, so its run starts where its parent stopped.
 #pragma once
 
-#include "frame/blocks.hpp"
+#include "formula/on_blocks.hpp"
 
 #include <algorithm>
 #include <array>

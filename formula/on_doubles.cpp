@@ -1,4 +1,4 @@
-#include "frame/direct.hpp"
+#include "formula/on_doubles.hpp"
 
 namespace klimora::direct {
 

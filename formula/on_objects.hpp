@@ -8,10 +8,10 @@
 // added and the call returns null to the interpreter.
 #pragma once
 
-#include "frame/direct.hpp"
-#include "frame/formula.hpp"
+#include "formula/on_doubles.hpp"
+#include "formula/notation.hpp"
 #include "frame/namespace.hpp"
-#include "frame/numpy_kernels.hpp"
+#include "formula/numpy_kernels.hpp"
 #include "frame/operations.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
