@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
@@ -27,13 +28,16 @@ struct Workspace {
     struct Part {
         Path path;
         std::size_t begin, count;             // its elements: positions[begin, begin + count)
+        std::size_t inputs_begin;              // its inputs: inputs[...], or none yet
         std::size_t saved_begin, saved_count;  // its statement values: saved[...]
         std::size_t calls_begin, calls_count;  // its calls' values: carried[...]
         std::size_t arena_mark;                // the arena below holds them
     };
     std::vector<Part> parts;
     std::vector<int> positions;   // in the block
-    std::vector<int> picked;
+    std::vector<int> picked[2];   // the elements on the false and the true side
+    std::vector<const double*> inputs;
+    static constexpr std::size_t no_inputs = -1;
     std::vector<Saved> saved;
     std::vector<Saved> record;
     std::vector<CallValue> carried;
@@ -44,20 +48,35 @@ inline double& element(char* base, Py_intptr_t step, Py_intptr_t i) {
     return *reinterpret_cast<double*>(base + i * step);
 }
 
-// The elements of a stopped run on one side of its mask become a part.
-inline void add_part(Workspace& w, const BlockFrame& f, std::size_t begin, const double* mask,
-                     bool side, Path path) {
-    const auto n = f.elements_run();
-    // Where the part's elements stand in the stopped run, in order.
-    w.picked.clear();
+// Where the elements on either side of a mask stand in the stopped run, in
+// order: written without a branch, as the mask is as good as random.
+inline void sides(Workspace& w, const double* mask, std::ptrdiff_t n) {
+    w.picked[0].resize(n);
+    w.picked[1].resize(n);
+    int* const off = w.picked[0].data();
+    int* const on = w.picked[1].data();
+    std::size_t offs = 0, ons = 0;
     for (std::ptrdiff_t q = 0; q < n; ++q) {
-        if ((mask[q] != 0.0) == side) w.picked.push_back(static_cast<int>(q));
+        const std::size_t side = std::bit_cast<std::uint64_t>(mask[q]) != 0;   // 1.0 or 0.0
+        off[offs] = on[ons] = static_cast<int>(q);
+        ons += side;
+        offs += side ^ 1;
     }
-    const std::size_t count = w.picked.size();
+    w.picked[0].resize(offs);
+    w.picked[1].resize(ons);
+}
+
+// The elements picked from a stopped run become a part: their positions,
+// their inputs and the values the run computed, gathered.
+inline void add_part(Workspace& w, const Workspace::Part& from, const std::vector<int>& picked,
+                     Path path, const double* const* inputs, std::size_t nin) {
+    const std::size_t count = picked.size();
     if (count == 0) return;
-    const int* pick = w.picked.data();
+    const int* pick = picked.data();
     const std::size_t first = w.positions.size();
-    for (std::size_t j = 0; j < count; ++j) w.positions.push_back(w.positions[begin + pick[j]]);
+    for (std::size_t j = 0; j < count; ++j) w.positions.push_back(w.positions[from.begin + pick[j]]);
+    const std::size_t inputs_begin = w.inputs.size();
+    for (std::size_t j = 0; j < nin; ++j) w.inputs.push_back(gather(w.arena.fresh(), inputs[j], pick, count));
     // The statement values the part's run will ask for: those not inside
     // a statement that is itself kept.
     const std::size_t saved_begin = w.saved.size();
@@ -80,8 +99,8 @@ inline void add_part(Workspace& w, const BlockFrame& f, std::size_t begin, const
         if (c.value.v != nullptr) c.value.v = gather(w.arena.fresh(), c.value.v, pick, count);
         w.carried.push_back(c);
     }
-    w.parts.push_back({path, first, count, saved_begin, w.saved.size() - saved_begin, calls_begin,
-                       w.carried.size() - calls_begin, w.arena.mark()});
+    w.parts.push_back({path, first, count, inputs_begin, saved_begin, w.saved.size() - saved_begin,
+                       calls_begin, w.carried.size() - calls_begin, w.arena.mark()});
 }
 
 template <class Body, std::size_t N, std::size_t... In>
@@ -94,10 +113,11 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
     w.parts.clear();
     w.saved.clear();
     w.carried.clear();
+    w.inputs.clear();
     w.arena.reset();
     w.positions.resize(size);
     for (int i = 0; i < size; ++i) w.positions[i] = i;
-    w.parts.push_back({Path{}, 0, static_cast<std::size_t>(size), 0, 0, 0, 0, 0});
+    w.parts.push_back({Path{}, 0, static_cast<std::size_t>(size), Workspace::no_inputs, 0, 0, 0, 0, 0});
     while (!w.parts.empty()) {
         const Workspace::Part part = w.parts.back();
         w.parts.pop_back();
@@ -106,20 +126,20 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
         w.positions.reserve(w.positions.size() + part.count);
         const int* at = w.positions.data() + part.begin;
         const auto n = static_cast<std::ptrdiff_t>(part.count);
-        const bool whole_block = part.path.length == 0 && part.saved_count == 0 && n == size;
+        const bool whole_block = part.inputs_begin == Workspace::no_inputs;
         std::array<Lanes, N> parameters{};   // the ones the ufunc drops stay opaque
         std::array<const double*, nin> arrays{};
         for (std::size_t j = 0; j < nin; ++j) {
-            const double* v;
-            if (whole_block && steps[j] == sizeof(double)) {
-                v = &element(args[j], steps[j], start);   // read in place
+            if (!whole_block) {
+                arrays[j] = w.inputs[part.inputs_begin + j];
+            } else if (steps[j] == sizeof(double)) {
+                arrays[j] = &element(args[j], steps[j], start);   // read in place
             } else {
-                double* gathered = w.arena.fresh();
-                for (std::ptrdiff_t q = 0; q < n; ++q) gathered[q] = element(args[j], steps[j], start + at[q]);
-                v = gathered;
+                double* v = w.arena.fresh();
+                for (std::ptrdiff_t q = 0; q < n; ++q) v[q] = element(args[j], steps[j], start + q);
+                arrays[j] = v;
             }
-            parameters[used[j]] = BlockFrame::elements(Num::Kind::np_float64, v);
-            arrays[j] = v;
+            parameters[used[j]] = BlockFrame::elements(Num::Kind::np_float64, arrays[j]);
         }
         w.calls.assign(w.carried.begin() + part.calls_begin,
                        w.carried.begin() + part.calls_begin + part.calls_count);
@@ -149,8 +169,9 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             }
             break;
         case Stop::split:
-            add_part(w, f, part.begin, f.mask(), false, f.taken().with(false));
-            add_part(w, f, part.begin, f.mask(), true, f.taken().with(true));
+            sides(w, f.mask(), n);
+            add_part(w, part, w.picked[0], f.taken().with(false), arrays.data(), nin);
+            add_part(w, part, w.picked[1], f.taken().with(true), arrays.data(), nin);
             break;
         case Stop::errors:
             // Elements whose scalar call raises: NaN, and the invalid flag.
@@ -160,7 +181,8 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
                 }
             }
             std::feraiseexcept(FE_INVALID);
-            add_part(w, f, part.begin, f.mask(), false, f.taken());
+            sides(w, f.mask(), n);
+            add_part(w, part, w.picked[0], f.taken(), arrays.data(), nin);
             break;
         }
     }

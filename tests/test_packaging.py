@@ -98,3 +98,10 @@ def test_mypy_reads_the_stubs(tmp_path):
     # use i sits on line len(head) + 2 * i + 2
     expected = {len(head) + 2 * i + 2 for i, (_, bad) in enumerate(TYPED_USES) if bad}
     assert refused == expected, out
+
+
+def test_ufunc_stub_names_every_ufunc():
+    import klimora.ufuncs as U
+    tree = ast.parse((PACKAGE / "ufuncs.pyi").read_text(encoding="utf-8"))
+    declared = [n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)]
+    assert declared == ["__all__"] + U.__all__ == ["__all__"] + R.NAMES

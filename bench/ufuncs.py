@@ -1,0 +1,158 @@
+"""klimora.ufuncs side by side with what users would do without them, in one
+run, on float64 inputs in each parameter's usual range:
+
+1. every ufunc at 10^5 elements against np.vectorize over the Strahlkit
+   function (target: at most 0.1);
+2. the seven branching functions at 10^6 elements against the hand-written
+   NumPy versions in bench/handwritten.py, np.where per branch (target: at
+   most 1.0);
+3. the four element-wise functions at 10^6 elements, on one thread, against
+   the Strahlkit function's own array call (target: at most 0.85), with the
+   memory each needs beyond its output (target: at most 2 MB), measured as
+   the growth of peak resident memory in a fresh process;
+4. two threads over eight chunks against one thread (target: at least 1.7).
+
+Times are medians of repeated runs.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import handwritten as H  # noqa: E402
+from inputs import PARAMETERS  # noqa: E402
+
+import klimora.Strahlkit as S  # noqa: E402
+import klimora.ufuncs as U  # noqa: E402
+
+UNUSED = {"MittlStrTemp": (6, 8)}
+ELEMENTWISE = ["Zenitwinkel", "DirStrMBew", "AtmosGegenstr", "MittlStrTemp"]
+
+
+def inputs(name, n, seed=1):
+    rng = np.random.default_rng(seed)
+    return [rng.uniform(low, high, n) for k, ((low, high), _) in enumerate(PARAMETERS[name])
+            if k not in UNUSED.get(name, ())]
+
+
+def strahlkit_arguments(name, cols):
+    """The ufunc's inputs as the Strahlkit function takes them."""
+    args = list(cols)
+    for k in UNUSED.get(name, ()):
+        args.insert(k, None)
+    return args
+
+
+def median_time(fn, args, runs):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        fn(*args)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def peak_growth(name, which, n):
+    """Bytes of resident memory one call needs beyond its output: the peak
+    during the call less the memory before it, in a fresh process whose
+    inputs are already made (Linux: the peak is reset through clear_refs)."""
+    code = f"""
+import sys, numpy as np
+sys.path[:0] = {[str(HERE), str(HERE.parent / 'tests')]!r}
+from ufuncs import inputs, strahlkit_arguments
+import klimora.Strahlkit as S, klimora.ufuncs as U
+np.seterr(all="ignore")
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+cols = inputs({name!r}, {n})
+fn = U.{name} if {which!r} == "ufunc" else S.{name}
+args = cols if {which!r} == "ufunc" else strahlkit_arguments({name!r}, cols)
+fn(*(c[:1000] if c is not None else c for c in args))
+before = status("VmRSS:")
+open("/proc/self/clear_refs", "w").write("5")
+result = fn(*args)
+print(status("VmHWM:") - before - result.nbytes)
+"""
+    result = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True,
+                            check=True, cwd=HERE)
+    return int(result.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer runs and elements")
+    parser.add_argument("--json", metavar="FILE", help="also write the results to FILE")
+    options = parser.parse_args()
+    runs = 3 if options.quick else 7
+    small, large = (10**4, 2 * 10**5) if options.quick else (10**5, 10**6)
+    np.seterr(all="ignore")
+    results = []
+
+    print(f"1. Each ufunc against np.vectorize over the Strahlkit function, {small} elements"
+          " (target <= 0.1)")
+    for name in U.__all__:
+        cols = inputs(name, small)
+        vectorized = np.vectorize(getattr(S, name), otypes=[float])
+        t_u = median_time(getattr(U, name), cols, runs)
+        t_v = median_time(vectorized, strahlkit_arguments(name, cols), max(1, runs // 3))
+        results.append({"table": "vectorize", "function": name, "ufunc_s": t_u, "other_s": t_v})
+        print(f"   {name:20} {t_u / small * 1e9:7.1f} ns/el  np.vectorize {t_v / small * 1e9:7.1f}"
+              f" ns/el  ratio {t_u / t_v:6.3f}")
+
+    print(f"2. Branching functions against hand-written NumPy (np.where), {large} elements"
+          " (target <= 1.0)")
+    for name in U.__all__:
+        if not hasattr(H, name):
+            continue
+        cols = inputs(name, large)
+        t_u, t_h = (median_time(getattr(U, name), cols, runs),
+                    median_time(getattr(H, name), cols, runs))
+        results.append({"table": "handwritten", "function": name, "ufunc_s": t_u, "other_s": t_h})
+        print(f"   {name:20} {t_u * 1e3:7.2f} ms  by hand {t_h * 1e3:7.2f} ms  ratio {t_u / t_h:6.3f}")
+
+    print(f"3. Element-wise functions against their Strahlkit array call, {large} elements"
+          " (target <= 0.85, <= 2 MB beyond the output)")
+    for name in ELEMENTWISE:
+        cols = inputs(name, large)
+        t_u = median_time(getattr(U, name), cols, runs)
+        t_s = median_time(getattr(S, name), strahlkit_arguments(name, cols), runs)
+        m_u, m_s = peak_growth(name, "ufunc", large), peak_growth(name, "strahlkit", large)
+        results.append({"table": "array call", "function": name, "ufunc_s": t_u, "other_s": t_s,
+                        "ufunc_bytes": m_u, "other_bytes": m_s})
+        print(f"   {name:20} {t_u * 1e3:7.2f} ms  array call {t_s * 1e3:7.2f} ms  ratio "
+              f"{t_u / t_s:6.3f}   memory {m_u / 2**20:6.2f} MB  array call {m_s / 2**20:6.1f} MB")
+
+    print("4. Two threads over eight chunks against one thread (target >= 1.7)")
+    name = "Azimutwinkel"
+    cols = inputs(name, large)
+    chunks = list(zip(*(np.array_split(c, 8) for c in cols)))
+    ufunc = getattr(U, name)
+
+    def over(workers):
+        with ThreadPoolExecutor(workers) as pool:
+            list(pool.map(lambda chunk: ufunc(*chunk), chunks))
+    one, two = median_time(over, (1,), runs), median_time(over, (2,), runs)
+    results.append({"table": "threads", "function": name, "one_s": one, "two_s": two})
+    print(f"   {name:20} one thread {one * 1e3:7.2f} ms  two {two * 1e3:7.2f} ms  "
+          f"throughput x{one / two:5.2f} (cores: {os.cpu_count()})")
+    if options.json:
+        Path(options.json).write_text(json.dumps(results, indent=1) + "\n")
+
+
+if __name__ == "__main__":
+    main()

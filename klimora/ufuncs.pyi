@@ -1,0 +1,32 @@
+"""NumPy ufuncs of the eleven functions of klimora.Strahlkit: float64 in,
+float64 out, element by element what the function gives on NumPy float64
+scalars.  Inputs in order (units in each ufunc's docstring):"""
+
+from typing import Final
+
+import numpy as np
+
+__all__: list[str]
+
+# (szeit, zeitzone, laenge, dayofyear) -> h
+Sonnenzeit: Final[np.ufunc]
+# (szeit, breite, dayofyear) -> deg
+Zenitwinkel: Final[np.ufunc]
+# (szeit, breite, dayofyear) -> deg
+Azimutwinkel: Final[np.ufunc]
+# (dayofyear, breite, RH) -> 1
+LinkeTruebung: Final[np.ufunc]
+# (zenitwinkel) -> 1
+RelOptLuftmasse: Final[np.ufunc]
+# (dayofyear, mHoehe, zenitwinkel, LinkeTr, RelOptLuftM) -> W/m2
+MaxDirekteStrahlung: Final[np.ufunc]
+# (dayofyear, mHoehe, zenitwinkel, LinkeTr) -> W/m2
+MaxGlobalstrahlung: Final[np.ufunc]
+# (Imax, N) -> W/m2
+DirStrMBew: Final[np.ufunc]
+# (LuftTemp, Dampfdruck, N) -> W/m2
+AtmosGegenstr: Final[np.ufunc]
+# (Strahlungsbilanz, LuftTemp, WindGeschw, Bowen) -> deg C
+OberflTemp: Final[np.ufunc]
+# (zenitwinkel, EStrOben, EStrUnten, AGegenstr, DiffStr, MaxDirStr, albedo) -> deg C
+MittlStrTemp: Final[np.ufunc]
