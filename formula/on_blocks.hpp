@@ -47,7 +47,7 @@ template <> struct is_value<Lanes> : std::true_type {};
 
 namespace blocks {
 
-inline constexpr int block_size = 512;
+inline constexpr int block_size = 1024;
 
 // Buffers of one block's elements.  A run takes them from the top; a part
 // still to run keeps its own below, and the top goes back to the part's

@@ -74,7 +74,11 @@ inline void add_part(Workspace& w, const Workspace::Part& from, const std::vecto
     if (count == 0) return;
     const int* pick = picked.data();
     const std::size_t first = w.positions.size();
-    for (std::size_t j = 0; j < count; ++j) w.positions.push_back(w.positions[from.begin + pick[j]]);
+    if (from.inputs_begin == Workspace::no_inputs) {
+        w.positions.insert(w.positions.end(), pick, pick + count);
+    } else {
+        for (std::size_t j = 0; j < count; ++j) w.positions.push_back(w.positions[from.begin + pick[j]]);
+    }
     const std::size_t inputs_begin = w.inputs.size();
     for (std::size_t j = 0; j < nin; ++j) w.inputs.push_back(gather(w.arena.fresh(), inputs[j], pick, count));
     // The statement values the part's run will ask for: those not inside
@@ -115,8 +119,7 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
     w.carried.clear();
     w.inputs.clear();
     w.arena.reset();
-    w.positions.resize(size);
-    for (int i = 0; i < size; ++i) w.positions[i] = i;
+    w.positions.clear();   // the whole block's are its elements' own
     w.parts.push_back({Path{}, 0, static_cast<std::size_t>(size), Workspace::no_inputs, 0, 0, 0, 0, 0});
     while (!w.parts.empty()) {
         const Workspace::Part part = w.parts.back();
@@ -124,9 +127,10 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
         w.arena.reset(part.arena_mark);
         // Room for both sides of a split, so that `at` stays valid.
         w.positions.reserve(w.positions.size() + part.count);
-        const int* at = w.positions.data() + part.begin;
-        const auto n = static_cast<std::ptrdiff_t>(part.count);
         const bool whole_block = part.inputs_begin == Workspace::no_inputs;
+        const int* at = whole_block ? nullptr : w.positions.data() + part.begin;
+        auto position = [at, start](std::ptrdiff_t q) { return start + (at ? at[q] : q); };
+        const auto n = static_cast<std::ptrdiff_t>(part.count);
         std::array<Lanes, N> parameters{};   // the ones the ufunc drops stay opaque
         std::array<const double*, nin> arrays{};
         for (std::size_t j = 0; j < nin; ++j) {
@@ -151,7 +155,7 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             if (r.kind() == Num::Kind::boolean || r.kind() == Num::Kind::table) throw Uncovered{};
         } catch (const Uncovered&) {
             for (std::ptrdiff_t q = 0; q < n; ++q) {
-                element(out, out_step, start + at[q]) = std::numeric_limits<double>::quiet_NaN();
+                element(out, out_step, position(q)) = std::numeric_limits<double>::quiet_NaN();
             }
             std::feraiseexcept(FE_INVALID);
             continue;
@@ -164,7 +168,7 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
                 else std::fill(o, o + n, r.uniform.d);
             } else {
                 for (std::ptrdiff_t q = 0; q < n; ++q) {
-                    element(out, out_step, start + at[q]) = r.v ? r.v[q] : r.uniform.d;
+                    element(out, out_step, position(q)) = r.v ? r.v[q] : r.uniform.d;
                 }
             }
             break;
@@ -177,7 +181,7 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             // Elements whose scalar call raises: NaN, and the invalid flag.
             for (std::ptrdiff_t q = 0; q < n; ++q) {
                 if (f.mask()[q] != 0.0) {
-                    element(out, out_step, start + at[q]) = std::numeric_limits<double>::quiet_NaN();
+                    element(out, out_step, position(q)) = std::numeric_limits<double>::quiet_NaN();
                 }
             }
             std::feraiseexcept(FE_INVALID);
