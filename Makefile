@@ -2,9 +2,11 @@
 #                 package, not the source folder of the same name)
 # make test     - set up everything, run the tests and type-check the package
 #                 and examples/typed_chain.py with mypy
-# make bench    - time every function against the same formulas in Python/NumPy
+# make bench    - time every function against the same formulas in Python/NumPy,
+#                 and the ufuncs against np.vectorize, hand-written NumPy and
+#                 the functions' own array calls
 # make sweep    - a million random inputs per function: direct against
-#                 ordinary path
+#                 ordinary path, and every ufunc element against the scalar call
 # make sanitize - the tests again, against a build instrumented with
 #                 AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
 #                 and build folder of its own (.venv-sanitize, build/sanitize)
@@ -46,9 +48,11 @@ test: install
 
 sweep: install
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree
+	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_ufuncs.py -k scalar_call
 
 bench: install
 	$(PY) -I bench/run.py
+	$(PY) -I bench/ufuncs.py
 
 # A venv with the pinned tools: .venv/.requirements-installed and the like.
 %/.requirements-installed: requirements-dev.txt
