@@ -6,11 +6,12 @@
 // of the result is what the body gives on element i's NumPy float64 scalars.
 //
 // Where a condition divides a block (some elements take the branch, others
-// not), the run stops there and the body runs again on each part alone,
-// gathered densely, with the decisions so far fixed.  So every element
-// passes only through the steps its own scalar call takes, and only those
-// can raise a floating-point flag for it.  An element whose scalar call
-// raises (int() of NaN, say) leaves the run with NaN and the invalid flag.
+// not), the run stops there and the body runs on for each side alone: its
+// elements gathered densely, with the decisions so far fixed and the values
+// computed so far carried over (ufunc_loop.hpp).  So every element passes
+// only through the steps its own scalar call takes, and only those can
+// raise a floating-point flag for it.  An element whose scalar call raises
+// (int() of NaN, say) leaves the run with NaN and the invalid flag.
 //
 // Values are kinds as on the direct path (Num): a constant, or what is
 // computed from constants alone, is one Num for every element; anything
@@ -550,7 +551,6 @@ template <class X>
 Lanes evaluate(BlockFrame& f, const formula::Integer<X>& e) {
     Lanes x = evaluate(f, e.operand);
     if (!x.v) {
-        DirectFrame d;
         Num whole_value = x.uniform;
         if (x.kind() != Num::Kind::py_int) {
             if (!std::isfinite(x.uniform.d)) throw blocks::Uncovered{};
