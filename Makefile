@@ -1,5 +1,4 @@
-# make demo     - set up everything and run the main job (-I: the installed
-#                 package, not the source folder of the same name)
+# make demo     - set up everything and run the main job
 # make test     - set up everything, run the tests and type-check the package
 #                 and examples/typed_chain.py with mypy
 # make bench    - time every function against the same formulas in Python/NumPy,

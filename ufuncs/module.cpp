@@ -6,7 +6,7 @@
 #include "formula/numpy_api.hpp"
 #include "formula/numpy_kernels.hpp"
 #include "frame/ref.hpp"
-#include "klimora/function_table.hpp"
+#include "strahlkit/function_table.hpp"
 
 #include <array>
 #include <cstring>

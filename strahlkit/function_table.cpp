@@ -2,7 +2,7 @@
 // further names of its code object, its first source line, its docstring
 // and its body.  Start-up makes the function objects from these rows in
 // this order; binding and its messages read them on every call.
-#include "klimora/function_table.hpp"
+#include "strahlkit/function_table.hpp"
 
 #include "solar_geometry/solar_geometry.hpp"
 #include "solar_radiation/solar_radiation.hpp"

@@ -13,7 +13,7 @@
 #include "formula/numpy_kernels.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
-#include "klimora/function_table.hpp"
+#include "strahlkit/function_table.hpp"
 
 #include <array>
 #include <cstdint>
