@@ -1,0 +1,137 @@
+"""klimora.chain on arrays, frames and datasets against the chain written
+out step by step on floats with the scalar functions (the oracle below);
+times and zones, missing data, measured inputs and what is refused."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import klimora.Strahlkit as S
+from klimora.chain import NAMES, Site, chain
+
+
+def scalar_chain(utc_hour, doy, zone, lat, lon, height, air=20.0, humidity=60.0, cloud=2.0,
+                 wind=2.0, albedo=0.2, bowen=1.0, body_albedo=0.3, global_=None):
+    """One element, in plain floats and Strahlkit calls."""
+    b = 2 * math.pi * (doy - 81) / 364
+    eot = (9.87 * math.sin(2 * b) - 7.53 * math.cos(b) - 1.5 * math.sin(b)) / 60
+    szeit = float(S.Sonnenzeit(utc_hour + lon / 15 + eot, zone, lon, doy)) % 24.0
+    zenith = float(S.Zenitwinkel(szeit, lat, doy))
+    azimuth = float(S.Azimutwinkel(szeit, lat, doy))
+    linke = float(S.LinkeTruebung(doy, lat, humidity))
+    air_mass = float(S.RelOptLuftmasse(zenith))
+    direct_max = float(S.MaxDirekteStrahlung(doy, height, zenith, linke, air_mass))
+    global_max = float(S.MaxGlobalstrahlung(doy, height, zenith, linke))
+    direct = float(S.DirStrMBew(direct_max, cloud))
+    glob = global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if global_ is None else global_
+    diffuse = max(glob - direct * math.cos(math.radians(zenith)), 0.0) if zenith < 90 else 0.0
+    vapour = humidity / 100 * 6.112 * math.exp(17.62 * air / (243.12 + air))
+    counter = float(S.AtmosGegenstr(air, vapour, cloud))
+    net = (1 - albedo) * glob + 0.97 * counter - 0.97 * 5.67e-8 * (air + 273.15) ** 4
+    surface = float(S.OberflTemp(net, air, wind, bowen))
+    up = 0.97 * 5.67e-8 * (surface + 273.15) ** 4 + 0.03 * counter
+    mrt = float(S.MittlStrTemp(min(zenith, 90.0), counter / 2, up / 2, 0.0,
+                               diffuse / 2 + albedo * glob / 2, direct, None, body_albedo, None))
+    return (szeit, zenith, azimuth, linke, air_mass, direct_max, global_max, direct, glob,
+            diffuse, counter, up, net, surface, mrt)
+
+
+def test_frame_against_the_scalar_chain():
+    rng = np.random.default_rng(3)
+    n = 400
+    times = pd.Timestamp("2025-01-01") + pd.to_timedelta(rng.uniform(0, 365 * 24, n), unit="h")
+    frame = pd.DataFrame({"air_temp": rng.uniform(-20, 40, n), "humidity": rng.uniform(5, 100, n),
+                          "cloud": rng.uniform(0, 8, n), "bowen": rng.uniform(0, 3, n)},
+                         index=pd.DatetimeIndex(times))
+    site = Site(latitude=-33.9, longitude=151.2, height=40.0, zone=10.0)
+    got = chain(frame, site=site)
+    assert list(got.columns) == list(NAMES) and got.index.equals(frame.index)
+    for t, row, (_, w) in zip(frame.index, got.itertuples(index=False), frame.iterrows()):
+        local = t
+        want = scalar_chain(t.hour + t.minute / 60 + t.second / 3600 + t.microsecond / 3.6e9
+                            - 10.0, local.dayofyear, 10.0, -33.9, 151.2, 40.0, w.air_temp,
+                            w.humidity, w.cloud, bowen=w.bowen)
+        np.testing.assert_allclose(row, want, rtol=1e-8, atol=1e-7)
+    assert ((got.solar_time >= 0) & (got.solar_time < 24)).all()
+
+
+@pytest.mark.parametrize("times, zone, utc_hour, doy", [
+    (["2025-07-01 14:00"], "Europe/Berlin", 12.0, 182),          # summer time, UTC+2
+    (["2025-01-01 14:00"], "Europe/Berlin", 13.0, 1),
+    (["2025-07-01T12:00:00Z"], "Europe/Berlin", 12.0, 182),      # an offset is kept
+    (["2025-07-01 00:30+05:00"], None, 19.5, 182),               # the day of its own zone
+    (["2025-07-01 00:30"], None, 0.5, 182),                      # no zone: UTC
+])
+def test_times_and_zones(times, zone, utc_hour, doy):
+    index = pd.DatetimeIndex(pd.to_datetime(times, utc=None if "Z" not in times[0] else True))
+    got = chain(pd.DataFrame({"air_temp": [20.0]}, index=index), site=Site(zone=zone))
+    offset = 2.0 if zone and doy == 182 else 1.0 if zone else 5.0 if "+05" in times[0] else 0.0
+    want = scalar_chain(utc_hour, doy, offset, 48.14, 11.58, 520.0)
+    np.testing.assert_allclose(got.iloc[0], want, rtol=1e-9)
+
+
+def test_missing_data_stays_missing():
+    index = pd.DatetimeIndex(["2025-06-21 12:00", "2025-06-21 12:00", "2025-03-30 02:30", "NaT"])
+    frame = pd.DataFrame({"air_temp": [np.nan, 20.0, 20.0, 20.0],
+                          "cloud": [2.0, np.nan, 2.0, 2.0]}, index=index)
+    got = chain(frame, site=Site(zone="Europe/Berlin"))
+    solar = ["solar_time", "zenith", "azimuth", "linke", "air_mass", "direct_max", "global_max"]
+    assert got.iloc[0][solar].notna().all() and got.iloc[0][["counter", "mrt"]].isna().all()
+    assert got.iloc[1][solar].notna().all() and got.iloc[1][["direct", "global", "mrt"]].isna().all()
+    # A clock time that daylight saving skips, and NaT: all but the sky's
+    # long-wave flux, which depends on the weather alone.
+    assert got.iloc[2:].drop(columns="counter").isna().all().all()
+    assert got.iloc[2:].counter.notna().all()
+
+
+def test_measured_inputs_replace_the_model():
+    index = pd.DatetimeIndex(["2025-06-21 12:00"])
+    got = chain(pd.DataFrame({"global": [555.0], "longwave_down": [321.0]}, index=index))
+    assert got["global"].iloc[0] == 555.0 and got.counter.iloc[0] == 321.0
+    want = scalar_chain(11.0, 172, 1.0, 48.14, 11.58, 520.0, global_=555.0)
+    np.testing.assert_allclose(got.diffuse.iloc[0], want[NAMES.index("diffuse")], rtol=1e-12)
+
+
+def test_dataset_and_dask_give_the_frame_values():
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("dask")
+    times = pd.date_range("2025-06-21", periods=48, freq="30min")
+    lat = np.array([-40.0, 0.0, 52.0])
+    air = np.linspace(5, 30, 48 * 3).reshape(48, 3)
+    ds = xr.Dataset({"air_temp": (("time", "lat"), air)}, coords={"time": times, "lat": lat})
+    eager = chain(ds, site=Site(zone=None))
+    lazy = chain(ds.chunk({"time": 16}), site=Site(zone=None))
+    assert lazy.mrt.chunks is not None and eager.mrt.attrs["units"] == "degC"
+    assert np.array_equal(lazy.mrt.values, eager.mrt.values, equal_nan=True)
+    column = chain(pd.DataFrame({"air_temp": air[:, 1]}, index=times),
+                   site=Site(latitude=0.0, zone=None))
+    assert np.array_equal(eager.mrt.values[:, 1], column.mrt.values)
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: Site(latitude=200), "latitude must be between -90 and 90 deg, not 200"),
+    (lambda: Site(height=np.array([0.0, 1e5])), "height must be between"),
+    (lambda: chain(pd.DataFrame({"bowen": [-0.9]}, index=pd.DatetimeIndex(["2025-01-01"]))),
+     "bowen must be between -0.5"),
+    (lambda: chain(pd.DataFrame({"air_temp": [20.0], "vapour_pressure": [400.0]},
+                                index=pd.DatetimeIndex(["2025-01-01"]))), "vapour_pressure"),
+    (lambda: chain(pd.DataFrame({"air_temp": [5.0], "vapour_pressure": [17 * 8.7]},
+                                index=pd.DatetimeIndex(["2025-01-01"]))), "above saturation"),
+    (lambda: chain(pd.DataFrame({"wet": [1.0]}, index=pd.DatetimeIndex(["2025-01-01"]))),
+     "unknown weather 'wet'"),
+    (lambda: chain({"air_temp": [1.0]}), "times are needed"),
+])
+def test_refused(make, message):
+    with pytest.raises(ValueError, match=message):
+        make()
+
+
+def test_projection_factor():
+    index = pd.DatetimeIndex(["2025-06-21 13:00", "2025-06-21 08:00"])
+    frame = pd.DataFrame({"cloud": [0.0, 0.0]}, index=index)
+    system, vdi = chain(frame), chain(frame, projection_factor="vdi3789")
+    assert system.drop(columns="mrt").equals(vdi.drop(columns="mrt"))
+    # the published factor weighs a high sun more
+    assert vdi.mrt.iloc[0] > system.mrt.iloc[0] + 1.0 and vdi.mrt.iloc[1] > system.mrt.iloc[1]
