@@ -135,3 +135,13 @@ def test_projection_factor():
     assert system.drop(columns="mrt").equals(vdi.drop(columns="mrt"))
     # the published factor weighs a high sun more
     assert vdi.mrt.iloc[0] > system.mrt.iloc[0] + 1.0 and vdi.mrt.iloc[1] > system.mrt.iloc[1]
+
+
+def test_utci_column_is_pythermalcomforts():
+    models = pytest.importorskip("pythermalcomfort.models")
+    frame = pd.DataFrame({"air_temp": [25.0, np.nan], "humidity": [50.0, 50.0],
+                          "wind": [1.0, 1.0]}, index=pd.DatetimeIndex(["2025-06-21 13:00"] * 2))
+    got = chain(frame, utci=True)
+    want = models.utci(tdb=25.0, tr=got.mrt.iloc[0], v=1.0, rh=50.0, round_output=False).utci
+    assert got.utci.iloc[0] == pytest.approx(float(want), rel=1e-12)
+    assert np.isnan(got.utci.iloc[1]) and got.attrs["units"]["utci"] == "degC"

@@ -196,12 +196,12 @@ def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[
 
 
 def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longitude: Any,
-            height: Any, weather: Mapping[str, Any],
-            projection_factor: str = "system") -> dict[str, Any]:
+            height: Any, weather: Mapping[str, Any], projection_factor: str = "system",
+            utci: bool = False) -> dict[str, Any]:
     """The chain on arrays that broadcast together: the :data:`COLUMNS` as
-    a dict.  ``weather`` holds any of :data:`WEATHER`; the others take
-    their defaults, and the measured ones replace what the chain would work
-    out."""
+    a dict, and "utci" after them if asked for.  ``weather`` holds any of
+    :data:`WEATHER`; the others take their defaults, and the measured ones
+    replace what the chain would work out."""
     if projection_factor not in PROJECTION_FACTORS:
         raise ValueError(f"projection_factor must be one of {', '.join(PROJECTION_FACTORS)}")
     w = {name: weather.get(name, default) for name, (_, default, _, _, _) in WEATHER.items()}
@@ -245,7 +245,31 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
                          w["body_albedo"])
     values = (szeit, zenith, azimuth, linke, air_mass, direct_max, global_max, direct, glob,
               diffuse, counter, up, net, surface, mrt)
-    return dict(zip(NAMES, values))
+    result = dict(zip(NAMES, values))
+    if utci:
+        result["utci"] = universal_thermal_climate_index(air, mrt, w["wind"], w["humidity"])
+    return result
+
+
+#: The optional column: name, unit, meaning.
+UTCI_COLUMN = ("utci", "degC", "Universal Thermal Climate Index (pythermalcomfort)")
+
+
+def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
+    """UTCI by pythermalcomfort, from the air temperature, the mean radiant
+    temperature, the wind (taken as the wind at 10 m, which UTCI expects)
+    and the relative humidity; NaN outside the range UTCI is defined for."""
+    try:
+        from pythermalcomfort.models import utci
+    except ImportError:
+        raise ImportError("the utci column needs pythermalcomfort: "
+                          "pip install 'klimora[utci]'") from None
+    shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
+    args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
+            for x in (air_temp, mrt, wind, humidity)]
+    value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
+                 round_output=False).utci
+    return np.asarray(value, dtype=float).reshape(shape)
 
 
 def missing(result: Any, *inputs: Any) -> Any:
@@ -274,7 +298,7 @@ def projection_scale(zenith: Any, kind: str) -> Any:
 
 
 def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None,
-          projection_factor: str = "system") -> Any:
+          projection_factor: str = "system", utci: bool = False) -> Any:
     """The chain over a weather series or field.
 
     ``weather`` is a pandas DataFrame (times in its DatetimeIndex or a
@@ -286,20 +310,23 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     replace it.  The result is of the same kind: a DataFrame with the same
     index, a Dataset with the same coordinates, or a dict, with the
     :data:`COLUMNS` and their units (``attrs["units"]`` of a DataFrame,
-    each variable's ``units`` in a Dataset)."""
+    each variable's ``units`` in a Dataset).  ``projection_factor``
+    "vdi3789" weights the beam on a person with the published factor of VDI
+    3789-2 instead of the system's (:func:`projection_scale`); ``utci`` adds
+    the column "utci" (needs pythermalcomfort)."""
     site = site or Site()
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0]
     if kind == "pandas":
-        return _chain_frame(weather, site, projection_factor)
+        return _chain_frame(weather, site, projection_factor, utci)
     if kind == "xarray":
-        return _chain_dataset(weather, site, projection_factor)
+        return _chain_dataset(weather, site, projection_factor, utci)
     if times is None:
         raise ValueError("times are needed: give them as times=...")
     fields = {name: np.asarray(value, dtype=float) for name, value in weather.items()}
     return _run(fields, times, site, site.latitude, site.longitude, site.height,
-                projection_factor)
+                projection_factor, utci)
 
 
 def _validate(fields: Mapping[str, Any]) -> None:
@@ -319,14 +346,15 @@ def _validate(fields: Mapping[str, Any]) -> None:
 
 
 def _run(fields: Mapping[str, Any], times: Any, site: Site, lat: Any, lon: Any, height: Any,
-         projection_factor: str) -> dict[str, Any]:
+         projection_factor: str, utci: bool) -> dict[str, Any]:
     _validate(fields)
     utc_hour, doy, zone_hours = time_parts(times, site.zone)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        return compute(utc_hour, doy, zone_hours, lat, lon, height, fields, projection_factor)
+        return compute(utc_hour, doy, zone_hours, lat, lon, height, fields, projection_factor,
+                       utci)
 
 
-def _chain_frame(frame: Any, site: Site, projection_factor: str) -> Any:
+def _chain_frame(frame: Any, site: Site, projection_factor: str, utci: bool) -> Any:
     import pandas as pd
 
     if "time" in frame.columns:
@@ -336,13 +364,13 @@ def _chain_frame(frame: Any, site: Site, projection_factor: str) -> Any:
         times, fields = frame.index, frame
     arrays = {name: fields[name].to_numpy(dtype=float) for name in fields.columns}
     result = _run(arrays, times, site, site.latitude, site.longitude, site.height,
-                  projection_factor)
+                  projection_factor, utci)
     out = pd.DataFrame(result, index=frame.index)
-    out.attrs["units"] = dict(UNITS)
+    out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if utci else {})}
     return out
 
 
-def _chain_dataset(ds: Any, site: Site, projection_factor: str) -> Any:
+def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> Any:
     import xarray as xr
 
     def pick(*names: str, default: Any) -> Any:
@@ -370,17 +398,18 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str) -> Any:
                *values: Any) -> tuple[Any, ...]:
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
             result = compute(hour, day, zone, lat, lon, height, dict(zip(names, values)),
-                             projection_factor)
+                             projection_factor, utci)
         shape = np.broadcast_shapes(*(np.shape(a) for a in (hour, day, zone, lat, lon, height,
                                                             *values)))
         return tuple(np.broadcast_to(np.asarray(result[name], dtype=float), shape)
-                     for name in NAMES)
+                     for name, _, _ in columns)
 
+    columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
     outputs = xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
                              *(fields[name] for name in names),
-                             output_core_dims=[[] for _ in NAMES], dask="parallelized",
-                             output_dtypes=[float] * len(NAMES))
-    out = xr.Dataset({name: value for name, value in zip(NAMES, outputs)})
-    for name, unit, meaning in COLUMNS:
+                             output_core_dims=[[] for _ in columns], dask="parallelized",
+                             output_dtypes=[float] * len(columns))
+    out = xr.Dataset({name: value for (name, _, _), value in zip(columns, outputs)})
+    for name, unit, meaning in columns:
         out[name].attrs.update(units=unit, long_name=meaning)
     return out
