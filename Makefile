@@ -12,6 +12,8 @@
 # make compat   - one wheel against several NumPy versions (KLIMORA_COMPAT_NUMPY):
 #                 oracle tests, sweep and a short bench in a venv per version
 #                 (.venv-compat/numpy-X.Y.Z), then a table (tools/compat)
+# make validate - the chain against pvlib, thermofeel and pythermalcomfort:
+#                 writes docs/validation.md and docs/validation-*.png
 # They create their venv with CPython 3.10 (tools/find-python310; override
 # with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and
 # build and install the module.
@@ -36,7 +38,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize compat clean
+.PHONY: demo test bench sweep install sanitize compat validate clean
 
 demo: install
 	$(PY) -I -m klimora
@@ -52,6 +54,9 @@ sweep: install
 bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
+
+validate: install
+	$(PY) -I tools/validate.py
 
 # A venv with the pinned tools: .venv/.requirements-installed and the like.
 %/.requirements-installed: requirements-dev.txt
