@@ -1,5 +1,6 @@
-"""The radiation a person outdoors gets at one site and time: the chain of the
-functions of :mod:`klimora.Strahlkit`, and the assumptions it needs beyond them.
+"""The radiation a person outdoors gets at one site over a day: the chain of
+the functions of :mod:`klimora.Strahlkit`, as :mod:`klimora.chain` computes
+it, at clock times of one day.
 
 Per time step:
 
@@ -14,36 +15,46 @@ Per time step:
 6. surface temperature of the ground (``OberflTemp``);
 7. mean radiant temperature of a person (``MittlStrTemp``).
 
-The steps are those of :mod:`klimora.chain`, here for one time step of
-floats; the assumptions are listed in :data:`ASSUMPTIONS`, the command line
-prints them with ``--help`` and the README repeats them.
+:func:`run` hands the clock times of a day to :func:`klimora.chain.chain`;
+:func:`step` and :func:`day` are uses of it.  The assumptions are listed in
+:data:`ASSUMPTIONS`, the command line prints them with ``--help`` and the
+README repeats them.
 """
 
 from __future__ import annotations
 
+import datetime as dt
 import math
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
+from klimora import chain as _chain
 from klimora.chain import (ASSUMPTIONS, COLUMNS, EPS_GROUND, NAMES, SIGMA, VIEW_GROUND,
-                           VIEW_SKY, compute, equation_of_time)
+                           VIEW_SKY, equation_of_time)
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "SIGMA", "VIEW_GROUND", "VIEW_SKY",
-           "Site", "Weather", "clock_times", "day", "equation_of_time", "step",
+           "Site", "Weather", "clock_times", "day", "equation_of_time", "run", "step",
            "vapour_pressure"]
 
 
 @dataclass(frozen=True)
 class Site:
-    """A place: latitude (deg N), longitude (deg E), zone (h east of UTC),
-    height above sea level (m)."""
+    """A place: latitude (deg N), longitude (deg E), zone of its clock
+    (hours east of UTC, or a zone name such as "Europe/Berlin", with its
+    daylight saving time), height above sea level (m)."""
 
     latitude: float = 48.14
     longitude: float = 11.58
-    zone: float = 1.0
+    zone: Union[float, str] = 1.0
     height: float = 520.0
+
+    def for_chain(self) -> _chain.Site:
+        """The same place as a :class:`klimora.chain.Site` (ValueError if
+        a value is out of range)."""
+        return _chain.Site(latitude=self.latitude, longitude=self.longitude, height=self.height,
+                           zone=self.zone)
 
 
 @dataclass(frozen=True)
@@ -66,22 +77,15 @@ class Weather:
     longwave_up: Optional[float] = None  # W/m2, from the ground
     diffuse: Optional[float] = None  # W/m2, diffuse irradiance on the ground
 
+    def given(self) -> dict[str, float]:
+        """The values that are not None, by the names of :data:`klimora.chain.WEATHER`."""
+        return {name: value for name, value in vars(self).items() if value is not None}
+
 
 def vapour_pressure(air_temp: float, humidity: float) -> float:
     """Water-vapour pressure in hPa from air temperature (deg C) and relative
     humidity (%), by the Magnus formula over water."""
     return humidity / 100.0 * 6.112 * math.exp(17.62 * air_temp / (243.12 + air_temp))
-
-
-def step(site: Site, day: int, clock: float, weather: Weather) -> dict[str, float]:
-    """One time step of the chain (:func:`klimora.chain.compute`): a dict of
-    the :data:`COLUMNS`.  ``day`` is the day of the year, ``clock`` the
-    clock time in hours in the site's zone."""
-    fields = {name: value for name, value in vars(weather).items() if value is not None}
-    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result = compute(np.float64(clock - site.zone), np.float64(day), np.float64(site.zone),
-                         site.latitude, site.longitude, site.height, fields)
-    return {name: float(value) for name, value in result.items()}
 
 
 def clock_times(step_minutes: float) -> list[float]:
@@ -90,7 +94,43 @@ def clock_times(step_minutes: float) -> list[float]:
     return [i * step_minutes / 60 for i in range(count)]
 
 
-def day(site: Site, day_of_year: int, weather: Weather,
+def _date(day: Union[int, dt.date]) -> dt.date:
+    """A date as it is; a day of the year in 2024's calendar (a leap year, so
+    that 366 is a day too)."""
+    if isinstance(day, dt.date):
+        return day
+    return dt.date(2024, 1, 1) + dt.timedelta(days=int(day) - 1)
+
+
+def run(site: Site, day: Union[int, dt.date], clocks: Sequence[float], weather: Weather,
+        projection_factor: str = "system", utci: bool = False) -> Any:
+    """The chain (:func:`klimora.chain.chain`) at the clock times ``clocks``
+    (hours in the site's zone) of ``day``: a pandas DataFrame of the
+    :data:`COLUMNS` (and "utci" if asked for), indexed by the local times.
+    ``day`` is a date, or the day of the year (taken in 2024's calendar,
+    which matters only for a zone name's daylight saving time).  Clock
+    times that the zone skips or repeats (daylight saving) give NaN.
+    ValueError if a value is out of range."""
+    import pandas as pd
+
+    times = pd.Timestamp(_date(day)) + pd.to_timedelta(np.asarray(clocks, dtype=float), unit="h")
+    frame = pd.DataFrame({name: np.full(len(times), value, dtype=float)
+                          for name, value in weather.given().items()}, index=times)
+    return _chain.chain(frame, site=site.for_chain(), projection_factor=projection_factor,
+                        utci=utci)
+
+
+def step(site: Site, day: Union[int, dt.date], clock: float, weather: Weather) -> dict[str, float]:
+    """One time step of the chain: a dict of the :data:`COLUMNS`.  ``day``
+    is the day of the year (or a date), ``clock`` the clock time in hours
+    in the site's zone."""
+    row = run(site, day, [clock], weather).iloc[0]
+    return {name: float(row[name]) for name in NAMES}
+
+
+def day(site: Site, day_of_year: Union[int, dt.date], weather: Weather,
         step_minutes: float = 60) -> list[tuple[float, dict[str, float]]]:
     """The chain over one day: (clock time in h, :func:`step` result) pairs."""
-    return [(clock, step(site, day_of_year, clock, weather)) for clock in clock_times(step_minutes)]
+    clocks = clock_times(step_minutes)
+    values = run(site, day_of_year, clocks, weather)[list(NAMES)].to_numpy(dtype=float)
+    return [(clock, dict(zip(NAMES, map(float, row)))) for clock, row in zip(clocks, values)]
