@@ -14,8 +14,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
+from klimora import chain as C
 from klimora import cli
 from klimora.day import ASSUMPTIONS, NAMES, Site, Weather, equation_of_time, step
 
@@ -180,7 +183,23 @@ ERRORS = [
     (["--diffuse", "-5"], "--diffuse must be between 0 and 2000 W/m2"),
     (["--csv", "--json"], "not allowed with argument"),
     (["--input", "/no/such/weather.csv"], "cannot read /no/such/weather.csv"),
-    (["--plot", "/no/such/folder/day.png"], "cannot write /no/such/folder/day.png"),
+    (["--plot", "/no/such/folder/day.png"], "cannot write /no/such/folder/day.png: no directory"),
+    (["--plot", "day.xyz"], "--plot day.xyz: unknown format '.xyz'; use .png, .pdf, .svg or"),
+    (["--plot", "day"], "--plot day: no extension; use .png, .pdf, .svg or"),
+    (["--plot", "."], "--plot .: is a directory; give a file name, such as day.png"),
+    (["--plot", ""], "--plot needs a file name, such as day.png"),
+    (["--input", "-", "--step", "10"], "--input writes CSV at the file's own times; --step is"),
+    (["--input", "-", "--date", "2025-01-01"], "--date is for a single day"),
+    (["--input", "-", "--json"], "--json is for a single day"),
+    (["--input", "-", "--plot", "day.png"], "--plot is for a single day"),
+    (["--input", "."], "cannot read .: Is a directory"),
+    (["--bowen", "-0.7"], "--bowen must be between -0.5 and 1000, not -0.7"),
+    (["--vapour-pressure", "40", "--air-temp", "10"],
+     "--vapour-pressure above saturation at the air temperature"),
+    (["--zone", "Mars/Olympus"], "argument --zone: neither hours east of UTC nor a time zone "
+     "name such as Europe/Berlin: 'Mars/Olympus'"),
+    (["--zone", "nan"], "--zone must be between -12 and 14 h, not nan"),
+    (["--projection-factor", "flat"], "argument --projection-factor: invalid choice: 'flat'"),
     (["extra"], "unrecognized arguments: extra"),
 ]
 
@@ -208,7 +227,9 @@ def test_help_states_the_assumptions_and_columns():
         assert " ".join(assumption.split()) in text
     for name in NAMES:
         assert f"{name} (" in text
-    for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot"):
+    for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
+                   "--projection-factor {system,vdi3789}", "--utci", "pip install 'klimora[utci]'",
+                   "Europe/Berlin", "utci (degC)"):
         assert option in text
 
 
@@ -241,6 +262,67 @@ def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypa
     assert err == "klimora: error: --plot needs matplotlib: pip install 'klimora[plot]'\n"
 
 
+def test_utci_without_pythermalcomfort_says_what_to_install(capsys, tmp_path, monkeypatch):
+    for name in ("pythermalcomfort", "pythermalcomfort.models"):
+        monkeypatch.setitem(sys.modules, name, None)
+    for args in (["--utci"], ["--utci", "--input", write(tmp_path / "w.csv", SERIES)]):
+        status, out, err = run(capsys, *args)
+        assert (status, out) == (2, "")
+        assert err == "klimora: error: --utci needs pythermalcomfort: pip install 'klimora[utci]'\n"
+
+
+def day_frame(date, zone=1.0, **weather):
+    """klimora.chain.chain at the day's clock times, hourly."""
+    times = pd.Timestamp(date) + pd.to_timedelta(np.arange(24.0), unit="h")
+    frame = pd.DataFrame({name: np.full(24, value) for name, value in weather.items()}, index=times)
+    return frame, C.Site(zone=zone)
+
+
+def test_projection_factor_and_utci_are_the_chains(capsys):
+    pytest.importorskip("pythermalcomfort.models")
+    status, out, err = run(capsys, "--csv", "--projection-factor", "vdi3789", "--utci",
+                           "--cloud", "0", "--wind", "1")
+    assert (status, err) == (0, "")
+    got = pd.read_csv(io.StringIO(out), index_col="time", float_precision="round_trip")
+    frame, site = day_frame("2025-06-21", cloud=0.0, wind=1.0)
+    want = C.chain(frame, site=site, projection_factor="vdi3789", utci=True)
+    assert list(got.columns) == [*NAMES, "utci"]
+    assert np.array_equal(got.to_numpy(), want.to_numpy(), equal_nan=True)
+    assert got.mrt.iloc[12] > C.chain(frame, site=site).mrt.iloc[12] + 1.0
+
+
+@pytest.mark.parametrize("date, hours", [("2025-07-15", "2"), ("2025-01-15", "1")])
+def test_a_zone_name_keeps_daylight_saving(capsys, date, hours):
+    _, named, _ = run(capsys, "--csv", "--zone", "Europe/Berlin", "--date", date)
+    _, fixed, _ = run(capsys, "--csv", "--zone", hours, "--date", date)
+    assert named == fixed
+
+
+def test_clock_times_that_daylight_saving_skips_are_null(capsys):
+    status, out, err = run(capsys, "--json", "--step", "30", "--zone", "Europe/Berlin",
+                           "--date", "2025-03-30")
+    rows = json.loads(out)["rows"]
+    assert status == 0 and err == ("klimora: 2 clock times of 2025-03-30 do not exist or are "
+                                   "ambiguous in Europe/Berlin (daylight saving); their rows "
+                                   "are NaN\n")
+    assert [r["time"] for r in rows if r["zenith"] is None] == ["02:00", "02:30"]
+    assert rows[6]["solar_time"] - rows[3]["solar_time"] == pytest.approx(0.5)  # 03:00, 01:30
+
+
+def test_solar_time_stays_within_the_day(capsys):
+    _, out, _ = run(capsys, "--csv", "--step", "10", "--lat", "1.87", "--lon", "-157.4",
+                    "--zone", "14")
+    solar = [r["solar_time"] for r in read_csv(out)]
+    assert all(0 <= t < 24 for t in solar) and min(solar) < 0.2 and max(solar) > 23.8
+
+
+def test_ctrl_c_exits_130_without_a_traceback(capsys, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cli, "run", interrupted)
+    assert run(capsys) == (130, "", "klimora: interrupted\n")
+
+
 # The time series mode.
 
 def write(path, lines):
@@ -263,39 +345,98 @@ def expected_series_row(cells, site=DEFAULT_SITE, base=Weather()):
     if t.tzinfo is not None:
         t = t.astimezone(dt.timezone(dt.timedelta(hours=site.zone))).replace(tzinfo=None)
     names = SERIES[0].split(",")[1:]
-    changes = {n: float(c) for n, c in zip(names, cells[1:]) if c}
+    changes = {n: float(c) if c else math.nan for n, c in zip(names, cells[1:])}
     weather = dataclasses.replace(base, **changes)
     return step(site, t.timetuple().tm_yday, t.hour + t.minute / 60 + t.second / 3600, weather)
 
 
+SERIES_NOTE = "klimora: 8 empty or NaN cells; their rows have NaN where they count\n"
+
+
+def same(got, want):
+    return np.array_equal(np.array(got, dtype=float), np.array(want, dtype=float), equal_nan=True)
+
+
 def test_series_gives_the_chain_per_row(capsys, tmp_path):
     status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES))
-    assert (status, err) == (0, "")
+    assert (status, err) == (0, SERIES_NOTE)
     rows = read_csv(out)
     assert [r["time"] for r in rows] == [line.split(",")[0] for line in SERIES[1:]]
     for line, r in zip(SERIES[1:], rows):
-        assert {n: r[n] for n in NAMES} == expected_series_row(line.split(","))
-    assert rows[3]["counter"] == 330.0 and rows[3]["solar_time"] == pytest.approx(
-        14 - 1 + 11.58 / 15 + equation_of_time(MIDSUMMER))
+        want = expected_series_row(line.split(","))
+        assert same([r[n] for n in NAMES], [want[n] for n in NAMES])
+    assert rows[3]["solar_time"] == pytest.approx(14 - 1 + 11.58 / 15 + equation_of_time(MIDSUMMER))
+    # an empty vapour pressure cell leaves the sky's long-wave flux unknown, unless measured
+    assert math.isnan(rows[0]["counter"]) and math.isnan(rows[0]["mrt"])
+    assert rows[3]["counter"] == 330.0 and rows[3]["mrt"] > rows[3]["surface_temp"] > 28
 
 
-def test_series_takes_missing_columns_from_the_options(capsys, tmp_path):
+def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
     path = write(tmp_path / "w.csv", ["time,cloud", "2025-06-21T10:00,4", "2025-06-21T11:00,"])
-    status, out, _ = run(capsys, "--input", path, "--air-temp", "25", "--cloud", "1",
-                         "--lat", "45")
+    status, out, err = run(capsys, "--input", path, "--air-temp", "25", "--cloud", "1",
+                           "--lat", "45")
     rows = read_csv(out)
     site = Site(latitude=45.0)
-    assert status == 0
+    assert status == 0 and err == "klimora: 1 empty or NaN cell; their rows have NaN where they count\n"
     assert {n: rows[0][n] for n in NAMES} == step(site, MIDSUMMER, 10.0,
                                                   Weather(air_temp=25.0, cloud=4.0))
-    assert {n: rows[1][n] for n in NAMES} == step(site, MIDSUMMER, 11.0,
-                                                  Weather(air_temp=25.0, cloud=1.0))
+    # the empty cell is NaN, not the option's value
+    assert same([rows[1][n] for n in NAMES],
+                list(step(site, MIDSUMMER, 11.0, Weather(air_temp=25.0, cloud=math.nan)).values()))
+    assert math.isnan(rows[1]["global"]) and rows[1]["global_max"] > 0
 
 
 def test_series_reads_standard_input():
     done = process("--input", "-", stdin="\n".join(SERIES) + "\n")
-    assert done.returncode == 0 and done.stderr == ""
+    assert done.returncode == 0 and done.stderr == SERIES_NOTE
     assert len(read_csv(done.stdout)) == len(SERIES) - 1
+
+
+# BOM, CRLF, Z, an offset, naive times in a zone with daylight saving (winter
+# and summer), NaN, empty cells, blanks around a number, a blank line, quotes.
+MIXED = [
+    "time,air_temp,humidity,cloud,wind,vapour_pressure",
+    "2025-06-21T12:00Z,27.5,40,1,2.5,",
+    "2025-06-21T14:00:30+02:00,nan,38,3,3.0,14",
+    "2025-01-10T08:30,-3,85, 8 ,5,",
+    "",
+    "2025-07-10T08:30,18,70,,1,12",
+    '"2025-07-10 09:30",19,65,2,1,13',
+]
+
+
+def test_series_is_klimora_chain_on_the_same_frame(capsys, tmp_path):
+    path = tmp_path / "w.csv"
+    path.write_bytes(b"\xef\xbb\xbf" + "\r\n".join(MIXED).encode() + b"\r\n")
+    status, out, err = run(capsys, "--input", str(path), "--zone", "Europe/Berlin")
+    assert status == 0
+    assert err == "klimora: 4 empty or NaN cells; their rows have NaN where they count\n"
+    got = pd.read_csv(io.StringIO(out), float_precision="round_trip")
+    rows = [next(csv.reader([line])) for line in MIXED[1:] if line]
+    stamps = [pd.Timestamp(r[0]) for r in rows]
+    times = pd.DatetimeIndex([(t if t.tz else t.tz_localize("Europe/Berlin")).tz_convert("UTC")
+                              for t in stamps])
+    names = MIXED[0].split(",")[1:]
+    frame = pd.DataFrame([[float(c) if c.strip() else math.nan for c in r[1:]] for r in rows],
+                         columns=names, index=times)
+    want = C.chain(frame, site=C.Site(zone="Europe/Berlin"))
+    assert list(got.columns) == ["time", *NAMES]
+    assert list(got.time) == [r[0] for r in rows]
+    assert np.array_equal(got[list(NAMES)].to_numpy(), want.to_numpy(), equal_nan=True)
+    assert got.solar_time.notna().all() and got.mrt.isna().tolist() == [True] * 4 + [False]
+    # 08:30 in summer is 06:30 UTC; in winter, 07:30 UTC
+    assert got.solar_time[3] == pytest.approx(6.5 + 11.58 / 15 + equation_of_time(191))
+
+
+def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, monkeypatch):
+    data = "time,cloud\n2025-06-21T10:00,4\n2025-06-21T11:00,4 \u00e4\n".encode("latin-1")
+    path = tmp_path / "w.csv"
+    path.write_bytes(data)
+    from_file = run(capsys, "--input", str(path))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    from_stdin = run(capsys, "--input", "-")
+    assert from_file == (2, "", f"klimora: error: {path} line 3: not UTF-8 text (byte 0xe4)\n")
+    assert from_stdin == (2, "", "klimora: error: <stdin> line 3: not UTF-8 text (byte 0xe4)\n")
 
 
 @pytest.mark.parametrize("lines, message", [
@@ -308,6 +449,15 @@ def test_series_reads_standard_input():
     (["time,cloud", "2025-06-21T10:00,many"], "w.csv line 2: cloud is not a number: 'many'"),
     (["time,cloud", "2025-06-21T10:00,9"], "w.csv line 2: cloud must be between 0 and 8 oktas"),
     (["time,cloud", "2025-06-21T10:00,4,5"], "w.csv line 2: 3 cells, expected 2"),
+    (["time,cloud,wind", "2025-06-21T10:00,4"], "w.csv line 2: 2 cells, expected 3"),
+    (["time,cloud", ",4"], "w.csv line 2: not a time: ''"),
+    (["time,cloud", "2025-06-21T10:00,4", "2025-06-21T10:00+2h,4"],
+     "w.csv line 3: not a time: '2025-06-21T10:00+2h'"),
+    (["time,cloud", "2025-06-21T10:00,1e999"], "w.csv line 2: cloud must be between 0 and 8 oktas, not inf"),
+    (["time,bowen", "2025-06-21T10:00,0.5", "2025-06-21T11:00,-0.7"],
+     "w.csv line 3: bowen must be between -0.5 and 1000, not -0.7"),
+    (["time,air_temp,vapour_pressure", "2025-06-21T10:00,5,4", "", "2025-06-21T11:00,5,30"],
+     "w.csv line 4: vapour_pressure above saturation at the air temperature"),
 ])
 def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     path = tmp_path / "w.csv"
@@ -317,10 +467,44 @@ def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     assert err.startswith(f"klimora: error: {path.parent}/{message}")
 
 
-@pytest.mark.parametrize("args", [["--json"], ["--plot", "day.png"]])
+@pytest.mark.parametrize("args", [["--json"], ["--plot", "day.png"], ["--step", "10"],
+                                  ["--date", "2025-06-21"]])
 def test_series_writes_csv_only(capsys, tmp_path, args):
     status, _, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES), *args)
     assert status == 2 and "--input writes CSV" in err
+
+
+def hourly(count, broken=None):
+    lines = ["time,air_temp,cloud"]
+    for i in range(count):
+        cloud = broken if i == count - 2 and broken else str(i % 9)
+        lines.append(f"2025-06-21T{i:02d}:00,{10 + i / 4},{cloud}")
+    return lines
+
+
+def test_chunks_give_the_whole_file_at_once(capsys, tmp_path, monkeypatch):
+    lines = hourly(11)
+    lines.insert(3, "")
+    path = write(tmp_path / "w.csv", lines)
+    whole = run(capsys, "--input", path)
+    monkeypatch.setattr(cli, "CHUNK_ROWS", 4)
+    assert run(capsys, "--input", path) == whole and whole[0] == 0
+    assert len(whole[1].splitlines()) == 12
+
+
+@pytest.mark.parametrize("broken, message", [
+    ("9", "w.csv line 12: cloud must be between 0 and 8 oktas, not 9"),
+    ("many", "w.csv line 12: cloud is not a number: 'many'"),
+])
+def test_a_chunk_is_checked_before_it_is_written(capsys, tmp_path, monkeypatch, broken, message):
+    monkeypatch.setattr(cli, "CHUNK_ROWS", 4)
+    lines = hourly(11, broken)
+    lines.insert(3, "")
+    status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", lines))
+    assert status == 2 and err == f"klimora: error: {tmp_path}/{message}\n"
+    # the lines before the broken chunk's (2-5 with a blank one, 6-9), whole
+    written = out.splitlines()
+    assert len(written) == 1 + 3 + 4 and all(line.count(",") == len(NAMES) for line in written)
 
 
 def year_file(path):
