@@ -54,6 +54,7 @@ sweep: install
 bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
+	$(PY) -I bench/csv_speed.py
 
 validate: install
 	$(PY) -I tools/validate.py
