@@ -158,8 +158,8 @@ def build_parser() -> Parser:
         unit, _, low, high, meaning = C.WEATHER[name]
         default = getattr(defaults, name)
         shown = f"default: {WORKED_OUT[name]}" if default is None else f"default {default:g}"
-        if unit != "1":
-            shown = f"{unit.replace('%', '%%')}; {shown}"
+        span = f"{low:g} to {high:g}" + ("" if unit == "1" else f" {unit.replace('%', '%%')}")
+        shown = f"{span}; {shown}"
         weather.add_argument(option(name), dest=name, type=number, default=default,
                              metavar=METAVARS.get(unit, "VALUE"),
                              help=f"{meaning.removeprefix('measured ')} ({shown})")
