@@ -377,7 +377,8 @@ def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
                            "--lat", "45")
     rows = read_csv(out)
     site = Site(latitude=45.0)
-    assert status == 0 and err == "klimora: 1 empty or NaN cell; their rows have NaN where they count\n"
+    assert status == 0
+    assert err == "klimora: 1 empty or NaN cell; their rows have NaN where they count\n"
     assert {n: rows[0][n] for n in NAMES} == step(site, MIDSUMMER, 10.0,
                                                   Weather(air_temp=25.0, cloud=4.0))
     # the empty cell is NaN, not the option's value
@@ -453,7 +454,8 @@ def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, 
     (["time,cloud", ",4"], "w.csv line 2: not a time: ''"),
     (["time,cloud", "2025-06-21T10:00,4", "2025-06-21T10:00+2h,4"],
      "w.csv line 3: not a time: '2025-06-21T10:00+2h'"),
-    (["time,cloud", "2025-06-21T10:00,1e999"], "w.csv line 2: cloud must be between 0 and 8 oktas, not inf"),
+    (["time,cloud", "2025-06-21T10:00,1e999"],
+     "w.csv line 2: cloud must be between 0 and 8 oktas, not inf"),
     (["time,bowen", "2025-06-21T10:00,0.5", "2025-06-21T11:00,-0.7"],
      "w.csv line 3: bowen must be between -0.5 and 1000, not -0.7"),
     (["time,air_temp,vapour_pressure", "2025-06-21T10:00,5,4", "", "2025-06-21T11:00,5,30"],
