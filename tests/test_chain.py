@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 import klimora.Strahlkit as S
+from klimora import day
 from klimora.chain import NAMES, Site, chain
 
 
@@ -122,6 +123,8 @@ def test_dataset_and_dask_give_the_frame_values():
     (lambda: chain(pd.DataFrame({"wet": [1.0]}, index=pd.DatetimeIndex(["2025-01-01"]))),
      "unknown weather 'wet'"),
     (lambda: chain({"air_temp": [1.0]}), "times are needed"),
+    (lambda: day.Site(latitude=200), "latitude must be between"),
+    (lambda: day.Weather(bowen=-0.9), "bowen must be between"),
 ])
 def test_refused(make, message):
     with pytest.raises(ValueError, match=message):

@@ -2,7 +2,9 @@
 
 import sys
 
-from klimora.cli import main
-
 if __name__ == "__main__":
+    try:
+        from klimora.cli import main
+    except KeyboardInterrupt:   # Ctrl-C while the modules load
+        sys.exit(130)
     sys.exit(main())

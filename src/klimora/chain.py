@@ -165,7 +165,10 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     import pandas as pd
 
     shape = np.shape(times)
-    index = pd.DatetimeIndex(times if isinstance(times, pd.Series) else np.ravel(times))
+    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
+        index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
+    else:
+        index = pd.DatetimeIndex(np.ravel(times))
     hour = pd.Timedelta(hours=1)
     if index.tz is None:
         if isinstance(zone, str):
@@ -329,7 +332,9 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
                 projection_factor, utci)
 
 
-def _validate(fields: Mapping[str, Any]) -> None:
+def validate_weather(fields: Mapping[str, Any]) -> None:
+    """ValueError, one line, for an unknown name or a value the chain would
+    not mean anything for."""
     unknown = sorted(set(fields) - set(WEATHER))
     if unknown:
         raise ValueError(f"unknown weather {unknown[0]!r}; known: {', '.join(WEATHER)}")
@@ -341,13 +346,13 @@ def _validate(fields: Mapping[str, Any]) -> None:
         with np.errstate(invalid="ignore"):
             over = np.asarray(fields["vapour_pressure"] > 1.05 * magnus(air))
         if over.any():
-            raise ValueError("vapour_pressure above saturation at the air temperature "
-                             f"({int(over.sum())} values)")
+            more = f" ({int(over.sum())} values)" if over.sum() > 1 else ""
+            raise ValueError(f"vapour_pressure above saturation at the air temperature{more}")
 
 
 def _run(fields: Mapping[str, Any], times: Any, site: Site, lat: Any, lon: Any, height: Any,
          projection_factor: str, utci: bool) -> dict[str, Any]:
-    _validate(fields)
+    validate_weather(fields)
     utc_hour, doy, zone_hours = time_parts(times, site.zone)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         return compute(utc_hour, doy, zone_hours, lat, lon, height, fields, projection_factor,
@@ -387,7 +392,7 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> A
         check(name, value, low, high, unit)
     names = [name for name in WEATHER if name in ds.data_vars]
     fields = {name: ds[name] for name in names}
-    _validate({name: field.data for name, field in fields.items()})
+    validate_weather({name: field.data for name, field in fields.items()})
     times = ds["time"]
     utc_hour, doy, zone_hours = time_parts(times.values, site.zone)
     hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)

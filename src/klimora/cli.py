@@ -197,7 +197,10 @@ def site_of(args: argparse.Namespace) -> Site:
     zone = args.zone
     if not isinstance(zone, str):
         zone = check("--zone", zone, *ZONE_RANGE, "h")
-    return Site(zone=zone, **values)
+    try:
+        return Site(zone=zone, **values)
+    except ValueError as e:
+        raise option_error(e) from None
 
 
 def weather_of(args: argparse.Namespace) -> Weather:
@@ -208,7 +211,10 @@ def weather_of(args: argparse.Namespace) -> Weather:
             unit, _, low, high, _ = C.WEATHER[name]
             check(option(name), value, low, high, unit)
         values[name] = value
-    return Weather(**values)
+    try:
+        return Weather(**values)
+    except ValueError as e:
+        raise option_error(e) from None
 
 
 def option_error(error: ValueError) -> UsageError:

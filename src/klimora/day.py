@@ -50,6 +50,9 @@ class Site:
     zone: Union[float, str] = 1.0
     height: float = 520.0
 
+    def __post_init__(self) -> None:
+        self.for_chain()
+
     def for_chain(self) -> _chain.Site:
         """The same place as a :class:`klimora.chain.Site` (ValueError if
         a value is out of range)."""
@@ -76,6 +79,9 @@ class Weather:
     longwave_down: Optional[float] = None  # W/m2, from the upper hemisphere
     longwave_up: Optional[float] = None  # W/m2, from the ground
     diffuse: Optional[float] = None  # W/m2, diffuse irradiance on the ground
+
+    def __post_init__(self) -> None:
+        _chain.validate_weather(self.given())
 
     def given(self) -> dict[str, float]:
         """The values that are not None, by the names of :data:`klimora.chain.WEATHER`."""
