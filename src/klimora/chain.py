@@ -22,6 +22,8 @@ input gives NaN in every column that depends on it; nothing is filled in.
 
 from __future__ import annotations
 
+import datetime as dt
+import math
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional, Union
 
@@ -130,12 +132,15 @@ class Site:
 
 def check(name: str, value: Any, low: float, high: float, unit: str = "") -> None:
     """ValueError, one line, if a value is outside [low, high] or infinite.
-    NaN is missing data and passes.  Lazy (dask) values are not looked at."""
+    NaN is missing data and passes.  Lazy (dask) values are not looked at
+    here: chain checks them as they are computed."""
     if type(value).__module__.startswith("xarray"):
         value = value.data
     if type(value).__module__.startswith("dask"):
         return
     a = np.asarray(value, dtype=float)
+    if a.size and not (np.fmin.reduce(a, axis=None) < low or np.fmax.reduce(a, axis=None) > high):
+        return   # two passes where the six below would find nothing (NaN passes)
     bad = ~(np.isnan(a) | ((a >= low) & (a <= high)))
     if bad.any():
         first = a[bad].flat[0]
@@ -165,6 +170,8 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     import pandas as pd
 
     shape = np.shape(times)
+    if _is_cftime(times):
+        return _cftime_parts(times, zone)
     if isinstance(times, (pd.Series, pd.DatetimeIndex)):
         index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
     else:
@@ -184,6 +191,36 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     else:
         local = index.tz_localize(None)   # the wall time of the times' own zone
     return _parts(utc, local, np.asarray((local - utc) / hour, dtype=float), shape)
+
+
+def _is_cftime(times: Any) -> bool:
+    """Whether ``times`` are cftime datetimes (calendars other than the
+    proleptic Gregorian one, as xarray decodes them)."""
+    if getattr(times, "dtype", None) != object or not np.size(times):
+        return False
+    return type(np.ravel(times)[0]).__module__.split(".")[0] == "cftime"
+
+
+def _cftime_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any]:
+    """time_parts for cftime datetimes, in their own calendar: the hour from
+    whole nanoseconds since midnight, as pandas forms it, and the day of the
+    year of the local time."""
+    if isinstance(zone, str):
+        raise ValueError("times in a cftime calendar take a zone in hours, not a zone name")
+    offset = 0.0 if zone is None else float(zone)
+    flat = np.ravel(times)
+    hour, doy = np.empty(len(flat)), np.empty(len(flat))
+    shift = dt.timedelta(hours=offset)
+    for i, t in enumerate(flat):
+        if t is None:
+            hour[i] = doy[i] = np.nan
+            continue
+        ns = ((t.hour * 60 + t.minute) * 60 + t.second) * 10**9 + t.microsecond * 1000
+        hour[i] = np.float64(ns) / np.float64(3_600_000_000_000)
+        doy[i] = (t + shift).dayofyr
+    offsets = np.where(np.isnan(hour), np.nan, offset)
+    shape = np.shape(times)
+    return hour.reshape(shape), doy.reshape(shape), offsets.reshape(shape)
 
 
 def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
@@ -332,17 +369,19 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
                 projection_factor, utci)
 
 
-def validate_weather(fields: Mapping[str, Any]) -> None:
+def validate_weather(fields: Mapping[str, Any],
+                     whole: Optional[Mapping[str, Any]] = None) -> None:
     """ValueError, one line, for an unknown name or a value the chain would
-    not mean anything for."""
+    not mean anything for; ``whole``, if given, holds the rest of the
+    weather that the vapour pressure is held against."""
     unknown = sorted(set(fields) - set(WEATHER))
     if unknown:
         raise ValueError(f"unknown weather {unknown[0]!r}; known: {', '.join(WEATHER)}")
     for name, value in fields.items():
         unit, _, low, high, _ = WEATHER[name]
         check(name, value, low, high, unit)
-    if "vapour_pressure" in fields:
-        air = fields.get("air_temp", WEATHER["air_temp"][1])
+    air = (whole or fields).get("air_temp", WEATHER["air_temp"][1])
+    if "vapour_pressure" in fields and not (_is_lazy(fields["vapour_pressure"]) or _is_lazy(air)):
         with np.errstate(invalid="ignore"):
             over = np.asarray(fields["vapour_pressure"] > 1.05 * magnus(air))
         if over.any():
@@ -375,13 +414,18 @@ def _chain_frame(frame: Any, site: Site, projection_factor: str, utci: bool) -> 
     return out
 
 
-def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> Any:
+def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool,
+                   coordinates: Optional[Mapping[str, Any]] = None) -> Any:
+    """chain on a Dataset; ``coordinates`` may give "latitude", "longitude"
+    and "height" as DataArrays in place of the Dataset's own."""
     import xarray as xr
 
-    def pick(*names: str, default: Any) -> Any:
-        for name in names:
-            if name in ds.variables:
-                return ds[name]
+    def pick(name: str, *names: str, default: Any) -> Any:
+        if coordinates and name in coordinates:
+            return coordinates[name]
+        for n in (name, *names):
+            if n in ds.variables:
+                return ds[n]
         return default
 
     lat = pick("latitude", "lat", default=site.latitude)
@@ -392,24 +436,22 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> A
         check(name, value, low, high, unit)
     names = [name for name in WEATHER if name in ds.data_vars]
     fields = {name: ds[name] for name in names}
+    lazy = [name for name in names if _is_lazy(fields[name])]
     validate_weather({name: field.data for name, field in fields.items()})
     times = ds["time"]
     utc_hour, doy, zone_hours = time_parts(times.values, site.zone)
     hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
     day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
     zone = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
-
-    def kernel(hour: Any, day: Any, zone: Any, lat: Any, lon: Any, height: Any,
-               *values: Any) -> tuple[Any, ...]:
-        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            result = compute(hour, day, zone, lat, lon, height, dict(zip(names, values)),
-                             projection_factor, utci)
-        shape = np.broadcast_shapes(*(np.shape(a) for a in (hour, day, zone, lat, lon, height,
-                                                            *values)))
-        return tuple(np.broadcast_to(np.asarray(result[name], dtype=float), shape)
-                     for name, _, _ in columns)
-
     columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
+
+    def kernel(*inputs: Any) -> tuple[Any, ...]:
+        arrays = [np.asarray(a, dtype=float) for a in inputs]
+        values = dict(zip(names, arrays[6:]))
+        if lazy:   # checked here, on the values as they are computed
+            validate_weather({name: values[name] for name in lazy}, whole=values)
+        return _blockwise(arrays, names, projection_factor, utci, len(columns))
+
     outputs = xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
                              *(fields[name] for name in names),
                              output_core_dims=[[] for _ in columns], dask="parallelized",
@@ -418,3 +460,50 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> A
     for name, unit, meaning in columns:
         out[name].attrs.update(units=unit, long_name=meaning)
     return out
+
+
+#: Elements the chain takes at a time on a Dataset: its forty-odd temporaries
+#: of a block stay in the cache instead of streaming through memory.
+BLOCK = 16384
+
+
+def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci: bool,
+               count: int) -> tuple[Any, ...]:
+    """compute on arrays that broadcast together, block by block of about
+    :data:`BLOCK` elements in C order; an array that is constant along an
+    axis (length 1) is not spread along it, so what depends on time alone
+    is worked out once per time.  Each element is computed as on the whole."""
+    shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
+    outputs = [np.empty(shape) for _ in range(count)]
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        for block in _blocks(shape, BLOCK):
+            parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
+                     for a in arrays]
+            result = compute(*parts[:6], dict(zip(names, parts[6:])), projection_factor, utci)
+            for out, value in zip(outputs, result.values()):
+                out[block] = value
+    return tuple(outputs)
+
+
+def _blocks(shape: tuple[int, ...], size: int) -> Any:
+    """Index tuples of slices that cover ``shape`` in C order, each of at
+    most ``size`` elements (at least one row of the last axis)."""
+    if not shape:
+        yield ()
+        return
+    inner = math.prod(shape[1:])
+    if inner <= size or len(shape) == 1:
+        step = max(1, size // max(inner, 1)) if len(shape) > 1 else max(1, size)
+        rest = (slice(None),) * (len(shape) - 1)
+        for i in range(0, shape[0], step):
+            yield (slice(i, i + step), *rest)
+    else:
+        for i in range(shape[0]):
+            for rest_block in _blocks(shape[1:], size):
+                yield (slice(i, i + 1), *rest_block)
+
+
+def _is_lazy(value: Any) -> bool:
+    data = getattr(value, "data", value)
+    return type(data).__module__.split(".")[0] == "dask"
