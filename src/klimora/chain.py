@@ -418,6 +418,20 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool,
                    coordinates: Optional[Mapping[str, Any]] = None) -> Any:
     """chain on a Dataset; ``coordinates`` may give "latitude", "longitude"
     and "height" as DataArrays in place of the Dataset's own."""
+    columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
+    stacked = _chain_stacked(ds, site, projection_factor, utci, coordinates)
+    import xarray as xr
+
+    out = xr.Dataset({name: stacked.isel(column=k) for k, (name, _, _) in enumerate(columns)})
+    for name, unit, meaning in columns:
+        out[name].attrs.update(units=unit, long_name=meaning)
+    return out
+
+
+def _chain_stacked(ds: Any, site: Site, projection_factor: str, utci: bool,
+                   coordinates: Optional[Mapping[str, Any]] = None) -> Any:
+    """The columns of chain on a Dataset as one DataArray, along a last
+    dimension "column": one task a block under dask, however many columns."""
     import xarray as xr
 
     def pick(name: str, *names: str, default: Any) -> Any:
@@ -445,21 +459,32 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool,
     zone = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
     columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
 
-    def kernel(*inputs: Any) -> tuple[Any, ...]:
-        arrays = [np.asarray(a, dtype=float) for a in inputs]
-        values = dict(zip(names, arrays[6:]))
-        if lazy:   # checked here, on the values as they are computed
-            validate_weather({name: values[name] for name in lazy}, whole=values)
-        return _blockwise(arrays, names, projection_factor, utci, len(columns))
+    kernel = _Kernel(names, lazy, projection_factor, utci, len(columns))
+    return xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
+                          *(fields[name] for name in names),
+                          output_core_dims=[["column"]], dask="parallelized",
+                          output_dtypes=[float],
+                          dask_gufunc_kwargs={"output_sizes": {"column": len(columns)}})
 
-    outputs = xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
-                             *(fields[name] for name in names),
-                             output_core_dims=[[] for _ in columns], dask="parallelized",
-                             output_dtypes=[float] * len(columns))
-    out = xr.Dataset({name: value for (name, _, _), value in zip(columns, outputs)})
-    for name, unit, meaning in columns:
-        out[name].attrs.update(units=unit, long_name=meaning)
-    return out
+
+@dataclass(frozen=True)
+class _Kernel:
+    """The chain on one block of a Dataset's arrays: hour, day, zone,
+    latitude, longitude, height and the weather ``names``; a plain object,
+    so that dask.distributed sends it to its workers by pickling."""
+
+    names: list[str]
+    lazy: list[str]
+    projection_factor: str
+    utci: bool
+    count: int
+
+    def __call__(self, *inputs: Any) -> Any:
+        arrays = [np.asarray(a, dtype=float) for a in inputs]
+        values = dict(zip(self.names, arrays[6:]))
+        if self.lazy:   # checked here, on the values as they are computed
+            validate_weather({name: values[name] for name in self.lazy}, whole=values)
+        return _blockwise(arrays, self.names, self.projection_factor, self.utci, self.count)
 
 
 #: Elements the chain takes at a time on a Dataset: its forty-odd temporaries
@@ -468,14 +493,16 @@ BLOCK = 16384
 
 
 def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci: bool,
-               count: int) -> tuple[Any, ...]:
+               count: int) -> Any:
     """compute on arrays that broadcast together, block by block of about
     :data:`BLOCK` elements in C order; an array that is constant along an
     axis (length 1) is not spread along it, so what depends on time alone
-    is worked out once per time.  Each element is computed as on the whole."""
+    is worked out once per time.  Each element is computed as on the whole.
+    The columns come along a last axis, each contiguous in memory."""
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
-    outputs = [np.empty(shape) for _ in range(count)]
+    stacked = np.empty((count, *shape))
+    outputs = list(stacked)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for block in _blocks(shape, BLOCK):
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
@@ -483,7 +510,7 @@ def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci
             result = compute(*parts[:6], dict(zip(names, parts[6:])), projection_factor, utci)
             for out, value in zip(outputs, result.values()):
                 out[block] = value
-    return tuple(outputs)
+    return np.moveaxis(stacked, 0, -1)
 
 
 def _blocks(shape: tuple[int, ...], size: int) -> Any:

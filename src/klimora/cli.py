@@ -378,8 +378,8 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
 class Progress:
     """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
 
-    def __init__(self, total: Optional[int], stream: IO[str]) -> None:
-        self.total, self.stream = total, stream
+    def __init__(self, total: Optional[int], stream: IO[str], unit: str = "rows") -> None:
+        self.total, self.stream, self.unit = total, stream, unit
         self.on = stream.isatty()
         self.shown = 0.0
         self.start = time.monotonic()
@@ -394,8 +394,8 @@ class Progress:
             filled = round(30 * min(done, self.total) / self.total)
             bar = f"[{'#' * filled}{'.' * (30 - filled)}] {done}/{self.total}"
         else:
-            bar = f"{done} rows"
-        self.stream.write(f"\r{bar} {rate:,.0f} rows/s")
+            bar = f"{done} {self.unit}"
+        self.stream.write(f"\r{bar} {rate:,.0f} {self.unit}/s")
         if final:
             self.stream.write("\n")
         self.stream.flush()
@@ -687,7 +687,12 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the main job with ``argv`` (default: the command line); returns the
     exit status: 0 done, 2 bad input, 130 interrupted (Ctrl-C)."""
+    argv = sys.argv[1:] if argv is None else list(argv)
     try:
+        if argv[:1] == ["grid"]:
+            from klimora.grid import command
+            command.main(argv[1:], sys.stderr)
+            return 0
         args = build_parser().parse_args(argv)
         if args.input:
             run_series(args, sys.stdout, sys.stderr)

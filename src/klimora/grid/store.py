@@ -1,0 +1,321 @@
+"""Reading a weather grid and writing its radiation: NetCDF-4 or Zarr, chosen
+by the name (".zarr" for Zarr).
+
+The output is written block by block, one dask chunk of every column at a
+time, by the process that runs the command: under dask.distributed the
+workers compute and send their blocks back, so no two processes ever write
+one NetCDF file.  It goes to a temporary name beside the output and takes
+the output's name only once complete.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import os
+import shutil
+import warnings
+import zlib
+from typing import Any, Callable, Iterator, Optional
+
+import numpy as np
+
+from klimora.grid.cf import GridError
+
+#: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
+#: the Zarr codec's name and arguments).  Both shuffle bytes first.
+COMPRESSION = {
+    "zstd": ({"compression": "zstd", "complevel": 1, "shuffle": True},
+             ("Blosc", {"cname": "zstd", "clevel": 1, "shuffle": 1})),
+    "zlib": ({"compression": "zlib", "complevel": 1, "shuffle": True},
+             ("Blosc", {"cname": "zlib", "clevel": 1, "shuffle": 1})),
+    "none": ({}, None),
+}
+#: Bytes of a NetCDF-4 (HDF5) chunk at most: a reader of one map or one
+#: cell's series then decompresses little it does not want.
+HDF5_CHUNK_BYTES = 4 << 20
+
+
+def is_zarr(path: str) -> bool:
+    return path.rstrip("/").endswith(".zarr")
+
+
+def open_weather(path: str, chunks: dict[str, Any]) -> Any:
+    """The Dataset in ``path``, lazily in dask chunks; GridError, one line,
+    if it cannot be read."""
+    import xarray as xr
+
+    if not os.path.exists(path):
+        raise GridError(f"cannot read {path}: no such file")
+    try:
+        with warnings.catch_warnings():
+            # Variables stored in chunks of their own sizes cannot all be
+            # read along them; one chunking for all is what the chain needs.
+            warnings.filterwarnings("ignore", "The specified chunks separate")
+            if is_zarr(path):
+                return xr.open_zarr(path, chunks=chunks)
+            return xr.open_dataset(path, chunks=chunks)
+    except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
+        text = " ".join(str(e).split())
+        if "decode" in text and "time" in text:
+            raise GridError(f"{path}: its time coordinate has no units and calendar that can "
+                            f"be read as dates ({text})") from None
+        raise GridError(f"cannot read {path}: {text or type(e).__name__}") from None
+
+
+def chunking(path: str, given: dict[str, int], limit: str) -> dict[str, int]:
+    """Chunk sizes for every dimension of the Dataset in ``path``: those
+    ``given``, and for the others dask's choice for its largest variable,
+    along the file's own chunks and to about ``limit`` bytes a chunk; one
+    size a dimension, so that every variable is chunked alike."""
+    import dask.array as da
+    import xarray as xr
+
+    try:
+        opener = xr.open_zarr if is_zarr(path) else xr.open_dataset
+        with opener(path, chunks=None, decode_times=False) as ds:
+            sizes = {str(name): int(size) for name, size in ds.sizes.items()}
+            unknown = sorted(set(given) - set(sizes))
+            if unknown:
+                raise GridError(f"--chunks: no dimension {unknown[0]!r} in {path} (its "
+                                f"dimensions: {', '.join(sizes)})")
+            chunks = {name: given.get(name, size) for name, size in sizes.items()}
+            if ds.data_vars:
+                var = max(ds.data_vars.values(), key=lambda v: v.size)
+                stored = var.encoding.get("preferred_chunks", {})
+                cells = _parse_bytes(limit) // var.dtype.itemsize
+                chunks.update(along_stored(
+                    {str(d): n for d, n in zip(var.dims, var.shape)},
+                    {str(d): stored.get(d, n) for d, n in zip(var.dims, var.shape)},
+                    given, cells))
+            return chunks
+    except GridError:
+        raise
+    except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
+        raise GridError(f"cannot read {path}: {' '.join(str(e).split()) or type(e).__name__}") \
+            from None
+
+
+def along_stored(shape: dict[str, int], stored: dict[str, int], given: dict[str, int],
+                 cells: int) -> dict[str, int]:
+    """Chunk sizes of about ``cells`` cells that are whole multiples of the
+    file's own chunks (``stored``): the innermost dimensions first taken
+    whole as far as they fit, then the outer ones grown by whole stored
+    chunks; a stored chunk larger than ``cells`` is halved along its outer
+    dimensions first.  Sizes ``given`` are kept."""
+    sizes = {d: given.get(d, min(stored[d], n)) for d, n in shape.items()}
+    free = [d for d in shape if d not in given]
+    for d in free:   # outer dimensions first: a map is read whole
+        while math.prod(sizes.values()) > cells and sizes[d] > 1:
+            sizes[d] = -(-sizes[d] // 2)
+    for d in reversed(free):   # then grown, inner dimensions first
+        step = sizes[d]
+        while sizes[d] + step <= shape[d] and \
+                math.prod(sizes.values()) // sizes[d] * (sizes[d] + step) <= cells:
+            sizes[d] += step
+    return sizes
+
+
+def _parse_bytes(text: str) -> int:
+    import dask.utils
+
+    return int(dask.utils.parse_bytes(text))
+
+
+def blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], tuple[slice, ...]]]:
+    """Each block of a dask chunk grid in C order: its index and region."""
+    edges = [np.cumsum((0, *sizes)) for sizes in chunks]
+    for index in itertools.product(*(range(len(sizes)) for sizes in chunks)):
+        yield index, tuple(slice(int(e[i]), int(e[i + 1])) for e, i in zip(edges, index))
+
+
+def hdf5_chunks(chunks: tuple[tuple[int, ...], ...]) -> tuple[int, ...]:
+    """HDF5 chunk sizes that tile each dask block: the block's own, halved
+    along the outer dimensions (where that divides them) to at most
+    :data:`HDF5_CHUNK_BYTES`."""
+    sizes = [max(c[0], 1) for c in chunks]
+    for axis in range(len(sizes)):
+        while 8 * math.prod(sizes) > HDF5_CHUNK_BYTES and sizes[axis] % 2 == 0:
+            sizes[axis] //= 2
+    return tuple(sizes)
+
+
+class Encoder:
+    """Turns a block of every column (stacked along the first axis) into the
+    stored bytes of its chunks, as the file's own filters would: where the
+    block is computed, so that the compressing is spread over the workers
+    and the writer only stores bytes.  A chunk at the edge of the grid is
+    filled up with NaN to its full size, as both formats store it."""
+
+    def __init__(self, kind: str, compression: str, chunk: tuple[int, ...]) -> None:
+        self.kind, self.compression, self.chunk = kind, compression, chunk
+
+    def __call__(self, values: Any, region: tuple[slice, ...]) -> list[tuple[int, tuple[int, ...], bytes]]:
+        starts = [r.start for r in region]
+        parts = []
+        for offset in itertools.product(*(range(s, r.stop, c) for s, r, c
+                                          in zip(starts, region, self.chunk))):
+            local = tuple(slice(o - s, min(o - s + c, r.stop - s))
+                          for o, s, r, c in zip(offset, starts, region, self.chunk))
+            for k in range(values.shape[-1]):
+                piece = values[(*local, k)]
+                if piece.shape != self.chunk:
+                    full = np.full(self.chunk, np.nan)
+                    full[tuple(slice(0, n) for n in piece.shape)] = piece
+                    piece = full
+                parts.append((k, offset, self.encode(np.ascontiguousarray(piece))))
+        return parts
+
+    def encode(self, chunk: Any) -> bytes:
+        import numcodecs
+
+        if self.compression == "none":
+            return chunk.tobytes()
+        if self.kind == "zarr":
+            _, (name, arguments) = COMPRESSION[self.compression]
+            return bytes(getattr(numcodecs, name)(**arguments).encode(chunk))
+        if self.compression == "zstd":   # HDF5's zstd filter: one zstd frame
+            return bytes(numcodecs.Zstd(level=1).encode(chunk))
+        # HDF5's shuffle, then deflate: the bytes of each element grouped.
+        shuffled = chunk.view(np.uint8).reshape(-1, chunk.itemsize).T.tobytes()
+        return zlib.compress(shuffled, 1)
+
+
+class NetCDF:
+    """A NetCDF-4 file of the output: coordinates and attributes by xarray
+    (with the input's time encoding), each column a float64 variable with NaN
+    as fill value, defined by netCDF4; the chunks are then stored as they
+    come, encoded, through h5py's direct chunk writes."""
+
+    kind = "netcdf"
+
+    def __init__(self, out: Any, path: str, compression: str, columns: list[str]) -> None:
+        import h5py
+        import netCDF4
+        from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK
+
+        self.columns = columns
+        self.chunk = hdf5_chunks(out[columns[0]].chunks)
+        out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4")
+        arguments, _ = COMPRESSION[compression]
+        # netCDF4's HDF5 is not thread-safe: xarray reads the input under
+        # this lock in dask's threads meanwhile.
+        with NETCDF4_PYTHON_LOCK:
+            with netCDF4.Dataset(path, "a") as file:
+                for name in columns:
+                    var = out[name]
+                    target = file.createVariable(name, "f8", var.dims, fill_value=np.nan,
+                                                 chunksizes=self.chunk, **arguments)
+                    attrs = dict(var.attrs)
+                    auxiliary = [str(c) for c in out.coords
+                                 if c not in out.dims and set(out[c].dims) <= set(var.dims)]
+                    if auxiliary:
+                        attrs["coordinates"] = " ".join(auxiliary)
+                    target.setncatts(attrs)
+        self.file = h5py.File(path, "r+")
+        self.datasets = [self.file[name].id for name in columns]
+
+    def store(self, parts: list[tuple[int, tuple[int, ...], bytes]]) -> None:
+        for k, offset, data in parts:
+            self.datasets[k].write_direct_chunk(offset, data)
+
+    def close(self) -> None:
+        self.file.close()
+
+
+class Zarr:
+    """A Zarr (version 2) store of the output: its layout and coordinates
+    written by xarray, with consolidated metadata; the chunks then stored
+    as they come, encoded, one file each."""
+
+    kind = "zarr"
+
+    def __init__(self, out: Any, path: str, compression: str, columns: list[str]) -> None:
+        import numcodecs
+
+        _, codec = COMPRESSION[compression]
+        compressor = getattr(numcodecs, codec[0])(**codec[1]) if codec else None
+        self.chunk = tuple(c[0] for c in out[columns[0]].chunks)
+        encoding = {name: {"compressor": compressor, "chunks": self.chunk} for name in columns}
+        out.to_zarr(path, mode="w", compute=False, encoding=encoding, consolidated=True,
+                    zarr_format=2)
+        self.path, self.columns = path, columns
+
+    def store(self, parts: list[tuple[int, tuple[int, ...], bytes]]) -> None:
+        for k, offset, data in parts:
+            key = ".".join(str(o // c) for o, c in zip(offset, self.chunk))
+            with open(os.path.join(self.path, self.columns[k], key), "wb") as f:
+                f.write(data)
+
+    def close(self) -> None:
+        pass
+
+
+#: Runs the blocks' computations: takes the list of dask objects of a
+#: window and returns a function that waits for their values.
+Submit = Callable[[list[Any]], Callable[[], list[Any]]]
+
+
+def write(out: Any, stacked: Any, columns: list[str], path: str, compression: str,
+          submit: Submit, window: int, progress: Optional[Callable[[int], None]] = None) -> None:
+    """Writes ``out`` to ``path``, its ``columns`` from ``stacked`` (the same
+    along a last dimension, in that order, lazily): ``window`` blocks computed and encoded
+    at a time through ``submit``, the next window computing while this one
+    is stored.  Nothing is left at ``path`` or beside it if anything fails."""
+    import dask
+
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise GridError(f"cannot write {path}: no directory {folder}")
+    if os.path.isdir(path) and not is_zarr(path):
+        raise GridError(f"cannot write {path}: is a directory")
+    temporary = os.path.join(folder, f".{os.path.basename(path.rstrip('/'))}.{os.getpid()}.part")
+    out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
+    data = stacked.data
+    if data.chunks[-1] != (len(columns),):
+        data = data.rechunk({data.ndim - 1: -1})
+    try:
+        target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
+        try:
+            encode = dask.delayed(Encoder(target.kind, compression, target.chunk), pure=True)
+            regions = list(blocks(data.chunks[:-1]))
+            done = 0
+            pending: Optional[tuple[list[Any], Callable[[], list[Any]]]] = None
+            for start in range(0, len(regions) + window, window):
+                batch = regions[start:start + window]
+                ready = (batch, submit([encode(data.blocks[(*i, 0)], r) for i, r in batch])) \
+                    if batch else None
+                if pending is not None:
+                    finished, wait = pending
+                    for (_, region), parts in zip(finished, wait()):
+                        target.store(parts)
+                        done += math.prod(r.stop - r.start for r in region)
+                        if progress:
+                            progress(done)
+                pending = ready
+        finally:
+            target.close()
+        _replace(temporary, path)
+    except BaseException:
+        _remove(temporary)
+        raise
+
+
+def _replace(temporary: str, path: str) -> None:
+    if os.path.isdir(temporary):
+        if os.path.exists(path):
+            old = temporary + ".old"
+            os.rename(path, old)
+            os.rename(temporary, path)
+            _remove(old)
+        else:
+            os.rename(temporary, path)
+    else:
+        os.replace(temporary, path)
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path):
+        shutil.rmtree(path, ignore_errors=True)
+    elif os.path.exists(path):
+        os.remove(path)
