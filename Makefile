@@ -2,8 +2,9 @@
 # make test     - set up everything, run the tests and type-check the package
 #                 and examples/typed_chain.py with mypy
 # make bench    - time every function against the same formulas in Python/NumPy,
-#                 and the ufuncs against np.vectorize, hand-written NumPy and
-#                 the functions' own array calls
+#                 the ufuncs against np.vectorize, hand-written NumPy and the
+#                 functions' own array calls, --input against pandas, and the
+#                 chain and klimora grid on a synthetic grid (4 GB of output)
 # make sweep    - a million random inputs per function: direct against
 #                 ordinary path, and every ufunc element against the scalar call
 # make sanitize - the tests again, against a build instrumented with
@@ -55,6 +56,7 @@ bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
 	$(PY) -I bench/csv_speed.py
+	$(PY) -I bench/grid.py
 
 validate: install
 	$(PY) -I tools/validate.py

@@ -507,7 +507,9 @@ def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci
         for block in _blocks(shape, BLOCK):
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
                      for a in arrays]
-            result = compute(*parts[:6], dict(zip(names, parts[6:])), projection_factor, utci)
+            hour, day, zone, lat, lon, height = parts[:6]
+            result = compute(hour, day, zone, lat, lon, height, dict(zip(names, parts[6:])),
+                             projection_factor, utci)
             for out, value in zip(outputs, result.values()):
                 out[block] = value
     return np.moveaxis(stacked, 0, -1)

@@ -86,6 +86,13 @@ def find(ds: Any, standard_name: str) -> Optional[str]:
     return names[0] if names else None
 
 
+def present(ds: Any, standard_name: str) -> str:
+    """The variable with this standard_name, which the checks made sure of."""
+    name = find(ds, standard_name)
+    assert name is not None, standard_name
+    return name
+
+
 def convert(ds: Any, name: str, target: str) -> Any:
     """Variable ``name`` as float64 in ``target`` units, lazily."""
     import pint
@@ -149,7 +156,7 @@ def weather(ds: Any) -> Weather:
             sources[chain_name] = name
     air = fields["air_temp"]
     if "humidity" not in fields:
-        dew = find(ds, DEW_POINT)
+        dew = present(ds, DEW_POINT)
         if "vapour_pressure" in fields:
             vapour = fields["vapour_pressure"]
         else:
@@ -159,10 +166,10 @@ def weather(ds: Any) -> Weather:
             fields["vapour_pressure"] = vapour
             sources["vapour_pressure"] = dew
         humidity = 100.0 * vapour / C.magnus(air)
-        fields["humidity"] = xr.where(humidity > 100.0, 100.0, humidity)
+        fields["humidity"] = humidity.where(~(humidity > 100.0), 100.0)
         sources["humidity"] = sources["vapour_pressure"]
     if "wind" not in fields:
-        east, north = find(ds, EASTWARD), find(ds, NORTHWARD)
+        east, north = present(ds, EASTWARD), find(ds, NORTHWARD)
         if north is None:
             raise GridError(f"no wind: {east} (eastward_wind) but no variable with "
                             "standard_name northward_wind")
@@ -174,10 +181,10 @@ def weather(ds: Any) -> Weather:
         _, _, low, high, _ = C.WEATHER[chain_name]
         margin = slack * (high - low)
         value = fields[chain_name]
-        value = xr.where((value > high) & (value <= high + margin), high, value)
-        fields[chain_name] = xr.where((value < low) & (value >= low - margin), low, value)
+        value = value.where(~((value > high) & (value <= high + margin)), high)
+        fields[chain_name] = value.where(~((value < low) & (value >= low - margin)), low)
     latitude, longitude = coordinate(ds, "latitude"), coordinate(ds, "longitude")
-    longitude = xr.where(longitude > 180.0, longitude - 360.0, longitude)
+    longitude = longitude.where(~(longitude > 180.0), longitude - 360.0)
     altitude = find(ds, ALTITUDE)
     height = convert(ds, altitude, "m") if altitude else None
     if altitude:

@@ -23,9 +23,10 @@ import numpy as np
 from klimora.grid.cf import GridError
 
 #: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
-#: the Zarr codec's name and arguments).  Both shuffle bytes first.
-COMPRESSION = {
-    "zstd": ({"compression": "zstd", "complevel": 1, "shuffle": True},
+#: the Zarr codec's name and arguments).  Zarr's Blosc shuffles the bytes
+#: first; in NetCDF-4 so does zlib, while netCDF4 gives zstd no shuffle.
+COMPRESSION: dict[str, tuple[dict[str, Any], Optional[tuple[str, dict[str, Any]]]]] = {
+    "zstd": ({"compression": "zstd", "complevel": 1},
              ("Blosc", {"cname": "zstd", "clevel": 1, "shuffle": 1})),
     "zlib": ({"compression": "zlib", "complevel": 1, "shuffle": True},
              ("Blosc", {"cname": "zlib", "clevel": 1, "shuffle": 1})),
@@ -58,8 +59,8 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
     except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
         text = " ".join(str(e).split())
         if "decode" in text and "time" in text:
-            raise GridError(f"{path}: its time coordinate has no units and calendar that can "
-                            f"be read as dates ({text})") from None
+            raise GridError(f"{path}: time: no units and calendar that can be read as dates "
+                            f"({text})") from None
         raise GridError(f"cannot read {path}: {text or type(e).__name__}") from None
 
 
@@ -158,7 +159,7 @@ class Encoder:
             local = tuple(slice(o - s, min(o - s + c, r.stop - s))
                           for o, s, r, c in zip(offset, starts, region, self.chunk))
             for k in range(values.shape[-1]):
-                piece = values[(*local, k)]
+                piece = values[tuple(local) + (k,)]
                 if piece.shape != self.chunk:
                     full = np.full(self.chunk, np.nan)
                     full[tuple(slice(0, n) for n in piece.shape)] = piece
@@ -170,9 +171,10 @@ class Encoder:
         import numcodecs
 
         if self.compression == "none":
-            return chunk.tobytes()
-        if self.kind == "zarr":
-            _, (name, arguments) = COMPRESSION[self.compression]
+            return bytes(chunk.tobytes())
+        _, codec = COMPRESSION[self.compression]
+        if self.kind == "zarr" and codec is not None:
+            name, arguments = codec
             return bytes(getattr(numcodecs, name)(**arguments).encode(chunk))
         if self.compression == "zstd":   # HDF5's zstd filter: one zstd frame
             return bytes(numcodecs.Zstd(level=1).encode(chunk))
@@ -262,7 +264,7 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     along a last dimension, in that order, lazily): ``window`` blocks computed and encoded
     at a time through ``submit``, the next window computing while this one
     is stored.  Nothing is left at ``path`` or beside it if anything fails."""
-    import dask
+    from dask.delayed import delayed
 
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
@@ -277,13 +279,13 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     try:
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
         try:
-            encode = dask.delayed(Encoder(target.kind, compression, target.chunk), pure=True)
+            encode = delayed(Encoder(target.kind, compression, target.chunk), pure=True)
             regions = list(blocks(data.chunks[:-1]))
             done = 0
             pending: Optional[tuple[list[Any], Callable[[], list[Any]]]] = None
             for start in range(0, len(regions) + window, window):
                 batch = regions[start:start + window]
-                ready = (batch, submit([encode(data.blocks[(*i, 0)], r) for i, r in batch])) \
+                ready = (batch, submit([encode(data.blocks[tuple(i) + (0,)], r) for i, r in batch])) \
                     if batch else None
                 if pending is not None:
                     finished, wait = pending

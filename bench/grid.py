@@ -1,0 +1,169 @@
+"""The chain on grids, in one run, on synthetic CF weather
+(klimora.grid.example: float32 fields, hourly, stored in chunks of
+24 x 128 x 128 with zlib):
+
+1. klimora.chain on a chunked in-memory Dataset (time=24, lat=128,
+   lon=128), computed on dask's threaded scheduler: cell-hours per second
+   (target: at least 3 million), the best of three;
+2. `klimora grid` end to end, NetCDF in and zstd-compressed NetCDF out, in
+   a fresh process: cell-hours per second (target: at least 1 million) and
+   its peak resident memory; the output is 4 GB of float64 (target: under
+   1.5 GB), and where the time goes: start-up and opening, reading the
+   input, the chain, encoding the output and storing it, each measured
+   alone on the same grid;
+3. the same with --workers 2, a local dask.distributed cluster: its time
+   against the threaded run (target: at most 1.5), and the two outputs
+   compared bit for bit;
+4. with --zlib also --compression zlib, for readers without zstd.
+
+The grids go to a temporary folder (about 5 GB of disk).
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import dask
+import numpy as np
+
+from klimora import chain as C
+from klimora.grid import example, store
+
+#: 4 GB of output: 15 float64 columns of 128 x 512 x 512 cell-hours.
+GRID = (128, 512, 512)
+STORED = {"time": 24, "lat": 128, "lon": 128}
+
+
+def rate(cells, seconds):
+    return f"{cells / seconds / 1e6:.2f} million cell-hours/s"
+
+
+def in_memory(cells_shape):
+    """1: the chain on an in-memory Dataset in dask chunks."""
+    ds = example.weather(*cells_shape, seed=3)
+    weather = ds.assign(air_temp=ds.tas - 273.15, humidity=ds.hurs * 100.0,
+                        cloud=ds.clt * 8.0, wind=np.hypot(ds.uas, ds.vas))
+    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float)
+    weather = weather.assign(height=ds.orog.astype(float)).chunk(STORED).persist()
+    site = C.Site(zone=None)
+    cells = int(np.prod(cells_shape))
+    best = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        C.chain(weather, site=site).compute(scheduler="threads")
+        best = min(best, time.perf_counter() - start)
+    print(f"1. klimora.chain on a chunked in-memory Dataset of {cells:,} cell-hours "
+          f"({' x '.join(map(str, cells_shape))}, chunks {STORED['time']} x {STORED['lat']} x "
+          f"{STORED['lon']}), threaded: {rate(cells, best)} (target: at least 3)")
+
+
+def make_input(path, shape):
+    ds = example.weather(*shape, seed=5)
+    encoding = {name: {"zlib": True, "complevel": 1,
+                       "chunksizes": tuple(STORED[d] for d in ds[name].dims)}
+                for name in ds.data_vars}
+    ds.to_netcdf(path, encoding=encoding)
+
+
+#: Runs a command and prints its peak resident memory: a small process
+#: between, since a child forked from this one (large by now) would count
+#: this one's pages as its own until it execs.
+LAUNCHER = ("import os, subprocess, sys; child = subprocess.Popen(sys.argv[1:]); "
+            "_, status, usage = os.wait4(child.pid, 0); print(usage.ru_maxrss); "
+            "sys.exit(status >> 8)")
+
+
+def run_grid(source, target, *options):
+    """Wall time and peak resident memory of `klimora grid` in a fresh process."""
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-I", "-c", LAUNCHER, sys.executable, "-I", "-m",
+                           "klimora", "grid", "--input", source, "--output", target, *options],
+                          capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode:
+        sys.exit(f"klimora grid {' '.join(options)} failed: {done.stderr.strip()}")
+    return seconds, int(done.stdout) * 1024
+
+
+def breakdown(source, cells):
+    """Each stage of `klimora grid` alone, in this process, in seconds."""
+    from klimora.grid import columns
+    from klimora.grid.command import CHUNK_BYTES
+
+    start = time.perf_counter()
+    chunks = store.chunking(source, {}, CHUNK_BYTES)
+    ds = store.open_weather(source, chunks)
+    out, stacked = columns(ds)
+    opening = time.perf_counter() - start
+    start = time.perf_counter()
+    dask.compute(*[ds[name].data for name in ds.data_vars], scheduler="threads")
+    reading = time.perf_counter() - start
+    loaded = store.open_weather(source, chunks).load().chunk(chunks)
+    _, stacked = columns(loaded)
+    start = time.perf_counter()
+    values = stacked.data.persist(scheduler="threads")
+    chain = time.perf_counter() - start
+    encoder = store.Encoder("netcdf", "zstd", tuple(c[0] for c in values.chunks[:-1]))
+    regions = list(store.blocks(values.chunks[:-1]))
+    start = time.perf_counter()
+    encoded = dask.compute(*[dask.delayed(encoder)(values.blocks[(*i, 0)], r)
+                             for i, r in regions], scheduler="threads")
+    encoding = time.perf_counter() - start
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(source)) as folder:
+        target = store.NetCDF(out, os.path.join(folder, "out.nc"), "zstd",
+                              [str(n) for n in stacked["column"].values])
+        start = time.perf_counter()
+        for parts in encoded:
+            target.store(parts)
+        target.close()
+        storing = time.perf_counter() - start
+    for name, seconds in (("start-up and opening (in this process: imports excluded)", opening),
+                          ("reading and decompressing the input, threaded", reading),
+                          ("the chain, threaded", chain),
+                          ("encoding (zstd) the output, threaded", encoding),
+                          ("storing the encoded chunks", storing)):
+        print(f"     {name}: {seconds:.2f} s ({seconds / cells * 1e9:.0f} ns a cell-hour)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--zlib", action="store_true", help="also time --compression zlib")
+    parser.add_argument("--grid", default="x".join(map(str, GRID)),
+                        help="time x lat x lon of the end-to-end grid (default %(default)s)")
+    args = parser.parse_args()
+    shape = tuple(int(n) for n in args.grid.split("x"))
+    cells = int(np.prod(shape))
+    in_memory((96, 256, 256))
+    with tempfile.TemporaryDirectory(prefix="klimora-grid-bench-") as folder:
+        source = os.path.join(folder, "weather.nc")
+        make_input(source, shape)
+        output = 15 * 8 * cells
+        threaded, peak = run_grid(source, os.path.join(folder, "threaded.nc"))
+        print(f"2. klimora grid, NetCDF in, zstd NetCDF out: {cells:,} cell-hours "
+              f"({' x '.join(map(str, shape))}), {output / 1e9:.1f} GB of output:")
+        print(f"   {threaded:.1f} s, {rate(cells, threaded)} (target: at least 1)")
+        print(f"   peak resident memory {peak / 1e9:.2f} GB (target: under 1.5 GB)")
+        print("   where the time goes (each stage alone; together they overlap on two cores):")
+        breakdown(source, cells)
+        distributed, _ = run_grid(source, os.path.join(folder, "distributed.nc"),
+                                  "--workers", "2")
+        print(f"3. --workers 2: {distributed:.1f} s, {rate(cells, distributed)}: "
+              f"{distributed / threaded:.2f} times the threaded run (target: at most 1.5)")
+        import xarray as xr
+
+        with xr.open_dataset(os.path.join(folder, "threaded.nc")) as a, \
+                xr.open_dataset(os.path.join(folder, "distributed.nc")) as b:
+            same = all(np.array_equal(a[n].values.view(np.uint64), b[n].values.view(np.uint64))
+                       for n in a.data_vars)
+        print(f"   distributed output equals the threaded one bit for bit: {same}")
+        if args.zlib:
+            seconds, _ = run_grid(source, os.path.join(folder, "zlib.nc"),
+                                  "--compression", "zlib")
+            print(f"4. --compression zlib: {seconds:.1f} s, {rate(cells, seconds)}")
+
+
+if __name__ == "__main__":
+    main()
