@@ -120,6 +120,7 @@ def description() -> str:
         "(or along a weather time series with --input), by the functions of klimora.Strahlkit",
         "through klimora.chain.",
         f"Without options: the example site 48.14 N, 11.58 E, 520 m, UTC+1, on {EXAMPLE_DATE}.",
+        "For every cell of a weather grid (NetCDF or Zarr, on dask): klimora grid --help.",
         "",
         "Assumptions beyond the module:",
     ]
