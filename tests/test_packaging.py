@@ -59,7 +59,7 @@ def test_metadata():
     assert meta["License-Expression"] == "MIT"
     assert "mean radiant temperature" in meta["Summary"]
     assert meta["Requires-Python"] and "numpy" in " ".join(meta.get_all("Requires-Dist"))
-    assert "plot" in meta.get_all("Provides-Extra")
+    assert {"plot", "utci", "grid"} <= set(meta.get_all("Provides-Extra"))
     assert "Typing :: Typed" in meta.get_all("Classifier")
     scripts = {e.name: e.value for e in metadata.entry_points(group="console_scripts")
                if e.dist is not None and e.dist.name == "klimora"}

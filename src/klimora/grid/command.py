@@ -72,11 +72,12 @@ def build_parser() -> Parser:
     return p
 
 
-def need_extra(distributed: bool) -> None:
+def need_extra(distributed: bool, only_distributed: bool = False) -> None:
     """UsageError, one line, if the extra is not installed."""
     import importlib
 
-    needs = NEEDS + ((("distributed", "distributed"),) if distributed else ())
+    needs: tuple[tuple[str, str], ...] = () if only_distributed else NEEDS
+    needs += (("distributed", "distributed"),) if distributed else ()
     for module, package in needs:
         try:
             importlib.import_module(module)
@@ -103,16 +104,26 @@ def parse_chunks(text: Optional[str]) -> dict[str, int]:
     return chunks
 
 
-def threaded(pool: concurrent.futures.Executor) -> tuple[Callable[[list[Any]], Callable[[], list[Any]]], int]:
-    """Computes a window of blocks on dask's threaded scheduler, from a
-    thread of ``pool``, so that the window before it is stored meanwhile."""
+def threaded(pool: concurrent.futures.Executor) -> tuple[Callable[[Any], Callable[[], Any]], int]:
+    """Computes blocks on dask's threaded scheduler, each from a thread of
+    ``pool``, while the writer stores those before them."""
     from dask.base import compute
 
-    def submit(arrays: list[Any]) -> Callable[[], list[Any]]:
-        future = pool.submit(compute, *arrays, scheduler="threads")
-        return lambda: list(future.result())
+    def submit(block: Any) -> Callable[[], Any]:
+        future = pool.submit(compute, block, scheduler="threads")
+        return lambda: future.result()[0]
 
-    return submit, os.cpu_count() or 1
+    return submit, (os.cpu_count() or 1) + 1
+
+
+def distributed(client: Any) -> tuple[Callable[[Any], Callable[[], Any]], int]:
+    """Computes blocks on a dask.distributed cluster: two for each of its
+    threads under way, so that none waits while the writer stores."""
+    def submit(block: Any) -> Callable[[], Any]:
+        future = client.compute(block)
+        return lambda: future.result()
+
+    return submit, 2 * (sum(client.nthreads().values()) or 1)
 
 
 def local_cluster(workers: int) -> Any:
@@ -126,16 +137,9 @@ def local_cluster(workers: int) -> Any:
                             preload=["klimora.grid.worker"])
 
 
-def distributed(client: Any) -> tuple[Callable[[list[Any]], Callable[[], list[Any]]], int]:
-    def submit(arrays: list[Any]) -> Callable[[], list[Any]]:
-        futures = client.compute(arrays)
-        return lambda: list(client.gather(futures))
-
-    threads = sum(client.nthreads().values()) or 1
-    return submit, 2 * threads
-
-
-def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str]) -> None:
+def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
+        pool: concurrent.futures.Executor, starting: Optional[concurrent.futures.Future[Any]]) \
+        -> None:
     from klimora.grid import GridError, columns
     from klimora.grid import store
 
@@ -145,12 +149,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str]) -> None:
         except ImportError:
             raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") \
                 from None
-    if args.workers is not None and args.workers < 1:
-        raise UsageError("--workers must be at least 1")
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=1)
-    # A local cluster starts (and its workers import) while the input is opened.
-    starting = pool.submit(local_cluster, args.workers) if args.workers else None
-    cluster = client = None
+    client = None
     try:
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_BYTES)
@@ -166,17 +165,16 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str]) -> None:
             from distributed import Client
 
             if starting is not None:
-                cluster = starting.result()
-                client = Client(cluster)
+                client = Client(starting.result())
             else:
                 try:
                     client = Client(args.scheduler, timeout="10s")
                 except (OSError, TimeoutError) as e:
                     raise UsageError(f"--scheduler {args.scheduler}: {one_line(e)}") from None
-            submit, window = distributed(client)
+            submit, depth = distributed(client)
         else:
-            submit, window = threaded(pool)
-        store.write(out, stacked, names, args.output, args.compression, submit, window,
+            submit, depth = threaded(pool)
+        store.write(out, stacked, names, args.output, args.compression, submit, depth,
                     progress.update)
     except GridError as e:
         raise UsageError(one_line(e)) from None
@@ -188,10 +186,6 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str]) -> None:
     finally:
         if client is not None:
             client.close()
-        if starting is not None:
-            cluster = starting.result()
-            cluster.close()
-        pool.shutdown()
     progress.update(total, final=True)
 
 
@@ -212,5 +206,17 @@ def named(message: str, ds: Any) -> str:
 def main(argv: Sequence[str], err: IO[str] = sys.stderr) -> None:
     """``klimora grid`` with its arguments; UsageError for bad input."""
     args = build_parser().parse_args(argv)
-    need_extra(args.workers is not None or args.scheduler is not None)
-    run(args, argv, err)
+    if args.workers is not None and args.workers < 1:
+        raise UsageError("--workers must be at least 1")
+    need_extra(args.workers is not None or args.scheduler is not None, only_distributed=True)
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=2 * (os.cpu_count() or 1))
+    # A local cluster starts (and its workers import) while this process
+    # imports the rest and opens the input.
+    starting = pool.submit(local_cluster, args.workers) if args.workers else None
+    try:
+        need_extra(args.workers is not None or args.scheduler is not None)
+        run(args, argv, err, pool, starting)
+    finally:
+        if starting is not None:
+            starting.result().close()
+        pool.shutdown()

@@ -10,6 +10,7 @@ the output's name only once complete.
 
 from __future__ import annotations
 
+import collections
 import itertools
 import math
 import os
@@ -37,6 +38,10 @@ COMPRESSION: dict[str, tuple[dict[str, Any], Optional[tuple[str, dict[str, Any]]
 HDF5_CHUNK_BYTES = 4 << 20
 
 
+#: Bytes of HDF5 chunk cache for each input variable.
+INPUT_CHUNK_CACHE = 16 << 20
+
+
 def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
 
@@ -48,6 +53,12 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
 
     if not os.path.exists(path):
         raise GridError(f"cannot read {path}: no such file")
+    if not is_zarr(path):
+        import netCDF4
+
+        # A variable's chunk cache (64 MiB by default) for the files opened
+        # from now on: 16 MiB holds the stored chunks a block is read from.
+        netCDF4.set_chunk_cache(INPUT_CHUNK_CACHE)
     try:
         with warnings.catch_warnings():
             # Variables stored in chunks of their own sizes cannot all be
@@ -123,7 +134,10 @@ def _parse_bytes(text: str) -> int:
     return int(dask.utils.parse_bytes(text))
 
 
-def blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], tuple[slice, ...]]]:
+Region = tuple[slice, ...]
+
+
+def blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], Region]]:
     """Each block of a dask chunk grid in C order: its index and region."""
     edges = [np.cumsum((0, *sizes)) for sizes in chunks]
     for index in itertools.product(*(range(len(sizes)) for sizes in chunks)):
@@ -151,7 +165,7 @@ class Encoder:
     def __init__(self, kind: str, compression: str, chunk: tuple[int, ...]) -> None:
         self.kind, self.compression, self.chunk = kind, compression, chunk
 
-    def __call__(self, values: Any, region: tuple[slice, ...]) -> list[tuple[int, tuple[int, ...], bytes]]:
+    def __call__(self, values: Any, region: Region) -> list[tuple[int, tuple[int, ...], Any]]:
         starts = [r.start for r in region]
         parts = []
         for offset in itertools.product(*(range(s, r.stop, c) for s, r, c
@@ -164,7 +178,9 @@ class Encoder:
                     full = np.full(self.chunk, np.nan)
                     full[tuple(slice(0, n) for n in piece.shape)] = piece
                     piece = full
-                parts.append((k, offset, self.encode(np.ascontiguousarray(piece))))
+                # As arrays: dask.distributed sends them without copying.
+                parts.append((k, offset, np.frombuffer(self.encode(np.ascontiguousarray(piece)),
+                                                       dtype=np.uint8)))
         return parts
 
     def encode(self, chunk: Any) -> bytes:
@@ -217,7 +233,7 @@ class NetCDF:
         self.file = h5py.File(path, "r+")
         self.datasets = [self.file[name].id for name in columns]
 
-    def store(self, parts: list[tuple[int, tuple[int, ...], bytes]]) -> None:
+    def store(self, parts: list[tuple[int, tuple[int, ...], Any]]) -> None:
         for k, offset, data in parts:
             self.datasets[k].write_direct_chunk(offset, data)
 
@@ -243,7 +259,7 @@ class Zarr:
                     zarr_format=2)
         self.path, self.columns = path, columns
 
-    def store(self, parts: list[tuple[int, tuple[int, ...], bytes]]) -> None:
+    def store(self, parts: list[tuple[int, tuple[int, ...], Any]]) -> None:
         for k, offset, data in parts:
             key = ".".join(str(o // c) for o, c in zip(offset, self.chunk))
             with open(os.path.join(self.path, self.columns[k], key), "wb") as f:
@@ -253,17 +269,18 @@ class Zarr:
         pass
 
 
-#: Runs the blocks' computations: takes the list of dask objects of a
-#: window and returns a function that waits for their values.
-Submit = Callable[[list[Any]], Callable[[], list[Any]]]
+#: Starts the computation of one block (a dask object) and returns a
+#: function that waits for its value.
+Submit = Callable[[Any], Callable[[], Any]]
 
 
 def write(out: Any, stacked: Any, columns: list[str], path: str, compression: str,
-          submit: Submit, window: int, progress: Optional[Callable[[int], None]] = None) -> None:
+          submit: Submit, depth: int, progress: Optional[Callable[[int], None]] = None) -> None:
     """Writes ``out`` to ``path``, its ``columns`` from ``stacked`` (the same
-    along a last dimension, in that order, lazily): ``window`` blocks computed and encoded
-    at a time through ``submit``, the next window computing while this one
-    is stored.  Nothing is left at ``path`` or beside it if anything fails."""
+    along a last dimension, in that order, lazily): block after block
+    computed and encoded through ``submit``, ``depth`` of them under way
+    while the oldest is stored, so memory holds ``depth`` blocks at most.
+    Nothing is left at ``path`` or beside it if anything fails."""
     from dask.delayed import delayed
 
     folder = os.path.dirname(os.path.abspath(path))
@@ -280,21 +297,19 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
         try:
             encode = delayed(Encoder(target.kind, compression, target.chunk), pure=True)
-            regions = list(blocks(data.chunks[:-1]))
+            under_way: collections.deque[tuple[tuple[slice, ...], Callable[[], Any]]] = \
+                collections.deque()
             done = 0
-            pending: Optional[tuple[list[Any], Callable[[], list[Any]]]] = None
-            for start in range(0, len(regions) + window, window):
-                batch = regions[start:start + window]
-                ready = (batch, submit([encode(data.blocks[tuple(i) + (0,)], r) for i, r in batch])) \
-                    if batch else None
-                if pending is not None:
-                    finished, wait = pending
-                    for (_, region), parts in zip(finished, wait()):
-                        target.store(parts)
-                        done += math.prod(r.stop - r.start for r in region)
-                        if progress:
-                            progress(done)
-                pending = ready
+            for index, region in itertools.chain(blocks(data.chunks[:-1]), [((), ())]):
+                if index:
+                    block = data.blocks[tuple(index) + (0,)]
+                    under_way.append((region, submit(encode(block, region))))
+                while under_way and (len(under_way) >= depth or not index):
+                    finished, wait = under_way.popleft()
+                    target.store(wait())
+                    done += math.prod(r.stop - r.start for r in finished)
+                    if progress:
+                        progress(done)
         finally:
             target.close()
         _replace(temporary, path)
