@@ -149,7 +149,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         except ImportError:
             raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") \
                 from None
-    client = None
+    client = ds = None
     try:
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_BYTES)
@@ -194,7 +194,7 @@ def named(message: str, ds: Any) -> str:
     from klimora.grid.cf import FIELDS
 
     for standard_name, (chain_name, _) in FIELDS.items():
-        if message.startswith(chain_name + " "):
+        if ds is not None and message.startswith(chain_name + " "):
             variables = [n for n, v in ds.variables.items()
                          if v.attrs.get("standard_name") == standard_name]
             if variables:
