@@ -100,7 +100,8 @@ def test_dataset_and_dask_give_the_frame_values():
     pytest.importorskip("dask")
     times = pd.date_range("2025-06-21", periods=48, freq="30min")
     lat = np.array([-40.0, 0.0, 52.0])
-    air = np.linspace(5, 30, 48 * 3).reshape(48, 3)
+    # float32 fields, as models store them, are taken as the float64 a frame holds
+    air = np.linspace(5, 30, 48 * 3, dtype=np.float32).reshape(48, 3)
     ds = xr.Dataset({"air_temp": (("time", "lat"), air)}, coords={"time": times, "lat": lat})
     eager = chain(ds, site=Site(zone=None))
     lazy = chain(ds.chunk({"time": 16}), site=Site(zone=None))
@@ -108,7 +109,13 @@ def test_dataset_and_dask_give_the_frame_values():
     assert np.array_equal(lazy.mrt.values, eager.mrt.values, equal_nan=True)
     column = chain(pd.DataFrame({"air_temp": air[:, 1]}, index=times),
                    site=Site(latitude=0.0, zone=None))
-    assert np.array_equal(eager.mrt.values[:, 1], column.mrt.values)
+    for name in NAMES:
+        assert np.array_equal(eager[name].values[:, 1].view(np.uint64),
+                              column[name].to_numpy().view(np.uint64)), name
+    # a lazy field is checked as it is computed
+    hot = chain(ds.chunk({"time": 16}).where(ds.time != times[20], 400.0), site=Site(zone=None))
+    with pytest.raises(ValueError, match="air_temp must be between -90 and 60 degC, not 400"):
+        hot.mrt.compute()
 
 
 @pytest.mark.parametrize("make, message", [
