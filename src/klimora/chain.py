@@ -134,9 +134,7 @@ def check(name: str, value: Any, low: float, high: float, unit: str = "") -> Non
     """ValueError, one line, if a value is outside [low, high] or infinite.
     NaN is missing data and passes.  Lazy (dask) values are not looked at
     here: chain checks them as they are computed."""
-    if type(value).__module__.startswith("xarray"):
-        value = value.data
-    if type(value).__module__.startswith("dask"):
+    if _is_lazy(value):
         return
     a = np.asarray(value, dtype=float)
     if a.size and not (np.fmin.reduce(a, axis=None) < low or np.fmax.reduce(a, axis=None) > high):
@@ -295,6 +293,11 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
 UTCI_COLUMN = ("utci", "degC", "Universal Thermal Climate Index (pythermalcomfort)")
 
 
+def result_columns(utci: bool) -> tuple[tuple[str, str, str], ...]:
+    """The columns of a result: :data:`COLUMNS`, and "utci" if asked for."""
+    return COLUMNS + ((UTCI_COLUMN,) if utci else ())
+
+
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
     """UTCI by pythermalcomfort, from the air temperature, the mean radiant
     temperature, the wind (taken as the wind at 10 m, which UTCI expects)
@@ -418,10 +421,10 @@ def _chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool,
                    coordinates: Optional[Mapping[str, Any]] = None) -> Any:
     """chain on a Dataset; ``coordinates`` may give "latitude", "longitude"
     and "height" as DataArrays in place of the Dataset's own."""
-    columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
-    stacked = _chain_stacked(ds, site, projection_factor, utci, coordinates)
     import xarray as xr
 
+    columns = result_columns(utci)
+    stacked = _chain_stacked(ds, site, projection_factor, utci, coordinates)
     out = xr.Dataset({name: stacked.isel(column=k) for k, (name, _, _) in enumerate(columns)})
     for name, unit, meaning in columns:
         out[name].attrs.update(units=unit, long_name=meaning)
@@ -457,14 +460,13 @@ def _chain_stacked(ds: Any, site: Site, projection_factor: str, utci: bool,
     hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
     day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
     zone = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
-    columns = COLUMNS + ((UTCI_COLUMN,) if utci else ())
-
-    kernel = _Kernel(names, lazy, projection_factor, utci, len(columns))
+    kernel = _Kernel(names, lazy, projection_factor, utci)
     return xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
                           *(fields[name] for name in names),
                           output_core_dims=[["column"]], dask="parallelized",
                           output_dtypes=[float],
-                          dask_gufunc_kwargs={"output_sizes": {"column": len(columns)}})
+                          dask_gufunc_kwargs={"output_sizes":
+                                              {"column": len(result_columns(utci))}})
 
 
 @dataclass(frozen=True)
@@ -477,14 +479,13 @@ class _Kernel:
     lazy: list[str]
     projection_factor: str
     utci: bool
-    count: int
 
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
         values = dict(zip(self.names, arrays[6:]))
         if self.lazy:   # checked here, on the values as they are computed
             validate_weather({name: values[name] for name in self.lazy}, whole=values)
-        return _blockwise(arrays, self.names, self.projection_factor, self.utci, self.count)
+        return _blockwise(arrays, self.names, self.projection_factor, self.utci)
 
 
 #: Elements the chain takes at a time on a Dataset: its forty-odd temporaries
@@ -492,8 +493,7 @@ class _Kernel:
 BLOCK = 16384
 
 
-def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci: bool,
-               count: int) -> Any:
+def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci: bool) -> Any:
     """compute on arrays that broadcast together, block by block of about
     :data:`BLOCK` elements in C order; an array that is constant along an
     axis (length 1) is not spread along it, so what depends on time alone
@@ -501,7 +501,7 @@ def _blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci
     The columns come along a last axis, each contiguous in memory."""
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
-    stacked = np.empty((count, *shape))
+    stacked = np.empty((len(result_columns(utci)), *shape))
     outputs = list(stacked)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for block in _blocks(shape, BLOCK):
@@ -522,8 +522,8 @@ def _blocks(shape: tuple[int, ...], size: int) -> Any:
         yield ()
         return
     inner = math.prod(shape[1:])
-    if inner <= size or len(shape) == 1:
-        step = max(1, size // max(inner, 1)) if len(shape) > 1 else max(1, size)
+    if inner <= size:
+        step = max(1, size // max(inner, 1))
         rest = (slice(None),) * (len(shape) - 1)
         for i in range(0, shape[0], step):
             yield (slice(i, i + step), *rest)

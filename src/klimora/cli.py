@@ -234,7 +234,7 @@ def need_utci() -> None:
 
 
 def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
-    return COLUMNS + ((C.UTCI_COLUMN,) if args.utci else ())
+    return C.result_columns(args.utci)
 
 
 def counted(count: int, thing: str) -> str:

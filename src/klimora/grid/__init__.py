@@ -60,6 +60,7 @@ def columns(ds: Any, *, projection_factor: str = "system", utci: bool = False,
     import xarray as xr
 
     grid = weather(ds)
+
     def bare(value: Any) -> Any:
         """On dimensions alone (the output takes the input's coordinates
         back), with the time dimension called "time"."""
@@ -79,7 +80,7 @@ def columns(ds: Any, *, projection_factor: str = "system", utci: bool = False,
     reference = ds[grid.sources["air_temp"]]
     stacked = stacked.assign_coords({name: value for name, value in reference.coords.items()})
     stacked = stacked.transpose(*reference.dims, "column")
-    names = [name for name, _, _ in C.COLUMNS + ((C.UTCI_COLUMN,) if utci else ())]
+    names = [name for name, _, _ in C.result_columns(utci)]
     stacked = stacked.assign_coords(column=names)
     out = xr.Dataset({name: stacked.sel(column=name, drop=True) for name in names})
     mapping = reference.attrs.get("grid_mapping")

@@ -24,7 +24,7 @@ NEEDS = (("xarray", "xarray"), ("dask.array", "dask"), ("netCDF4", "netCDF4"),
 #: Bytes of a chunk of an input variable when --chunks leaves a dimension
 #: to dask: about half a million cells of float32, whose 15 float64 columns
 #: then make blocks of about 60 MB.
-CHUNK_BYTES = "2MiB"
+CHUNK_BYTES = 2 << 20
 
 
 #: glibc's malloc in the workers of --workers.  dask's nannies set a trim
@@ -55,7 +55,8 @@ def build_parser() -> Parser:
     p.add_argument("--chunks", metavar="DIM=N,...",
                    help="dask chunk sizes of the input's dimensions, such as "
                         "time=24,lat=256,lon=256; dimensions not named are chunked by dask "
-                        f"along the file's own chunks, to about {CHUNK_BYTES} per variable")
+                        f"along the file's own chunks, to about {CHUNK_BYTES >> 20} MiB per "
+                        "variable")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, metavar="N",
                        help="start a local dask.distributed cluster of N worker processes")
@@ -191,14 +192,13 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
 
 def named(message: str, ds: Any) -> str:
     """The chain's refusal, with the input variable a name came from."""
-    from klimora.grid.cf import FIELDS
+    from klimora.grid.cf import FIELDS, find
 
     for standard_name, (chain_name, _) in FIELDS.items():
         if ds is not None and message.startswith(chain_name + " "):
-            variables = [n for n, v in ds.variables.items()
-                         if v.attrs.get("standard_name") == standard_name]
-            if variables:
-                return f"{variables[0]} ({standard_name}, as {chain_name})" + \
+            variable = find(ds, standard_name)
+            if variable is not None:
+                return f"{variable} ({standard_name}, as {chain_name})" + \
                     message[len(chain_name):]
     return message
 

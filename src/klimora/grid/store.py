@@ -75,12 +75,11 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
         raise GridError(f"cannot read {path}: {text or type(e).__name__}") from None
 
 
-def chunking(path: str, given: dict[str, int], limit: str) -> dict[str, int]:
+def chunking(path: str, given: dict[str, int], limit: int) -> dict[str, int]:
     """Chunk sizes for every dimension of the Dataset in ``path``: those
-    ``given``, and for the others dask's choice for its largest variable,
-    along the file's own chunks and to about ``limit`` bytes a chunk; one
+    ``given``, and for the others whole multiples of the file's own chunks
+    of its largest variable, to about ``limit`` bytes a chunk of it; one
     size a dimension, so that every variable is chunked alike."""
-    import dask.array as da
     import xarray as xr
 
     try:
@@ -95,7 +94,7 @@ def chunking(path: str, given: dict[str, int], limit: str) -> dict[str, int]:
             if ds.data_vars:
                 var = max(ds.data_vars.values(), key=lambda v: v.size)
                 stored = var.encoding.get("preferred_chunks", {})
-                cells = _parse_bytes(limit) // var.dtype.itemsize
+                cells = limit // var.dtype.itemsize
                 chunks.update(along_stored(
                     {str(d): n for d, n in zip(var.dims, var.shape)},
                     {str(d): stored.get(d, n) for d, n in zip(var.dims, var.shape)},
@@ -126,12 +125,6 @@ def along_stored(shape: dict[str, int], stored: dict[str, int], given: dict[str,
                 math.prod(sizes.values()) // sizes[d] * (sizes[d] + step) <= cells:
             sizes[d] += step
     return sizes
-
-
-def _parse_bytes(text: str) -> int:
-    import dask.utils
-
-    return int(dask.utils.parse_bytes(text))
 
 
 Region = tuple[slice, ...]
@@ -212,7 +205,6 @@ class NetCDF:
         import netCDF4
         from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK
 
-        self.columns = columns
         self.chunk = hdf5_chunks(out[columns[0]].chunks)
         out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4")
         arguments, _ = COMPRESSION[compression]
@@ -290,9 +282,7 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
         raise GridError(f"cannot write {path}: is a directory")
     temporary = os.path.join(folder, f".{os.path.basename(path.rstrip('/'))}.{os.getpid()}.part")
     out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
-    data = stacked.data
-    if data.chunks[-1] != (len(columns),):
-        data = data.rechunk({data.ndim - 1: -1})
+    data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
         try:
