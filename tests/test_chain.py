@@ -155,3 +155,66 @@ def test_utci_column_is_pythermalcomforts():
     want = models.utci(tdb=25.0, tr=got.mrt.iloc[0], v=1.0, rh=50.0, round_output=False).utci
     assert got.utci.iloc[0] == pytest.approx(float(want), rel=1e-12)
     assert np.isnan(got.utci.iloc[1]) and got.attrs["units"]["utci"] == "degC"
+
+
+ONE = pd.DatetimeIndex(["2025-06-21 12:00"])
+
+
+def _dataset(**variables):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("dask")
+    times = pd.date_range("2025-06-21", periods=4, freq="6h")
+    return xr.Dataset({name: ("time", np.full(4, value)) for name, value in variables.items()},
+                      coords={"time": times})
+
+
+@pytest.mark.parametrize("make, error, message", [
+    # nothing that is not a time runs as 1970-01-01
+    (lambda: chain(pd.DataFrame({"air_temp": [20.0, 21.0]})), ValueError,
+     "needs a DatetimeIndex or a column 'time'"),
+    (lambda: chain(pd.DataFrame({"time": [1, 2], "air_temp": [20.0, 21.0]})), ValueError,
+     "column 'time' holds numbers"),
+    (lambda: chain(pd.DataFrame({"time": np.array([1.5, 2], dtype=object)})), ValueError,
+     "column 'time' holds numbers"),
+    (lambda: chain({"air_temp": [1.0]}, times=np.array([5])), ValueError,
+     "times must be dates and times, not numbers"),
+    (lambda: chain(_dataset(air_temp=20.0).drop_vars("time")), ValueError,
+     "needs a coordinate 'time'"),
+    (lambda: chain(_dataset(air_temp=20.0).rename(time="t")), ValueError,
+     "needs a coordinate 'time'"),
+    (lambda: chain(_dataset(air_temp=20.0).assign_coords(time=np.arange(4.0))), ValueError,
+     "'time' holds numbers"),
+    # and each misuse is said in one line
+    (lambda: chain({"air_temp": [1.0]}, times=np.array(["2300-01-01"], dtype="datetime64[s]")),
+     ValueError, "times must lie between 1677-09-21 and 2262-04-11"),
+    (lambda: chain(pd.Series([1.0], index=ONE)), TypeError, "not a Series"),
+    (lambda: chain(pd.DataFrame({"air_temp": [1.0]}, index=ONE).air_temp.to_xarray()), TypeError,
+     "not a DataArray"),
+    (lambda: chain(pd.DataFrame([[1.0, 2.0]], columns=["air_temp", "air_temp"], index=ONE)),
+     ValueError, "column 'air_temp' appears twice"),
+])
+def test_refused_without_a_word_before(make, error, message):
+    with pytest.raises(error, match=message) as raised:
+        make()
+    assert "\n" not in str(raised.value)
+
+
+@pytest.mark.parametrize("variables, message", [
+    # lazy site fields are checked as they are computed, as eager ones are at once
+    ({"height": 20000.0}, "height must be between -500 and 9000 m, not 20000"),
+    ({"latitude": 95.0}, "latitude must be between -90 and 90 deg, not 95"),
+    ({"lon": 400.0}, "longitude must be between -180 and 180 deg, not 400"),
+    # the vapour pressure against saturation, whichever of it and the air is lazy
+    ({"air_temp": 10.0, "vapour_pressure": 60.0}, "above saturation"),
+])
+@pytest.mark.parametrize("lazy", ["all", "first", "last"])
+def test_lazy_inputs_are_checked_like_eager_ones(variables, message, lazy):
+    ds = _dataset(**variables)
+    with pytest.raises(ValueError, match=message):
+        chain(ds, site=Site(zone=None))
+    names = list(variables)
+    chunked = {"all": names, "first": names[:1], "last": names[-1:]}[lazy]
+    ds = ds.assign({name: ds[name].chunk(2) for name in chunked})
+    result = chain(ds, site=Site(zone=None))
+    with pytest.raises(ValueError, match=message):
+        result.mrt.compute()

@@ -130,6 +130,15 @@ class Site:
             check("zone", self.zone, -12.0, 14.0, "h")
 
 
+def limits(name: str) -> tuple[str, float, float]:
+    """The unit and the lowest and highest value of a site field or a
+    weather input."""
+    if name in SITE:
+        return SITE[name]
+    unit, _, low, high, _ = WEATHER[name]
+    return unit, low, high
+
+
 def check(name: str, value: Any, low: float, high: float, unit: str = "") -> None:
     """ValueError, one line, if a value is outside [low, high] or infinite.
     NaN is missing data and passes.  Lazy (dask) values are not looked at
@@ -170,6 +179,41 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     shape = np.shape(times)
     if _is_cftime(times):
         return _cftime_parts(times, zone)
+    if _holds_numbers(times):
+        raise ValueError("times must be dates and times, not numbers")
+    try:
+        return _datetime_parts(times, zone, shape)
+    except pd.errors.OutOfBoundsDatetime as e:
+        raise ValueError(f"times must lie between {pd.Timestamp.min:%Y-%m-%d} and "
+                         f"{pd.Timestamp.max:%Y-%m-%d}, the span of pandas' nanosecond "
+                         f"times ({' '.join(str(e).split())})") from None
+
+
+def _holds_numbers(values: Any) -> bool:
+    """Whether ``values`` are plain numbers (or booleans), which pandas
+    would read as nanoseconds since 1970 rather than refuse as times."""
+    import pandas as pd
+
+    dtype = getattr(values, "dtype", None)
+    if dtype is None:
+        values = np.asarray(values)
+        dtype = values.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "biufc":
+        return True
+    if dtype == object and np.size(values):
+        return pd.api.types.infer_dtype(np.ravel(np.asarray(values, dtype=object)),
+                                        skipna=True) in NUMBER_KINDS
+    return False
+
+
+#: What pandas infers for an object array of numbers.
+NUMBER_KINDS = ("integer", "floating", "mixed-integer-float", "decimal", "complex", "boolean")
+
+
+def _datetime_parts(times: Any, zone: Union[float, str, None],
+                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+    import pandas as pd
+
     if isinstance(times, (pd.Series, pd.DatetimeIndex)):
         index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
     else:
@@ -360,11 +404,14 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     site = site or Site()
     if weather is None:
         weather = {}
-    kind = type(weather).__module__.split(".")[0]
-    if kind == "pandas":
+    kind = type(weather).__module__.split(".")[0], type(weather).__name__
+    if kind == ("pandas", "DataFrame"):
         return _chain_frame(weather, site, projection_factor, utci)
-    if kind == "xarray":
+    if kind == ("xarray", "Dataset"):
         return _chain_dataset(weather, site, projection_factor, utci)
+    if kind[0] in ("pandas", "xarray") or not isinstance(weather, Mapping):
+        raise TypeError("weather must be a pandas DataFrame, an xarray Dataset or a mapping of "
+                        f"names to arrays, not a {kind[1]}")
     if times is None:
         raise ValueError("times are needed: give them as times=...")
     fields = {name: np.asarray(value, dtype=float) for name, value in weather.items()}
@@ -385,11 +432,17 @@ def validate_weather(fields: Mapping[str, Any],
         check(name, value, low, high, unit)
     air = (whole or fields).get("air_temp", WEATHER["air_temp"][1])
     if "vapour_pressure" in fields and not (_is_lazy(fields["vapour_pressure"]) or _is_lazy(air)):
-        with np.errstate(invalid="ignore"):
-            over = np.asarray(fields["vapour_pressure"] > 1.05 * magnus(air))
-        if over.any():
-            more = f" ({int(over.sum())} values)" if over.sum() > 1 else ""
-            raise ValueError(f"vapour_pressure above saturation at the air temperature{more}")
+        check_saturation(fields["vapour_pressure"], air)
+
+
+def check_saturation(vapour_pressure: Any, air_temp: Any) -> None:
+    """ValueError, one line, for a vapour pressure above saturation (with 5 %
+    to spare for the sensors) at the air temperature."""
+    with np.errstate(invalid="ignore"):
+        over = np.asarray(vapour_pressure > 1.05 * magnus(air_temp))
+    if over.any():
+        more = f" ({int(over.sum())} values)" if over.sum() > 1 else ""
+        raise ValueError(f"vapour_pressure above saturation at the air temperature{more}")
 
 
 def _run(fields: Mapping[str, Any], times: Any, site: Site, lat: Any, lon: Any, height: Any,
@@ -404,9 +457,20 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, lat: Any, lon: Any, 
 def _chain_frame(frame: Any, site: Site, projection_factor: str, utci: bool) -> Any:
     import pandas as pd
 
+    twice = frame.columns[frame.columns.duplicated()]
+    if len(twice):
+        raise ValueError(f"column {twice[0]!r} appears twice")
     if "time" in frame.columns:
-        times = pd.to_datetime(frame["time"], utc=None)
+        if _holds_numbers(frame["time"]):
+            raise ValueError("column 'time' holds numbers, not dates and times")
+        try:
+            times = pd.to_datetime(frame["time"], utc=None)
+        except (ValueError, TypeError) as e:
+            raise ValueError(f"column 'time': {' '.join(str(e).split())}") from None
         fields = frame.drop(columns="time")
+    elif _holds_numbers(frame.index):
+        raise ValueError("no times: the DataFrame needs a DatetimeIndex or a column 'time' "
+                         f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
     arrays = {name: fields[name].to_numpy(dtype=float) for name in fields.columns}
@@ -445,23 +509,28 @@ def _chain_stacked(ds: Any, site: Site, projection_factor: str, utci: bool,
                 return ds[n]
         return default
 
-    lat = pick("latitude", "lat", default=site.latitude)
-    lon = pick("longitude", "lon", default=site.longitude)
-    height = pick("height", default=site.height)
-    for name, value in (("latitude", lat), ("longitude", lon), ("height", height)):
-        unit, low, high = SITE[name]
+    place = {"latitude": pick("latitude", "lat", default=site.latitude),
+             "longitude": pick("longitude", "lon", default=site.longitude),
+             "height": pick("height", default=site.height)}
+    for name, value in place.items():
+        unit, low, high = limits(name)
         check(name, value, low, high, unit)
     names = [name for name in WEATHER if name in ds.data_vars]
     fields = {name: ds[name] for name in names}
-    lazy = [name for name in names if _is_lazy(fields[name])]
+    lazy = [name for name in (*SITE, *names) if _is_lazy({**place, **fields}[name])]
     validate_weather({name: field.data for name, field in fields.items()})
+    if "time" not in ds.variables:
+        raise ValueError("no times: the Dataset needs a coordinate 'time' of dates and times")
     times = ds["time"]
+    if _holds_numbers(times.values):
+        raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
+                         "units and calendar decoded?)")
     utc_hour, doy, zone_hours = time_parts(times.values, site.zone)
     hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
     day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
     zone = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
     kernel = _Kernel(names, lazy, projection_factor, utci)
-    return xr.apply_ufunc(kernel, hour, day, zone, lat, lon, height,
+    return xr.apply_ufunc(kernel, hour, day, zone, *place.values(),
                           *(fields[name] for name in names),
                           output_core_dims=[["column"]], dask="parallelized",
                           output_dtypes=[float],
@@ -476,15 +545,22 @@ class _Kernel:
     so that dask.distributed sends it to its workers by pickling."""
 
     names: list[str]
-    lazy: list[str]
+    lazy: list[str]   # the inputs (site or weather) checked here, as they are computed
     projection_factor: str
     utci: bool
 
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
-        values = dict(zip(self.names, arrays[6:]))
-        if self.lazy:   # checked here, on the values as they are computed
-            validate_weather({name: values[name] for name in self.lazy}, whole=values)
+        values = dict(zip((*SITE, *self.names), arrays[3:]))
+        for name in self.lazy:
+            unit, low, high = limits(name)
+            check(name, values[name], low, high, unit)
+        # The vapour pressure against saturation, whenever either side of
+        # it was not there to be looked at before.
+        if "vapour_pressure" in self.names and \
+                ({"vapour_pressure", "air_temp"} & set(self.lazy)):
+            check_saturation(values["vapour_pressure"],
+                             values.get("air_temp", WEATHER["air_temp"][1]))
         return _blockwise(arrays, self.names, self.projection_factor, self.utci)
 
 
