@@ -201,6 +201,8 @@ ERRORS = [
     (["--zone", "nan"], "--zone must be between -12 and 14 h, not nan"),
     (["--projection-factor", "flat"], "argument --projection-factor: invalid choice: 'flat'"),
     (["extra"], "unrecognized arguments: extra"),
+    (["--lat", "1_0"], "argument --lat: not a number: '1_0'"),
+    (["--zone", "\uff12"], "argument --zone: neither hours east of UTC"),
 ]
 
 
@@ -217,6 +219,16 @@ def test_bad_input_in_a_process_gives_no_traceback(args):
     done = process(*args)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("klimora: error: ")
+
+
+@pytest.mark.parametrize("args", [[], ["--csv"], ["--json"], ["--input", "-"]])
+def test_a_full_disk_is_one_line_and_status_1(args):
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-I", "-m", "klimora", *args], stdout=full,
+                              input="\n".join(SERIES) + "\n", stderr=subprocess.PIPE, text=True,
+                              timeout=120)
+    assert (done.returncode, done.stderr) == (
+        1, "klimora: error: cannot write standard output: No space left on device\n")
 
 
 def test_help_states_the_assumptions_and_columns():
@@ -460,6 +472,19 @@ def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, 
      "w.csv line 3: bowen must be between -0.5 and 1000, not -0.7"),
     (["time,air_temp,vapour_pressure", "2025-06-21T10:00,5,4", "", "2025-06-21T11:00,5,30"],
      "w.csv line 4: vapour_pressure above saturation at the air temperature"),
+    # a NUL byte ends a cell for pandas's reader: the cell is refused whole
+    (["time,air_temp", "2025-06-21T10:00,2\x007"], "w.csv line 2: air_temp is not a number: "
+     "'2\\x007'"),
+    (["time,cloud", "2025-06-21T10:00,4", "2025-06-21T11:00,\x008"],
+     "w.csv line 3: cloud is not a number: '\\x008'"),
+    (["time,cloud", "2025-06-21T10:00\x00junk,4"], "w.csv line 2: not a time: "
+     "'2025-06-21T10:00\\x00junk'"),
+    (["ti\x00me,cloud", "2025-06-21T10:00,4"], "w.csv line 1: a NUL byte in the header line"),
+    # numbers in plain decimal notation only, as Python's float takes more
+    (["time,cloud", "2025-06-21T10:00,1_0"], "w.csv line 2: cloud is not a number: '1_0'"),
+    (["time,cloud", "2025-06-21T10:00,\uff12"], "w.csv line 2: cloud is not a number: '\uff12'"),
+    (["time,cloud", "2300-06-21T10:00,4"], "w.csv line 2: '2300-06-21T10:00' is outside the "
+     "times klimora reads, 1677-09-21 to 2262-04-11"),
 ])
 def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     path = tmp_path / "w.csv"

@@ -23,7 +23,7 @@ import sys
 import textwrap
 import time
 import warnings
-from typing import IO, Any, BinaryIO, Iterator, NoReturn, Optional, Sequence, Union
+from typing import IO, Any, BinaryIO, Iterator, NoReturn, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -58,6 +58,42 @@ class UsageError(Exception):
     """Bad input: reported as one line, exit status 2."""
 
 
+class CannotWrite(Exception):
+    """The output could not be written (a full disk, say): one line, exit
+    status 1."""
+
+
+class Output(io.TextIOBase):
+    """A text stream whose write errors end the run in one line that names
+    it, rather than in a traceback; a closed pipe stays BrokenPipeError."""
+
+    def __init__(self, stream: IO[str], name: str) -> None:
+        super().__init__()
+        self.stream, self.name = stream, name
+
+    def write(self, text: str) -> int:
+        try:
+            return self.stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise CannotWrite(f"cannot write {self.name}: {e.strerror or e}") from None
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise CannotWrite(f"cannot write {self.name}: {e.strerror or e}") from None
+
+    def isatty(self) -> bool:
+        return self.stream.isatty()
+
+    def writable(self) -> bool:
+        return True
+
+
 class Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line on stderr and exit status 2."""
 
@@ -83,9 +119,25 @@ def one_line(error: BaseException) -> str:
     return re.sub(r" \(\d+ values?\)$", "", text)
 
 
+#: A number as a CSV cell or an option may write it: ASCII decimal digits
+#: with an optional sign, point and exponent, or an infinity or NaN spelt
+#: out.  Python's float also takes "1_0" and other scripts' digits ("２０").
+DECIMAL = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)",
+                     re.ASCII | re.IGNORECASE)
+
+
+def decimal(text: str) -> float:
+    """The number ``text`` writes (blanks around it aside); ValueError if it
+    is not wholly one."""
+    text = text.strip()
+    if not DECIMAL.fullmatch(text):
+        raise ValueError(f"not a number: {text!r}")
+    return float(text)
+
+
 def number(text: str) -> float:
     try:
-        return float(text)
+        return decimal(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
@@ -93,7 +145,7 @@ def number(text: str) -> float:
 def zone_value(text: str) -> Union[float, str]:
     """Hours east of UTC, or the name of a time zone pandas knows."""
     try:
-        return float(text)
+        return decimal(text)
     except ValueError:
         pass
     import pandas as pd
@@ -443,6 +495,8 @@ class SeriesReader:
             raise UsageError(f"{source}: empty file, expected a header line")
         if first.startswith(codecs.BOM_UTF8):
             first = first[len(codecs.BOM_UTF8):]
+        if b"\0" in first:
+            self.fail(1, "a NUL byte in the header line")
         header = [h.strip() for h in next(csv.reader([self.text(first, 1).rstrip("\r\n")]), [])]
         if "time" not in header:
             raise UsageError(f"{source}: no column 'time'")
@@ -523,16 +577,34 @@ class SeriesReader:
             for i, cell in enumerate(raw[name]):
                 text = cell.strip()
                 try:
-                    column[i] = math.nan if text in MISSING else float(text)
+                    column[i] = math.nan if text in MISSING else decimal(text)
                 except ValueError:
                     self.fail(lines[i], f"{name} is not a number: {text!r}")
             values[name] = column
         return values
 
+    def refuse_nul(self, data: bytes, first: int) -> None:
+        """UsageError for the cell that holds the first NUL byte: pandas's
+        reader would end the cell there and take what came before."""
+        at = data.find(b"\0")
+        if at < 0:
+            return
+        start = data.rfind(b"\n", 0, at) + 1
+        end = data.find(b"\n", at)
+        line = data[start:end if end >= 0 else len(data)].decode("utf-8").rstrip("\r")
+        # The csv module of Python 3.10 refuses NUL itself: parsed in a stand-in.
+        cells = next(csv.reader([line.replace("\0", "\ufffe")]))
+        column = next(k for k, cell in enumerate(cells) if "\ufffe" in cell)
+        cell = cells[column].replace("\ufffe", "\0").strip()
+        name = self.header[column] if column < len(self.header) else "a cell"
+        what = "not a time" if name == "time" else f"{name} is not a number"
+        self.fail(first + data.count(b"\n", 0, at), f"{what}: {cell!r}")
+
     def chunk(self, lines: list[bytes], data: bytes, first: int) -> Chunk:
         import pandas as pd
 
         self.text(data, first)
+        self.refuse_nul(data, first)
         starts = self.record_lines(lines, data, first)
         try:
             try:
@@ -585,7 +657,13 @@ class SeriesReader:
             parsed = self.localize(parsed) if parsed.dt.tz is None else parsed.dt.tz_convert("UTC")
         if bad.any():
             i = int(np.flatnonzero(bad)[0])
-            self.fail(lines[i], f"not a time: {stamps.iloc[i]!r}")
+            stamp = stamps.iloc[i]
+            date = re.match(r"\d{4}-\d\d-\d\d", stamp, re.ASCII)
+            low, high = f"{pd.Timestamp.min:%Y-%m-%d}", f"{pd.Timestamp.max:%Y-%m-%d}"
+            if date and not low < date[0] < high:   # pandas holds times in nanoseconds
+                self.fail(lines[i], f"{stamp!r} is outside the times klimora reads, {low} to "
+                                    f"{high}")
+            self.fail(lines[i], f"not a time: {stamp!r}")
         return parsed, int(parsed.isna().sum())
 
     def localize(self, naive: Any) -> Any:
@@ -687,7 +765,8 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the main job with ``argv`` (default: the command line); returns the
-    exit status: 0 done, 2 bad input, 130 interrupted (Ctrl-C)."""
+    exit status: 0 done, 1 the output could not be written, 2 bad input, 130
+    interrupted (Ctrl-C)."""
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
         if argv[:1] == ["grid"]:
@@ -695,14 +774,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             command.main(argv[1:], sys.stderr)
             return 0
         args = build_parser().parse_args(argv)
+        out = cast(IO[str], Output(sys.stdout, "standard output"))
         if args.input:
-            run_series(args, sys.stdout, sys.stderr)
+            run_series(args, out, sys.stderr)
         else:
-            run_day(args, sys.stdout, sys.stderr)
+            run_day(args, out, sys.stderr)
+        out.flush()
     except UsageError as e:
         sys.stdout.flush()
         sys.stderr.write(f"klimora: error: {e}\n")
         return 2
+    except CannotWrite as e:
+        sys.stderr.write(f"klimora: error: {e}\n")
+        # What stays in stdout's buffer could not be written at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         sys.stderr.write("klimora: interrupted\n")
         return 130
