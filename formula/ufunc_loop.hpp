@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cfenv>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -164,8 +167,10 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
         case Stop::none:
             if (whole_block && out_step == sizeof(double)) {
                 double* o = &element(out, out_step, start);
-                if (r.v) std::copy(r.v, r.v + n, o);
-                else std::fill(o, o + n, r.uniform.d);
+                // The result may be an input read in place: the output
+                // itself (nothing to copy) or a view ahead of it.
+                if (!r.v) std::fill(o, o + n, r.uniform.d);
+                else if (r.v != o) std::copy(r.v, r.v + n, o);
             } else {
                 for (std::ptrdiff_t q = 0; q < n; ++q) {
                     element(out, out_step, position(q)) = r.v ? r.v[q] : r.uniform.d;
@@ -179,28 +184,166 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             break;
         case Stop::errors:
             // Elements whose scalar call raises: NaN, and the invalid flag.
+            // The others' inputs and values are gathered first: read in
+            // place, an input may lie where these NaNs go (out= a view of
+            // it a few elements behind).
+            sides(w, f.mask(), n);
+            add_part(w, part, w.picked[0], f.taken(), arrays.data(), nin);
             for (std::ptrdiff_t q = 0; q < n; ++q) {
                 if (f.mask()[q] != 0.0) {
                     element(out, out_step, position(q)) = std::numeric_limits<double>::quiet_NaN();
                 }
             }
             std::feraiseexcept(FE_INVALID);
-            sides(w, f.mask(), n);
-            add_part(w, part, w.picked[0], f.taken(), arrays.data(), nin);
             break;
         }
     }
 }
 
+// The bytes that `count` elements at `base`, `step` apart, take up: [first, last).
+inline std::pair<std::uintptr_t, std::uintptr_t> extent(std::uintptr_t base, Py_intptr_t step,
+                                                       Py_intptr_t count) {
+    const auto span = static_cast<std::uintptr_t>(step) * static_cast<std::uintptr_t>(count - 1);
+    return step < 0 ? std::pair{base + span, base + sizeof(double)}
+                    : std::pair{base, base + span + sizeof(double)};
+}
+
+// Whether an element may read what an earlier one wrote: the output lies
+// over an input that is neither the very same elements (in place) nor
+// running ahead of it, as NumPy judges when it lets an overlap pass
+// uncopied.  Its reductions hand over just such inputs: reduce and
+// reduceat the output itself, step 0, as the first input, so that every
+// element folds into what the one before left; accumulate the output one
+// element back.  A block reads all its elements' inputs before it writes
+// an output, so these must run one element at a time, in order.
+inline bool reads_own_output(char* const* args, const Py_intptr_t* steps, Py_intptr_t count,
+                             std::size_t nin) {
+    const auto out = reinterpret_cast<std::uintptr_t>(args[nin]);
+    const Py_intptr_t out_step = steps[nin];
+    const auto [out_first, out_last] = extent(out, out_step, count);
+    for (std::size_t j = 0; j < nin; ++j) {
+        const auto in = reinterpret_cast<std::uintptr_t>(args[j]);
+        const Py_intptr_t step = steps[j];
+        const auto [first, last] = extent(in, step, count);
+        if (last <= out_first || out_last <= first) continue;
+        if (in == out && step == out_step && step != 0) continue;
+        // Ahead: no element of the input is written before it is read (an
+        // input that repeats one element never is).
+        const bool ahead = step > 0   ? step >= out_step && in >= out
+                           : step < 0 ? step <= out_step && in <= out
+                                      : false;
+        if (!ahead) return true;
+    }
+    return false;
+}
+
+// Ctrl-C during a long call.  NumPy runs the loop without the GIL, and the
+// interpreter runs signal handlers only between bytecodes: Ctrl-C would
+// wait for the whole call.  So on the main thread, the one thread that
+// runs them, the loop runs them itself between blocks now and then.  A
+// handler that raises (KeyboardInterrupt) ends the call: the elements not
+// yet computed are NaN, and so are all those of the loops NumPy runs until
+// the exception is raised (the other rows of a strided array).  NumPy does
+// not look for an exception after a float64 loop, so the loop hands it to
+// the interpreter as a pending call, which raises it as soon as bytecode
+// runs again: the handler is not called twice, and an exception other
+// than KeyboardInterrupt stays what it is.
+namespace signals {
+
+// The thread the interpreter runs signal handlers on, as
+// PyThread_get_thread_ident gives it: set when the module loads.
+inline std::atomic<unsigned long> main_thread{0};
+
+// The clock is read every 64 blocks, the GIL taken at most every 100 ms:
+// with another thread running Python code, taking it waits out that
+// thread's switch interval (5 ms).
+inline constexpr Py_intptr_t elements_between_looks = 64 * block_size;
+inline constexpr std::chrono::milliseconds between_checks{100};
+
+// The main thread's alone.
+inline Py_intptr_t elements_since_look = 0;
+inline std::chrono::steady_clock::time_point last_check{};
+inline bool interrupted = false;   // an exception waits for the interpreter
+
+struct Raised {
+    PyObject *type, *value, *traceback;
+};
+
+// The pending call: the handler's exception, raised where the interpreter is.
+inline int raise_again(void* raised) {
+    const Raised e = *static_cast<Raised*>(raised);
+    delete static_cast<Raised*>(raised);
+    interrupted = false;
+    PyErr_Restore(e.type, e.value, e.traceback);
+    return -1;
+}
+
+// Runs the signal handlers: true if one raised.
+inline bool handler_raised() {
+    // A handler may use NumPy, which clears the floating-point flags the
+    // loop has raised so far (NumPy reads them when the call is over).
+    std::fexcept_t flags;
+    std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() < 0;
+    if (raised) {
+        Raised e;
+        PyErr_Fetch(&e.type, &e.value, &e.traceback);
+        auto* held = new (std::nothrow) Raised(e);
+        if (held != nullptr && Py_AddPendingCall(raise_again, held) == 0) {
+            interrupted = true;
+        } else {
+            // Nowhere to keep it (no memory, or the interpreter's queue of
+            // pending calls is full): SIGINT is made to come again
+            // instead, and only this loop ends.
+            delete held;
+            Py_XDECREF(e.type);
+            Py_XDECREF(e.value);
+            Py_XDECREF(e.traceback);
+            PyErr_SetInterrupt();
+        }
+    }
+    PyGILState_Release(gil);
+    std::fesetexceptflag(&flags, FE_ALL_EXCEPT);
+    return raised;
+}
+
+// Whether the loop is to stop, with `done` elements computed since it last asked.
+inline bool stop(Py_intptr_t done) {
+    if (interrupted) return true;
+    elements_since_look += done;
+    if (elements_since_look < elements_between_looks) return false;
+    elements_since_look = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_check < between_checks) return false;
+    last_check = now;
+    return handler_raised();
+}
+
+}  // namespace signals
+
 // NumPy's loop signature (PyUFuncGenericFunction).
 template <class Body, std::size_t N, std::size_t... In>
 void ufunc_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*) {
     thread_local Workspace workspace;
+    constexpr std::size_t nin = sizeof...(In);
     const Py_intptr_t count = dimensions[0];
-    for (Py_intptr_t start = 0; start < count; start += block_size) {
-        const int size = static_cast<int>(std::min<Py_intptr_t>(block_size, count - start));
-        run_block<Body, N, In...>(workspace, args, steps, start, size);
+    if (count <= 0) return;
+    const Py_intptr_t size = reads_own_output(args, steps, count, nin) ? 1 : block_size;
+    const bool main_thread =
+        PyThread_get_thread_ident() == signals::main_thread.load(std::memory_order_relaxed);
+    Py_intptr_t done = 0;
+    for (Py_intptr_t start = 0; start < count; start += size) {
+        if (main_thread && signals::stop(done)) {
+            for (Py_intptr_t i = start; i < count; ++i) {
+                element(args[nin], steps[nin], i) = std::numeric_limits<double>::quiet_NaN();
+            }
+            return;
+        }
+        done = std::min(size, count - start);
+        run_block<Body, N, In...>(workspace, args, steps, start, static_cast<int>(done));
     }
+    if (main_thread) signals::elements_since_look += done;
 }
 
 }  // namespace klimora::blocks

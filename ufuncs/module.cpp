@@ -5,6 +5,7 @@
 // without the GIL.
 #include "formula/numpy_api.hpp"
 #include "formula/numpy_kernels.hpp"
+#include "formula/ufunc_loop.hpp"
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
 
@@ -94,9 +95,25 @@ constexpr auto float64_types = [] {
 PyUFuncGenericFunction loops[32][1];
 void* loop_data[32][1];
 
+// The thread that runs the signal handlers, where the loops look for
+// Ctrl-C (ufunc_loop.hpp).
+bool know_main_thread() {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading) return false;
+    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return false;
+    Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return false;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return false;
+    blocks::signals::main_thread.store(id);
+    return true;
+}
+
 int exec_module(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || !import_numpy_api() || !numpy_kernels::take_kernels(numpy.get())) return -1;
+    if (!know_main_thread()) return -1;
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return -1;
     std::size_t i = 0;
