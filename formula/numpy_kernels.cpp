@@ -343,6 +343,10 @@ bool check_ready() {
     if (answer == Answer::not_now) return false;
     // The answer holds until one of the three dicts changes.
     PyObject* numpy_dict = PyModule_GetDict(k.numpy);
+    if (!compat::watch(numpy_dict)) {
+        PyErr_Clear();
+        return false;
+    }
     ready_stamp = {version_of(module_namespace.globals), version_of(module_namespace.builtins),
                    version_of(numpy_dict), numpy_dict, answer == Answer::yes};
     return ready_stamp.ready;
@@ -420,7 +424,8 @@ bool elidable(PyObject* temporary, PyObject* other) {
     // array of the same shape.
     PyTypeObject* type = Py_TYPE(other);
     if (type == &PyFloat_Type || type == &PyDoubleArrType_Type) return true;
-    if (type == &PyLong_Type) return Py_SIZE(other) >= -1 && Py_SIZE(other) <= 1;
+    double value;
+    if (type == &PyLong_Type) return compat::one_digit_int(other, value);
     if (!PyArray_CheckExact(other)) return false;
     auto* t = reinterpret_cast<PyArrayObject*>(temporary);
     auto* o = reinterpret_cast<PyArrayObject*>(other);

@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "frame/compat.hpp"
 #include "frame/namespace.hpp"
 
 #include <cstddef>
@@ -59,9 +60,7 @@ struct ReadyStamp {
 };
 extern ReadyStamp ready_stamp;
 
-inline std::uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+inline std::uint64_t dict_version(PyObject* dict) { return compat::dict_stamp(dict); }
 
 // The full check behind ready(); refreshes the stamp when it succeeds.
 bool check_ready();

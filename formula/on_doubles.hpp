@@ -134,12 +134,9 @@ inline Num classify(PyObject* object) {
         if (!std::isnan(n.d)) {
             n.kind = type == &PyFloat_Type ? Num::Kind::py_float : Num::Kind::np_float64;
         }
-    } else if (type == &PyLong_Type && Py_SIZE(object) >= -1 && Py_SIZE(object) <= 1) {
+    } else if (type == &PyLong_Type && compat::one_digit_int(object, n.d)) {
         // One digit (30 bits) at most: the value is at hand.
         n.kind = Num::Kind::py_int;
-        n.d = static_cast<double>(Py_SIZE(object)) *
-              static_cast<double>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
-        n.d += 0.0;
     } else if (type == &PyLong_Type) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);

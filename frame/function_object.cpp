@@ -189,6 +189,47 @@ Ref name_tuple(const NameList& first, const NameList& second = {}) {
     return tuple;
 }
 
+// The __code__ of a function: what introspection reads of a Python
+// function's code (parameters, local names, file, first line) on code the
+// running interpreter's own compiler made, so that running it (through
+// types.FunctionType, exec or eval) is a plain Python call on any version:
+// it raises TypeError, as the function's body is not Python code.
+Ref runnable_code(const FunctionSpec& spec, const std::string& qualified, PyObject* varnames) {
+    std::string source = std::string("def ") + spec.name + "(";
+    const char* separator = "";
+    for (const char* parameter : spec.parameters) {
+        source = source + separator + parameter;
+        separator = ", ";
+    }
+    source += "):\n    raise TypeError('the code of " + qualified +
+              " does not run on its own: call " + qualified + "')\n";
+    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), source_file_name, Py_file_input));
+    if (!module_code) {
+        // The parser gives up on a failed allocation without saying so.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return Ref();
+    }
+    Ref constants = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!constants) return Ref();
+    PyObject* function_code = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(constants.get(), i))) {
+            function_code = PyTuple_GET_ITEM(constants.get(), i);
+        }
+    }
+    if (function_code == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "no code object in the compiled definition");
+        return Ref();
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(function_code, "replace"));
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref changes = Ref::steal(Py_BuildValue("{sOsnsi}", "co_varnames", varnames, "co_nlocals",
+                                           PyTuple_GET_SIZE(varnames), "co_firstlineno",
+                                           spec.first_line));
+    if (!replace || !empty || !changes) return Ref();
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
+}
+
 }  // namespace
 
 bool make_function_code(const FunctionSpec& spec, FunctionCode& out) {
@@ -204,19 +245,8 @@ bool make_function_code(const FunctionSpec& spec, FunctionCode& out) {
     Ref traceback_code = Ref::steal(make_traceback_code(qualified.c_str(), spec.first_line));
     Ref parameters = name_tuple(spec.parameters);
     Ref varnames = name_tuple(spec.parameters, spec.further_names);
-    Ref filename = Ref::steal(PyUnicode_FromString(source_file_name));
-    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
-    Ref no_code = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!traceback_code || !parameters || !varnames || !filename || !name || !no_code || !empty) {
-        return false;
-    }
-    const int argcount = static_cast<int>(spec.parameters.size);
-    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, no_code.get(), empty.get(),
-        empty.get(), varnames.get(), empty.get(), empty.get(), filename.get(), name.get(),
-        spec.first_line, no_code.get())));
+    if (!traceback_code || !parameters || !varnames) return false;
+    Ref code = runnable_code(spec, qualified, varnames.get());
     if (!code) return false;
     out.parameters = parameters.release();
     out.traceback_code = traceback_code.release();

@@ -1,5 +1,6 @@
 #include "frame/namespace.hpp"
 
+#include "frame/compat.hpp"
 #include "frame/ref.hpp"
 
 namespace klimora {
@@ -7,9 +8,7 @@ namespace klimora {
 ModuleNamespace module_namespace;
 
 namespace {
-std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+std::uint64_t version_of(PyObject* dict) { return compat::dict_stamp(dict); }
 
 // The cached value while neither dict has changed since it was found.
 PyObject* cached(const GlobalCache& cache) {

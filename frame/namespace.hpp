@@ -17,8 +17,9 @@ struct ModuleNamespace {
 extern ModuleNamespace module_namespace;
 
 // One use site's memory of a global look-up.  It stays valid while neither
-// the module namespace nor the builtins change: a dict's version tag moves on
-// every modification, so equal tags mean an unchanged dict.
+// the module namespace nor the builtins change: a dict's stamp
+// (compat::dict_stamp) moves on every modification, so equal stamps mean an
+// unchanged dict.
 struct GlobalCache {
     std::uint64_t globals_version = 0;
     std::uint64_t builtins_version = 0;

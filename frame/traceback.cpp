@@ -1,5 +1,6 @@
 #include "frame/traceback.hpp"
 
+#include "frame/compat.hpp"
 #include "frame/namespace.hpp"
 #include "frame/ref.hpp"
 
@@ -17,13 +18,10 @@ void add_traceback_entry(PyObject* code, int line) {
     Ref frame;
     {
         PendingError keep;
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                        module_namespace.globals, nullptr)));
+        frame = Ref::steal(compat::frame_at_line(code, module_namespace.globals, line));
         if (!frame) PyErr_Clear();
     }
     if (!frame) return;
-    reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

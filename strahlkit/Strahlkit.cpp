@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "frame/compat.hpp"
 #include "frame/constants.hpp"
 #include "frame/function_object.hpp"
 #include "frame/namespace.hpp"
@@ -77,7 +78,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 // ---- execution --------------------------------------------------------------
 
-// Warns when the running interpreter is not the one the module was built for.
+// Warns when the running interpreter is not the one the module was built
+// for, and then refuses to go on: the layout of the interpreter's objects
+// differs between minor versions, and a module built for another would read
+// them wrongly.
 bool check_version() {
     int major = 0, minor = 0;
     std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
@@ -85,10 +89,17 @@ bool check_version() {
     char built[32], running[32];
     std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     std::snprintf(running, sizeof running, "%d.%d", major, minor);
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compiletime version %s of module '%.100s' does not match runtime "
-                            "version %s",
-                            built, module_name, running) == 0;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "compiletime version %s of module '%.100s' does not match runtime "
+                         "version %s",
+                         built, module_name, running) < 0) {
+        return false;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "%s was built for CPython %s and cannot run on CPython %s: install klimora "
+                 "for this Python",
+                 module_name, built, running);
+    return false;
 }
 
 // `import <name>` (with a from-list if given): relative to the module's
@@ -116,6 +127,7 @@ bool start_up(PyObject* module, int& line) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItemString(globals, "__builtins__", builtins.get()) < 0) return false;
     Py_XSETREF(module_namespace.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+    if (!compat::watch(globals) || !compat::watch(module_namespace.builtins)) return false;
 
     if (!ConstantSlot::make_all()) return false;
 

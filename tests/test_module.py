@@ -63,6 +63,7 @@ def test_function_attributes(name):
     assert list(code.co_varnames) == parameters + further
     assert (code.co_filename, code.co_name, code.co_firstlineno) == (
         "klimora/Strahlkit", name, first_line)
+    assert getattr(code, "co_qualname", name) == name
     assert list(inspect.signature(f).parameters) == parameters
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is p.empty
                for p in inspect.signature(f).parameters.values())
@@ -96,3 +97,18 @@ def test_pickles_and_copies_by_reference(name):
     f = getattr(S, name)
     assert pickle.loads(pickle.dumps(f)) is f
     assert copy.deepcopy(f) is f and copy.copy(f) is f
+
+
+@pytest.mark.parametrize("run", [
+    lambda code, n: types.FunctionType(code, {})(*range(n)),
+    lambda code, n: types.FunctionType(code, {"__builtins__": {}})(*range(n)),
+    lambda code, n: exec(code, {}),
+    lambda code, n: eval(code),
+])
+@pytest.mark.parametrize("name", R.NAMES)
+def test_running_the_code_object_is_a_python_error(name, run):
+    """The code object is there to be read; run on its own it raises, on
+    every interpreter, rather than crash it."""
+    code = getattr(S, name).__code__
+    with pytest.raises((TypeError, NameError)):
+        run(code, code.co_argcount)
