@@ -134,3 +134,46 @@ def test_a_warning_made_an_error_fails_start_up_and_can_be_retried(tmp_path, sib
         assert S.DirStrMBew(800, 2) == 600.0 and S.__test__ == {{}}
         assert S.Zenitwinkel(12, 50, 172) > 0 and S.Fraction(1, 2) * 2 == 1
     """, path=str(tmp_path))
+
+
+def other_pythons():
+    """CPython 3.10 to 3.13 interpreters on this machine other than the running one."""
+    found = {}
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    for minor in range(10, 14):
+        if minor == sys.version_info.minor:
+            continue
+        candidates = []
+        versions = os.path.join(root, "versions")
+        if os.path.isdir(versions):
+            candidates += [os.path.join(versions, v, "bin", "python") for v in
+                           sorted(os.listdir(versions)) if v.startswith(f"3.{minor}.")]
+        candidates.append(shutil.which(f"python3.{minor}"))   # pyenv's shims last
+        for c in candidates:
+            if c and os.access(c, os.X_OK):
+                found[minor] = c
+                break
+    return sorted(found.items())
+
+
+def test_a_build_for_another_version_warns_and_refuses(tmp_path):
+    pythons = other_pythons()
+    assert pythons, "no other CPython 3.10 to 3.13 to load the build into"
+    for minor, python in pythons:
+        package = tmp_path / f"3.{minor}" / "klimora"
+        package.mkdir(parents=True)
+        (package / "__init__.py").write_text("")
+        # The build under the name the other interpreter looks for.
+        shutil.copy(S.__file__, package / f"Strahlkit.cpython-3{minor}-x86_64-linux-gnu.so")
+        done = subprocess.run([python, "-c", "import klimora.Strahlkit"], capture_output=True,
+                              text=True, cwd=tmp_path, timeout=120,
+                              env={**os.environ, "PYTHONPATH": str(package.parent)})
+        built = f"{sys.version_info.major}.{sys.version_info.minor}"
+        last = done.stderr.rstrip().splitlines()[-1]
+        if minor < sys.version_info.minor and "undefined symbol" in last:
+            continue   # an older interpreter's linker refuses a newer build itself
+        assert f"RuntimeWarning: compiletime version {built} of module 'klimora.Strahlkit' " \
+               f"does not match runtime version 3.{minor}" in done.stderr, done.stderr
+        assert last == (
+            f"ImportError: klimora.Strahlkit was built for CPython {built} and cannot run on "
+            f"CPython 3.{minor}: install klimora for this Python"), done.stderr
