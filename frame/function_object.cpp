@@ -135,8 +135,24 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+Ref runnable_code(const FunctionSpec& spec);
+
+// __code__ is compiled on first use rather than at start-up: the compiler
+// of some CPython versions (3.11, 3.12) crashes when an allocation fails,
+// and an import must survive one.
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (fn->code == nullptr) {
+        Ref code = runnable_code(*fn->spec);
+        if (!code) return nullptr;
+        fn->code = code.release();
+    }
+    return Py_NewRef(fn->code);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -150,7 +166,6 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -194,7 +209,10 @@ Ref name_tuple(const NameList& first, const NameList& second = {}) {
 // running interpreter's own compiler made, so that running it (through
 // types.FunctionType, exec or eval) is a plain Python call on any version:
 // it raises TypeError, as the function's body is not Python code.
-Ref runnable_code(const FunctionSpec& spec, const std::string& qualified, PyObject* varnames) {
+Ref runnable_code(const FunctionSpec& spec) {
+    Ref varnames = name_tuple(spec.parameters, spec.further_names);
+    if (!varnames) return Ref();
+    const std::string qualified = std::string("klimora.Strahlkit.") + spec.name;
     std::string source = std::string("def ") + spec.name + "(";
     const char* separator = "";
     for (const char* parameter : spec.parameters) {
@@ -223,8 +241,9 @@ Ref runnable_code(const FunctionSpec& spec, const std::string& qualified, PyObje
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(function_code, "replace"));
     Ref empty = Ref::steal(PyTuple_New(0));
-    Ref changes = Ref::steal(Py_BuildValue("{sOsnsi}", "co_varnames", varnames, "co_nlocals",
-                                           PyTuple_GET_SIZE(varnames), "co_firstlineno",
+    Ref changes = Ref::steal(Py_BuildValue("{sOsnsi}", "co_varnames", varnames.get(),
+                                           "co_nlocals", PyTuple_GET_SIZE(varnames.get()),
+                                           "co_firstlineno",
                                            spec.first_line));
     if (!replace || !empty || !changes) return Ref();
     return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
@@ -233,7 +252,7 @@ Ref runnable_code(const FunctionSpec& spec, const std::string& qualified, PyObje
 }  // namespace
 
 bool make_function_code(const FunctionSpec& spec, FunctionCode& out) {
-    if (out.code != nullptr) return true;
+    if (out.parameters != nullptr) return true;
     if (PyType_Ready(&function_type) < 0) return false;
     const std::string qualified = std::string("klimora.Strahlkit.") + spec.name;
     for (NestedFunction* nested : spec.body->nested) {
@@ -244,13 +263,9 @@ bool make_function_code(const FunctionSpec& spec, FunctionCode& out) {
     }
     Ref traceback_code = Ref::steal(make_traceback_code(qualified.c_str(), spec.first_line));
     Ref parameters = name_tuple(spec.parameters);
-    Ref varnames = name_tuple(spec.parameters, spec.further_names);
-    if (!traceback_code || !parameters || !varnames) return false;
-    Ref code = runnable_code(spec, qualified, varnames.get());
-    if (!code) return false;
+    if (!traceback_code || !parameters) return false;
     out.parameters = parameters.release();
     out.traceback_code = traceback_code.release();
-    out.code = code.release();
     return true;
 }
 
@@ -264,7 +279,7 @@ PyObject* make_function(const FunctionSpec& spec, const FunctionCode& code, PyOb
     fn->spec = &spec;
     fn->parameters = code.parameters;
     fn->traceback_code = code.traceback_code;
-    fn->code = Py_NewRef(code.code);
+    fn->code = nullptr;   // made when first read
     fn->globals = Py_NewRef(globals);
     fn->name = Py_NewRef(name.get());
     fn->qualname = name.release();

@@ -18,7 +18,6 @@ namespace klimora {
 // the life of the process.
 struct FunctionCode {
     PyObject* parameters = nullptr;       // tuple of the parameter names
-    PyObject* code = nullptr;             // __code__
     PyObject* traceback_code = nullptr;   // names the function in tracebacks
 };
 

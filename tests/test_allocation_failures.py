@@ -31,6 +31,11 @@ def test_calls_survive_every_failing_allocation(name):
     assert len(swept) >= 10, swept
 
 
+# CPython 3.13.0's import system crashes under some failed allocations by
+# itself: a pure-Python module that imports numpy relative first, as the
+# module's start-up does, is killed by SIGSEGV at two of its allocations.
+@pytest.mark.xfail(sys.version_info[:3] == (3, 13, 0), strict=True,
+                   reason="CPython 3.13.0's importlib crashes when some allocations fail")
 def test_import_survives_every_failing_allocation():
     swept = sweep("import")
     assert swept["import"] > 100, swept
