@@ -137,7 +137,7 @@ def run_all(weather: dict[str, float] = WEATHER) -> pd.DataFrame:
             part["pv_eot"] = pos["equation_of_time"].to_numpy()
             part["site"], part["day"], part["date"] = site_name, day_name, date
             part["latitude"], part["longitude"], part["height"] = lat, lon, height
-            part["doy"] = float(times[0].dayofyear)
+            part["doy"] = float(times[0].day_of_year)
             part["utc_hour"] = (times.hour + times.minute / 60).to_numpy()
             parts.append(part)
     return pd.concat(parts).reset_index(names="time")

@@ -270,7 +270,7 @@ def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[
 
     hour = pd.Timedelta(hours=1)
     utc_hour = np.asarray((utc - utc.normalize()) / hour, dtype=float)
-    doy = np.asarray(local.dayofyear, dtype=float)
+    doy = np.asarray(local.day_of_year, dtype=float)
     missing = np.asarray(utc.isna()) | np.asarray(local.isna())
     for a in (utc_hour, doy, offsets):
         a[missing] = np.nan

@@ -482,6 +482,15 @@ class Chunk:
 AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
 
 
+def exact_floats() -> dict[str, str]:
+    """read_csv's arguments for numbers read to the bit as Python's float
+    reads them: pandas 3 does so by default (and deprecates the option),
+    pandas 2 only with its round-trip parser."""
+    import pandas as pd
+
+    return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+
+
 class SeriesReader:
     """Reads a weather CSV from a binary stream, :data:`CHUNK_ROWS` lines at
     a time: each chunk is checked (UTF-8, cells per row, numbers, time
@@ -566,7 +575,7 @@ class SeriesReader:
                                   for name in self.header},
                            keep_default_na=False,
                            na_values={name: MISSING for name in self.weather} if numbers else (),
-                           skip_blank_lines=False, float_precision="round_trip")
+                           skip_blank_lines=False, **exact_floats())
 
     def numbers(self, raw: Any, lines: Any) -> dict[str, Any]:
         """The weather columns of ``raw`` (text) as floats, by Python's float;
@@ -619,7 +628,7 @@ class SeriesReader:
         if len(frame) != len(starts):  # pandas split records otherwise (a lone carriage return)
             starts = np.full(len(frame), first)
         stamps = frame["time"].str.strip()
-        empty = (stamps == "").to_numpy()
+        empty = np.array(stamps == "", dtype=bool)   # pandas 3 hands out read-only arrays
         for column in values.values():
             empty &= np.isnan(column)
         if empty.any():  # blank lines
@@ -642,7 +651,7 @@ class SeriesReader:
                 parsed = pd.to_datetime(stamps, format="ISO8601", errors="coerce")
             except (ValueError, TypeError):
                 parsed = stamps
-        if parsed.dtype == object:  # naive and zoned stamps, or several offsets
+        if not pd.api.types.is_datetime64_any_dtype(parsed):  # naive and zoned, or offsets
             aware = stamps.str.contains(AWARE, regex=True).to_numpy()
             zoned = pd.to_datetime(stamps[aware], format="ISO8601", errors="coerce", utc=True)
             naive = pd.to_datetime(stamps[~aware], format="ISO8601", errors="coerce")
