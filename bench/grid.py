@@ -14,7 +14,11 @@
 3. the same with --workers 2, a local dask.distributed cluster: its time
    against the threaded run (target: at most 1.5), and the two outputs
    compared bit for bit;
-4. with --zlib also --compression zlib, for readers without zstd.
+4. with --zlib also --compression zlib, for readers without zstd;
+5. the overhead of a block: `klimora grid` in this process on one small
+   grid cut into about 256, 1,000, 4,000 and 16,000 blocks, the time of a
+   run per block (the chain's own work on so few cells is a small part of
+   it); target: flat, the largest at most 1.5 times the smallest.
 
 The grids go to a temporary folder (about 5 GB of disk).
 """
@@ -128,14 +132,53 @@ def breakdown(source, cells):
         print(f"     {name}: {seconds:.2f} s ({seconds / cells * 1e9:.0f} ns a cell-hour)")
 
 
+#: 5: the small grid and the --chunks that cut it into 256 to 16,384 blocks.
+OVERHEAD_GRID = (8, 32, 64)
+OVERHEAD_CHUNKS = ("time=2,lat=4,lon=8", "time=1,lat=4,lon=4", "time=1,lat=2,lon=2",
+                   "time=1,lat=1,lon=1")
+
+
+def overhead(folder, cuts=OVERHEAD_CHUNKS):
+    """5: seconds per block of `klimora grid` in this process, the same grid
+    in ever more blocks: what each block costs beyond its cells."""
+    from klimora import cli
+
+    source = os.path.join(folder, "small.nc")
+    example.weather(*OVERHEAD_GRID, seed=7).to_netcdf(source)
+    target = os.path.join(folder, "small-radiation.nc")
+    cli.main(["grid", "--input", source, "--output", target])   # imports, unit registry
+    print(f"5. overhead of a block: klimora grid in this process, "
+          f"{' x '.join(map(str, OVERHEAD_GRID))} cell-hours:")
+    per_block = []
+    for chunks in cuts:
+        sizes = dict((d, int(n)) for d, n in (item.split("=") for item in chunks.split(",")))
+        count = int(np.prod([-(-n // sizes[d]) for d, n in zip(("time", "lat", "lon"),
+                                                                OVERHEAD_GRID)]))
+        start = time.perf_counter()
+        if cli.main(["grid", "--input", source, "--output", target, "--chunks", chunks]):
+            sys.exit(f"klimora grid --chunks {chunks} failed")
+        seconds = time.perf_counter() - start
+        per_block.append(seconds / count)
+        print(f"   {count:6,} blocks (--chunks {chunks}): {seconds:6.1f} s, "
+              f"{seconds / count * 1e3:.2f} ms a block", flush=True)
+    print(f"   largest over smallest: {max(per_block) / min(per_block):.2f} "
+          "(target: at most 1.5)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--zlib", action="store_true", help="also time --compression zlib")
+    parser.add_argument("--overhead", action="store_true",
+                        help="time only the overhead of a block (5)")
     parser.add_argument("--grid", default="x".join(map(str, GRID)),
                         help="time x lat x lon of the end-to-end grid (default %(default)s)")
     args = parser.parse_args()
     shape = tuple(int(n) for n in args.grid.split("x"))
     cells = int(np.prod(shape))
+    if args.overhead:
+        with tempfile.TemporaryDirectory(prefix="klimora-grid-bench-") as folder:
+            overhead(folder)
+        return
     in_memory((96, 256, 256))
     with tempfile.TemporaryDirectory(prefix="klimora-grid-bench-") as folder:
         source = os.path.join(folder, "weather.nc")
@@ -163,6 +206,7 @@ def main():
             seconds, _ = run_grid(source, os.path.join(folder, "zlib.nc"),
                                   "--compression", "zlib")
             print(f"4. --compression zlib: {seconds:.1f} s, {rate(cells, seconds)}")
+        overhead(folder)
 
 
 if __name__ == "__main__":

@@ -197,6 +197,13 @@ def weather(ds: Any) -> Weather:
 
 def coordinate(ds: Any, axis: str) -> Any:
     """The latitude or longitude of the grid (1-D or 2-D), in degrees."""
+    return ds[coordinate_name(ds, axis)].astype(float).drop_attrs()
+
+
+def coordinate_name(ds: Any, axis: str) -> str:
+    """The name of the grid's latitude or longitude coordinate."""
+    import cf_xarray  # noqa: F401  (the .cf accessor)
+
     names = [n for n in ds.cf.coordinates.get(axis, []) if "bounds" not in ds[n].attrs
              or ds[n].ndim]
     if not names:
@@ -204,7 +211,7 @@ def coordinate(ds: Any, axis: str) -> Any:
                         f"degrees_{'north' if axis == 'latitude' else 'east'}")
     if len(names) > 1:
         names = [n for n in names if n in ds.coords] or names
-    return ds[names[0]].astype(float).drop_attrs()
+    return str(names[0])
 
 
 def time_coordinate(ds: Any) -> str:

@@ -11,13 +11,15 @@ the output's name only once complete.
 from __future__ import annotations
 
 import collections
+import functools
 import itertools
 import math
 import os
 import shutil
+import socket
 import warnings
 import zlib
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
@@ -44,6 +46,33 @@ INPUT_CHUNK_CACHE = 16 << 20
 
 def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
+
+
+def apart(source: str, target: str) -> None:
+    """GridError unless the output ``target`` lies apart from the input
+    ``source``.  The output is written beside its name and then renamed over
+    it: were it the input, under another spelling, through a link or as a
+    file inside the input's Zarr store (or the input inside the output's),
+    the weather it is computed from would be replaced or deleted."""
+    real_source, real_target = os.path.realpath(source), os.path.realpath(target)
+    if real_source == real_target or _same_file(source, target):
+        raise GridError(f"--output {target} is the input {source}: give the output another "
+                        "name")
+    if real_target.startswith(real_source + os.sep):
+        raise GridError(f"--output {target} lies inside the input {source}: give the output "
+                        "another name")
+    if real_source.startswith(real_target + os.sep):
+        raise GridError(f"--output {target} holds the input {source}: give the output "
+                        "another name")
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two existing paths are one file (a hard link, a bind mount,
+    a name that differs only in case on a file system that ignores it)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def open_weather(path: str, chunks: dict[str, Any]) -> Any:
@@ -223,7 +252,11 @@ class NetCDF:
                         attrs["coordinates"] = " ".join(auxiliary)
                     target.setncatts(attrs)
         self.file = h5py.File(path, "r+")
-        self.datasets = [self.file[name].id for name in columns]
+        try:
+            self.datasets = [self.file[name].id for name in columns]
+        except BaseException:
+            self.file.close()
+            raise
 
     def store(self, parts: list[tuple[int, tuple[int, ...], Any]]) -> None:
         for k, offset, data in parts:
@@ -261,9 +294,52 @@ class Zarr:
         pass
 
 
-#: Starts the computation of one block (a dask object) and returns a
-#: function that waits for its value.
-Submit = Callable[[Any], Callable[[], Any]]
+class Pending(Protocol):
+    """A block under way: its value once computed, or its cancelling."""
+
+    def result(self) -> Any:
+        """The block's value; raises what computing it raised."""
+
+    def cancel(self) -> bool:
+        """Stops the block if it has not started: False if it is running, and
+        it must then be waited for before the input is closed."""
+
+
+#: Starts computing the key (the second argument) of a dask graph (a dict,
+#: the first) and returns it as under way.
+Submit = Callable[[dict[Any, Any], Any], Pending]
+
+
+class Graph:
+    """The tasks of the columns of every block, optimised once, and each
+    block's few of them with its encoding appended.  Computing each block as
+    a dask collection of its own would optimise the whole grid's graph for
+    every block, a cost per block that grows with the number of blocks."""
+
+    def __init__(self, data: Any, encoder: Encoder) -> None:
+        from dask.base import optimize
+        from dask.core import get_deps
+
+        (optimised,) = optimize(data)   # type: ignore[no-untyped-call]
+        self.tasks: dict[Any, Any] = dict(optimised.__dask_graph__())
+        self.needs: dict[Any, Any] = get_deps(self.tasks)[0]
+        self.name = str(optimised.name)
+        self.encoder = encoder
+
+    def block(self, index: tuple[int, ...], region: Region) -> tuple[dict[Any, Any], Any]:
+        """The tasks that compute and encode block ``index`` (a dict) and the
+        key of its encoded chunks."""
+        key = (self.name, *index, 0)
+        tasks: dict[Any, Any] = {}
+        wanted: list[Any] = [key]
+        while wanted:
+            k = wanted.pop()
+            if k not in tasks:
+                tasks[k] = self.tasks[k]
+                wanted.extend(self.needs[k])
+        encoded = ("encode-" + self.name, *index)
+        tasks[encoded] = (functools.partial(self.encoder, region=region), key)
+        return tasks, encoded
 
 
 def write(out: Any, stacked: Any, columns: list[str], path: str, compression: str,
@@ -272,40 +348,88 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     along a last dimension, in that order, lazily): block after block
     computed and encoded through ``submit``, ``depth`` of them under way
     while the oldest is stored, so memory holds ``depth`` blocks at most.
-    Nothing is left at ``path`` or beside it if anything fails."""
-    from dask.delayed import delayed
-
+    Nothing is left at ``path`` or beside it if anything fails, and no
+    block is still computing when it returns."""
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise GridError(f"cannot write {path}: no directory {folder}")
     if os.path.isdir(path) and not is_zarr(path):
         raise GridError(f"cannot write {path}: is a directory")
-    temporary = os.path.join(folder, f".{os.path.basename(path.rstrip('/'))}.{os.getpid()}.part")
+    remove_stale(path)
+    temporary = part_name(path, os.getpid())
     out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
     data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
+        under_way: collections.deque[tuple[Region, Pending]] = collections.deque()
         try:
-            encode = delayed(Encoder(target.kind, compression, target.chunk), pure=True)
-            under_way: collections.deque[tuple[tuple[slice, ...], Callable[[], Any]]] = \
-                collections.deque()
+            graph = Graph(data, Encoder(target.kind, compression, target.chunk))
             done = 0
             for index, region in itertools.chain(blocks(data.chunks[:-1]), [((), ())]):
                 if index:
-                    block = data.blocks[tuple(index) + (0,)]
-                    under_way.append((region, submit(encode(block, region))))
+                    under_way.append((region, submit(*graph.block(index, region))))
                 while under_way and (len(under_way) >= depth or not index):
-                    finished, wait = under_way.popleft()
-                    target.store(wait())
+                    finished, pending = under_way[0]
+                    target.store(pending.result())
+                    under_way.popleft()
                     done += math.prod(r.stop - r.start for r in finished)
                     if progress:
                         progress(done)
         finally:
-            target.close()
+            try:
+                settle(pending for _, pending in under_way)
+            finally:
+                target.close()
         _replace(temporary, path)
     except BaseException:
         _remove(temporary)
         raise
+
+
+def settle(under_way: Iterator[Pending]) -> None:
+    """Cancels the blocks still under way and waits for those that already
+    run: once the command returns and its input is closed, nothing may
+    still read it."""
+    running = [pending for pending in under_way if not pending.cancel()]
+    for pending in running:
+        try:
+            pending.result()
+        except Exception:   # what failed first is what is reported
+            pass
+
+
+def part_name(path: str, pid: int) -> str:
+    """Where ``path`` is written until complete: beside it, hidden, named
+    after this host and process, so that a run that crashed can be told
+    from one still under way."""
+    folder, base = os.path.split(os.path.abspath(path.rstrip("/")))
+    return os.path.join(folder, f".{base}.{socket.gethostname()}-{pid}.part")
+
+
+def remove_stale(path: str) -> None:
+    """Removes what runs on this host that no longer exist (killed, or
+    crashed) left of ``path``: their temporary outputs."""
+    folder, base = os.path.split(os.path.abspath(path.rstrip("/")))
+    prefix, suffix = f".{base}.{socket.gethostname()}-", ".part"
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        pid = name[len(prefix):-len(suffix)] if name.startswith(prefix) and \
+            name.endswith(suffix) else ""
+        if pid.isdigit() and not _alive(int(pid)):
+            _remove(os.path.join(folder, name))
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:   # there, but another user's
+        return True
+    return True
 
 
 def _replace(temporary: str, path: str) -> None:

@@ -1,0 +1,375 @@
+"""`klimora grid` when things go wrong: a local cluster that does not start,
+an output that is the input, files left open, a block under way as the
+input is closed, the graph optimised for every block, a worker killed, a
+crashed run's leftovers and Ctrl-C.  Every failure is one line on stderr
+and leaves nothing behind."""
+
+import hashlib
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+pytest.importorskip("cf_xarray")
+pytest.importorskip("netCDF4")
+
+import xarray.backends.file_manager as file_manager  # noqa: E402
+
+from klimora import chain, cli  # noqa: E402
+from klimora.grid import command, example, store  # noqa: E402
+
+
+@pytest.fixture
+def weather(tmp_path):
+    """A small grid in tmp_path: weather.nc."""
+    path = tmp_path / "weather.nc"
+    example.weather(12, 8, 9, seed=5).to_netcdf(path)
+    return str(path)
+
+
+def klimora_grid(*args):
+    return cli.main(["grid", *map(str, args)])
+
+
+def tree(folder):
+    """Every file under folder with a digest of its bytes (links as links)."""
+    found = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            if os.path.islink(path):
+                found[path] = "-> " + os.readlink(path)
+            elif os.path.isfile(path):
+                found[path] = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return found
+
+
+def nothing_open():
+    """No file of xarray's cache and none of h5py's still open."""
+    import h5py
+
+    return not list(file_manager.FILE_CACHE.keys()) and \
+        not h5py.h5f.get_obj_ids(types=h5py.h5f.OBJ_FILE)
+
+
+# The local cluster does not start.
+
+@pytest.mark.parametrize("failure, said", [
+    (RuntimeError("Nanny failed to start."), "Nanny failed to start."),
+    (OSError(98, "Address already in use"), "[Errno 98] Address already in use"),
+    (TimeoutError(), "TimeoutError"),
+])
+@pytest.mark.parametrize("input_ok", [True, False])
+def test_a_cluster_that_does_not_start_is_one_line(tmp_path, weather, capsys, monkeypatch,
+                                                   failure, said, input_ok):
+    distributed = pytest.importorskip("distributed")
+
+    def fails(*args, **kwargs):
+        raise failure
+
+    monkeypatch.setattr(distributed, "LocalCluster", fails)
+    source = weather if input_ok else str(tmp_path / "missing.nc")
+    before = tree(tmp_path)
+    assert klimora_grid("--input", source, "--output", tmp_path / "out.nc",
+                        "--workers", 2) == 2
+    err = capsys.readouterr().err
+    # The input's own error, when there is one, is what is reported.
+    want = f"--workers 2: the local dask.distributed cluster did not start: {said}\n" \
+        if input_ok else f"cannot read {source}: "
+    assert err.count("\n") == 1 and err.startswith(f"klimora: error: {want}"), err
+    assert tree(tmp_path) == before and nothing_open()
+
+
+# The output is the input.
+
+def spell(tmp_path, case):
+    """(input, output) of a case, made in tmp_path, which is the current
+    folder."""
+    weather = example.weather(6, 4, 5, seed=1)
+    if case.startswith("zarr"):
+        weather.to_zarr(tmp_path / "w.zarr", zarr_format=2, consolidated=True)
+    else:
+        weather.to_netcdf(tmp_path / "w.nc")
+    if case == "symlink":
+        os.symlink("w.nc", tmp_path / "link.nc")
+    if case == "hard link":
+        os.link(tmp_path / "w.nc", tmp_path / "hard.nc")
+    if case == "folder symlink":
+        os.symlink(".", tmp_path / "here")
+    if case == "input in output store":
+        os.mkdir(tmp_path / "r.zarr")
+        os.rename(tmp_path / "w.nc", tmp_path / "r.zarr" / "w.nc")
+    return {
+        "same name": ("w.nc", "w.nc"),
+        "./ before it": ("w.nc", "./w.nc"),
+        "absolute and relative": (str(tmp_path / "w.nc"), "w.nc"),
+        "through ..": ("w.nc", f"../{tmp_path.name}/w.nc"),
+        "doubled slash": ("w.nc", ".//w.nc"),
+        "symlink": ("w.nc", "link.nc"),
+        "hard link": ("w.nc", "hard.nc"),
+        "folder symlink": ("w.nc", "here/w.nc"),
+        "zarr": ("w.zarr", "w.zarr"),
+        "zarr trailing slash": ("w.zarr", "w.zarr/"),
+        "zarr two slashes": ("w.zarr/", "./w.zarr//"),
+        "zarr output inside": ("w.zarr", "w.zarr/out.nc"),
+        "zarr store inside": ("w.zarr", "w.zarr/tas/out.zarr"),
+        "input in output store": ("r.zarr/w.nc", "r.zarr"),
+    }[case]
+
+
+@pytest.mark.parametrize("case", [
+    "same name", "./ before it", "absolute and relative", "through ..", "doubled slash",
+    "symlink", "hard link", "folder symlink", "zarr", "zarr trailing slash",
+    "zarr two slashes", "zarr output inside", "zarr store inside", "input in output store",
+])
+def test_an_output_that_is_the_input_is_refused(tmp_path, capsys, monkeypatch, case):
+    monkeypatch.chdir(tmp_path)
+    source, target = spell(tmp_path, case)
+    before = tree(tmp_path)
+    assert klimora_grid("--input", source, "--output", target) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith(f"klimora: error: --output {target} "), err
+    assert tree(tmp_path) == before
+
+
+def test_an_output_beside_the_input_is_written(tmp_path, monkeypatch):
+    """Names alike but apart: w.nc and w.nc.zarr, w.zarr and w.zarr2.nc."""
+    monkeypatch.chdir(tmp_path)
+    example.weather(6, 4, 5, seed=1).to_netcdf("w.nc")
+    assert klimora_grid("--input", "w.nc", "--output", "w.nc.zarr") == 0
+    assert klimora_grid("--input", "w.nc", "--output", "w.nc.zarr2.nc") == 0
+
+
+# Files left open; blocks still reading as the input is closed.
+
+@pytest.mark.parametrize("case", ["netcdf", "zarr", "zarr input", "refused part-way",
+                                  "write fails", "bad chunks"])
+def test_every_file_is_closed_whatever_happens(tmp_path, weather, monkeypatch, case):
+    source, target = weather, str(tmp_path / ("out.zarr" if case == "zarr" else "out.nc"))
+    status = 0
+    if case == "zarr input":
+        source = str(tmp_path / "weather.zarr")
+        xr.open_dataset(weather).load().to_zarr(source, zarr_format=2, consolidated=True)
+    elif case == "refused part-way":
+        ds = example.weather(12, 8, 9, seed=5)
+        ds["tas"][-1, -1, -1] = 673.15
+        ds.to_netcdf(source := str(tmp_path / "bad.nc"))
+        status = 2
+    elif case == "write fails":
+        def fails(self, parts):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(store.NetCDF, "store", fails)
+        status = 2
+    chunks = "time=-1" if case == "bad chunks" else "time=3,lat=4"
+    status = 2 if case == "bad chunks" else status
+    before = set(os.listdir(tmp_path))
+    assert klimora_grid("--input", source, "--output", target, "--chunks", chunks) == status
+    assert nothing_open()
+    assert set(os.listdir(tmp_path)) == before | ({os.path.basename(target)} if status == 0
+                                                  else set())
+
+
+def test_the_input_is_closed_once_no_block_reads_it(tmp_path, monkeypatch):
+    """A block refused while others are under way: those are finished (or
+    never started) when the input is closed."""
+    running, started, seen = set(), [], []
+    encode = store.Encoder.__call__
+
+    def slow(self, values, region):
+        me = threading.get_ident(), time.perf_counter()
+        running.add(me)
+        started.append(me)
+        try:
+            time.sleep(0.2)
+            return encode(self, values, region)
+        finally:
+            running.discard(me)
+
+    def close(self):
+        seen.append((len(started), len(running)))
+        return closing(self)
+
+    closing = xr.Dataset.close
+    monkeypatch.setattr(store.Encoder, "__call__", slow)
+    monkeypatch.setattr(xr.Dataset, "close", close)
+    ds = example.weather(12, 8, 9, seed=5)
+    ds["tas"][1, 0, 0] = 673.15   # in the second block: the first is under way
+    ds.to_netcdf(source := str(tmp_path / "bad.nc"))
+    assert klimora_grid("--input", source, "--output", tmp_path / "out.nc",
+                        "--chunks", "time=1,lat=4") == 2
+    # The input opened for the blocks is closed after they began, none running.
+    assert seen and seen[-1][0] > 0 and seen[-1][1] == 0, seen
+
+
+def test_the_graph_is_optimised_once_a_run_not_once_a_block(tmp_path, weather):
+    """Optimising the whole grid's graph for every block made a block's cost
+    grow with the number of blocks."""
+    import dask
+    from dask.array.optimization import optimize
+
+    calls = []
+
+    def counted(dsk, keys, **kwargs):
+        calls.append(len(keys) if isinstance(keys, list) else 1)
+        return optimize(dsk, keys, **kwargs)
+
+    with dask.config.set(array_optimize=counted):
+        assert klimora_grid("--input", weather, "--output", tmp_path / "out.nc",
+                            "--chunks", "time=2,lat=2,lon=3") == 0
+    assert len(calls) <= 2, f"{len(calls)} optimisations for 6 x 4 x 3 blocks"
+
+
+# dask.distributed's log: the terminal holds the command's lines alone.
+
+def kill_a_busy_worker(run, clusters):
+    """Kills (SIGKILL) a worker of the recorded cluster as it computes,
+    while the run goes on; its pid, or None if the run ended first."""
+    import distributed
+
+    while run.is_alive() and not clusters:
+        time.sleep(0.01)
+    if not clusters:
+        return None
+    with distributed.Client(clusters[0].scheduler_address, timeout="10s") as client:
+        while run.is_alive():
+            busy = [w for w, tasks in client.processing().items() if tasks]
+            if busy:
+                pid = client.run(os.getpid, workers=busy[:1])[busy[0]]
+                os.kill(pid, signal.SIGKILL)
+                return pid
+            time.sleep(0.01)
+    return None
+
+
+@pytest.fixture
+def port_8787_taken():
+    """Port 8787 (dask's dashboard's) taken, as by another cluster."""
+    taken = socket.socket()
+    try:
+        taken.bind(("127.0.0.1", 8787))
+        taken.listen()
+    except OSError:
+        pass   # taken already
+    yield
+    taken.close()
+
+
+@pytest.mark.parametrize("case", ["a worker killed", "a value refused on a worker"])
+def test_stderr_holds_the_commands_lines_alone(tmp_path, weather, capfd, monkeypatch, case):
+    pytest.importorskip("distributed")
+    clusters = []
+    start = command.local_cluster
+
+    def recorded(*args):
+        clusters.append(start(*args))
+        return clusters[-1]
+
+    monkeypatch.setattr(command, "local_cluster", recorded)
+    source, status, said = weather, 0, ""
+    if case == "a value refused on a worker":
+        ds = example.weather(12, 8, 9, seed=5)
+        ds["tas"][5, 3, 2] = 673.15
+        ds.to_netcdf(source := str(tmp_path / "bad.nc"))
+        status = 2
+        said = (f"klimora: error: {source}: tas (air_temperature, as air_temp) must be "
+                "between -90 and 60 degC, not 400\n")
+    result = {}
+    run = threading.Thread(target=lambda: result.update(status=klimora_grid(
+        "--input", source, "--output", tmp_path / "k.nc", "--workers", 2,
+        "--chunks", "time=1,lat=1")))
+    run.start()
+    killed = kill_a_busy_worker(run, clusters) if case == "a worker killed" else None
+    run.join()
+    err = capfd.readouterr().err
+    assert result["status"] == status and err == said, err
+    if case == "a worker killed":
+        assert killed is not None
+        assert klimora_grid("--input", weather, "--output", tmp_path / "t.nc") == 0
+        with xr.open_dataset(tmp_path / "k.nc") as a, xr.open_dataset(tmp_path / "t.nc") as b:
+            assert all(np.array_equal(a[n].values.view(np.uint64),
+                                      b[n].values.view(np.uint64)) for n in a.data_vars)
+
+
+def test_a_taken_dashboard_port_is_no_warning(tmp_path, weather, port_8787_taken):
+    """In a process of its own: pytest would catch the warning."""
+    pytest.importorskip("distributed")
+    done = subprocess.run([sys.executable, "-I", "-m", "klimora", "grid", "--input", weather,
+                           "--output", tmp_path / "out.nc", "--workers", "2"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+
+
+# What a crashed run left.
+
+def test_what_a_crashed_run_left_is_removed_and_a_live_ones_kept(tmp_path, weather):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True).stdout.strip()
+    host = socket.gethostname()
+    crashed = [tmp_path / f".out.nc.{host}-{gone}.part", tmp_path / f".out.zarr.{host}-{gone}.part"]
+    kept = [tmp_path / f".out.nc.{host}-1.part",             # alive: init
+            tmp_path / f".out.nc.elsewhere-{gone}.part",     # another host's
+            tmp_path / f".other.nc.{host}-{gone}.part"]      # another output's
+    for path in crashed[:1] + kept:
+        path.write_bytes(b"half")
+    os.mkdir(crashed[1])
+    assert klimora_grid("--input", weather, "--output", tmp_path / "out.nc") == 0
+    assert klimora_grid("--input", weather, "--output", tmp_path / "out.zarr") == 0
+    assert not any(path.exists() for path in crashed)
+    assert all(path.exists() for path in kept)
+
+
+# Ctrl-C.
+
+@pytest.mark.parametrize("workers", [None, 2])
+@pytest.mark.parametrize("where", ["opening the input", "storing a block"])
+def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, weather, capsys, monkeypatch,
+                                              workers, where):
+    if workers:
+        pytest.importorskip("distributed")
+    clusters = []
+    start = command.local_cluster
+
+    def recorded(*args):
+        clusters.append(start(*args))
+        return clusters[-1]
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(command, "local_cluster", recorded)
+    if where == "opening the input":
+        monkeypatch.setattr(store, "chunking", interrupted)
+    else:
+        monkeypatch.setattr(store.NetCDF, "store", interrupted)
+    before = set(os.listdir(tmp_path))
+    options = ["--workers", workers] if workers else []
+    assert klimora_grid("--input", weather, "--output", tmp_path / "out.nc", *options) == 130
+    assert capsys.readouterr().err == "klimora: interrupted\n"
+    assert set(os.listdir(tmp_path)) == before and nothing_open()
+    assert all(cluster.status.name == "closed" for cluster in clusters)
+    assert len(clusters) == (1 if workers else 0)
+
+
+@pytest.mark.parametrize("curvilinear, damage, message", [
+    (False, lambda ds: ds["orog"].__setitem__((2, 3), -9999.0),
+     "orog (surface_altitude, as height) must be between -500 and 9000 m, not -9999"),
+    (True, lambda ds: ds["lat"].__setitem__((1, 1), 95.0),
+     "lat (latitude) must be between -90 and 90 deg, not 95"),
+])
+def test_a_site_value_out_of_range_in_one_cell_is_refused(tmp_path, capsys, curvilinear, damage,
+                                                         message):
+    """Site fields read lazily are checked block by block, as the weather is."""
+    ds = example.weather(30, 6, 7, seed=1, curvilinear=curvilinear)
+    damage(ds)
+    ds.to_netcdf(tmp_path / "w.nc")
+    status = klimora_grid("--input", str(tmp_path / "w.nc"), "--output", str(tmp_path / "r.nc"))
+    err = capsys.readouterr().err
+    assert (status, err) == (2, f"klimora: error: {tmp_path / 'w.nc'}: {message}\n")
+    assert sorted(os.listdir(tmp_path)) == ["w.nc"]
