@@ -266,6 +266,17 @@ class NetCDF:
         self.file.close()
 
 
+def compressor_encoding(compressor: Any) -> dict[str, Any]:
+    """xarray's encoding of a numcodecs compressor (or None) for a Zarr
+    version 2 array: "compressor" with zarr-python 2, a list of
+    "compressors" with zarr-python 3."""
+    import zarr
+
+    if int(zarr.__version__.split(".")[0]) >= 3:
+        return {"compressors": [compressor] if compressor is not None else None}
+    return {"compressor": compressor}
+
+
 class Zarr:
     """A Zarr (version 2) store of the output: its layout and coordinates
     written by xarray, with consolidated metadata; the chunks then stored
@@ -279,7 +290,8 @@ class Zarr:
         _, codec = COMPRESSION[compression]
         compressor = getattr(numcodecs, codec[0])(**codec[1]) if codec else None
         self.chunk = tuple(c[0] for c in out[columns[0]].chunks)
-        encoding = {name: {"compressor": compressor, "chunks": self.chunk} for name in columns}
+        encoding = {name: {**compressor_encoding(compressor), "chunks": self.chunk}
+                    for name in columns}
         out.to_zarr(path, mode="w", compute=False, encoding=encoding, consolidated=True,
                     zarr_format=2)
         self.path, self.columns = path, columns
