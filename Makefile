@@ -10,14 +10,24 @@
 # make sanitize - the tests again, against a build instrumented with
 #                 AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
 #                 and build folder of its own (.venv-sanitize, build/sanitize)
-# make compat   - one wheel against several NumPy versions (KLIMORA_COMPAT_NUMPY):
-#                 oracle tests, sweep and a short bench in a venv per version
-#                 (.venv-compat/numpy-X.Y.Z), then a table (tools/compat)
+# make stress   - klimora grid 200 times on small grids, 50 in each of 4
+#                 processes at once, the garbage collector made to run often:
+#                 fails on a crash, a file left open or a temporary file left
+# make wheels   - a wheel for every CPython 3.10 to 3.13 found (pyenv, or the
+#                 paths in KLIMORA_PYTHONS) into dist/, repaired by auditwheel
+#                 to a manylinux tag, each installed into a venv without a
+#                 compiler to run the oracle tests and `python -m klimora`
+# make compat   - the (CPython, NumPy) pairs, one wheel per Python: oracle
+#                 tests, sweep, ufuncs and a short bench in a venv per pair
+#                 (.venv-compat/py3.X-numpy-V), the chain, grid and CLI tests
+#                 on the newest NumPy of each Python, then a table, also in
+#                 build/compat/table.md (tools/compat; KLIMORA_COMPAT picks
+#                 the pairs)
 # make validate - the chain against pvlib, thermofeel and pythermalcomfort:
 #                 writes docs/validation.md and docs/validation-*.png
-# They create their venv with CPython 3.10 (tools/find-python310; override
-# with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools and
-# build and install the module.
+# The others create their venv with CPython 3.10 (tools/find-python310;
+# override with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools
+# and build and install the module.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -39,7 +49,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize compat validate clean
+.PHONY: demo test bench sweep install sanitize stress compat wheels validate clean
 
 demo: install
 	$(PY) -I -m klimora
@@ -75,8 +85,16 @@ sanitize: $(SANITIZE_STAMP)
 	$(SANITIZE_VENV)/bin/python $(PIP_INSTALL) --no-build-isolation --no-deps $(SANITIZE_FLAGS) .
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/pytest tests
 
-compat: $(STAMP)
-	$(PY) tools/compat
+stress: install
+	$(PY) -I tests/stress_grid.py --processes 4 --runs 50
+
+# tools/compat and tools/wheels need only Python's standard library; they
+# build each wheel with its own interpreter (.venv-compat/build-py3.X).
+compat:
+	$$(tools/find-python310) tools/compat
+
+wheels:
+	$$(tools/find-python310) tools/wheels
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) .venv-compat build
