@@ -22,7 +22,7 @@ pytest.importorskip("netCDF4")
 
 import xarray.backends.file_manager as file_manager  # noqa: E402
 
-from klimora import chain, cli  # noqa: E402
+from klimora import cli  # noqa: E402
 from klimora.grid import command, example, store  # noqa: E402
 
 
@@ -47,7 +47,8 @@ def tree(folder):
             if os.path.islink(path):
                 found[path] = "-> " + os.readlink(path)
             elif os.path.isfile(path):
-                found[path] = hashlib.sha256(open(path, "rb").read()).hexdigest()
+                with open(path, "rb") as f:
+                    found[path] = hashlib.sha256(f.read()).hexdigest()
     return found
 
 

@@ -15,7 +15,8 @@ import logging
 import os
 import signal
 import sys
-from typing import IO, Any, Callable, Iterator, Optional, Sequence
+import threading
+from typing import IO, Any, Iterator, Optional, Sequence
 
 from klimora import chain as C
 from klimora.cli import Parser, Progress, UsageError, one_line
@@ -119,7 +120,9 @@ def parse_chunks(text: Optional[str]) -> dict[str, int]:
 def threaded(pool: concurrent.futures.Executor) -> tuple[store.Submit, int]:
     """Computes blocks in the threads of ``pool``, each block's tasks one
     after another in one thread, while the writer stores those before them:
-    once a block is done, none of its tasks still reads the input."""
+    once a block is done, none of its tasks still reads the input (dask's
+    threaded scheduler returns on a task's error while others of the block
+    still run)."""
     from dask.core import get
 
     def compute(tasks: dict[Any, Any], key: Any) -> Any:
@@ -249,6 +252,64 @@ def quiet(verbose: bool) -> Iterator[None]:
             logger.handlers, logger.propagate = handlers, propagate
 
 
+@contextlib.contextmanager
+def ctrl_c_where_safe() -> Iterator[None]:
+    """Ctrl-C raised (as KeyboardInterrupt) only where Python can deliver it,
+    else a moment later (see :func:`unsafe`).  In the main thread only,
+    where Python runs signal handlers; a Ctrl-C still owed at the end is
+    raised then."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield
+        return
+    owed: list[int] = []
+
+    def again() -> None:
+        if owed:
+            owed.pop()
+            os.kill(os.getpid(), signal.SIGINT)
+
+    def interrupt(signum: int, frame: Any) -> None:
+        if unsafe(frame):
+            owed.append(signum)
+            timer = threading.Timer(0.01, again)
+            timer.daemon = True
+            timer.start()
+            return
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if owed:
+            owed.clear()
+            raise KeyboardInterrupt
+
+
+def unsafe(frame: Any) -> bool:
+    """Whether an exception raised in ``frame`` could be lost or leave a lock
+    held: while any thread holds CPython's import lock or this one runs the
+    import system (an exception in its bookkeeping can leave the lock held
+    for good, and the thread that starts a local cluster, which imports as
+    it goes, then waits for ever), a finaliser or a garbage collector
+    callback (such as dask.distributed's, where it is printed and dropped)."""
+    import _imp
+    import gc
+
+    if _imp.lock_held():
+        return True
+    callbacks = {getattr(getattr(c, "__func__", c), "__code__", None) for c in gc.callbacks}
+    while frame is not None:
+        code = frame.f_code
+        if code in callbacks or code.co_name == "__del__" or \
+                code.co_filename.startswith("<frozen importlib"):
+            return True
+        frame = frame.f_back
+    return False
+
+
 def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         pool: concurrent.futures.Executor, starting: Optional[concurrent.futures.Future[Any]]) \
         -> None:
@@ -351,20 +412,22 @@ def main(argv: Sequence[str], err: IO[str] = sys.stderr) -> None:
     args = build_parser().parse_args(argv)
     if args.workers is not None and args.workers < 1:
         raise UsageError("--workers must be at least 1")
-    need_extra(args.workers is not None or args.scheduler is not None, only_distributed=True)
     try:
         store.apart(args.input, args.output)
     except GridError as e:
         raise UsageError(one_line(e)) from None
-    with quiet(args.verbose):
+    with ctrl_c_where_safe(), quiet(args.verbose):
+        need_extra(args.workers is not None or args.scheduler is not None,
+                   only_distributed=True)
         if args.workers and not args.verbose:
             quiet_resource_tracker()
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=2 * (os.cpu_count() or 1))
-        # A local cluster starts (and its workers import) while this process
-        # imports the rest and opens the input.
-        starting = pool.submit(local_cluster, args.workers, args.verbose) \
-            if args.workers else None
+        starting = None
         try:
+            # A local cluster starts (and its workers import) while this
+            # process imports the rest and opens the input.
+            if args.workers:
+                starting = pool.submit(local_cluster, args.workers, args.verbose)
             need_extra(args.workers is not None or args.scheduler is not None)
             run(args, argv, err, pool, starting)
         finally:
