@@ -262,9 +262,8 @@ def port_8787_taken():
     taken.close()
 
 
-@pytest.mark.parametrize("case", ["a worker killed", "a value refused on a worker"])
-def test_stderr_holds_the_commands_lines_alone(tmp_path, weather, capfd, monkeypatch, case):
-    pytest.importorskip("distributed")
+def record_clusters(monkeypatch):
+    """The local clusters the command starts, as they start."""
     clusters = []
     start = command.local_cluster
 
@@ -273,6 +272,13 @@ def test_stderr_holds_the_commands_lines_alone(tmp_path, weather, capfd, monkeyp
         return clusters[-1]
 
     monkeypatch.setattr(command, "local_cluster", recorded)
+    return clusters
+
+
+@pytest.mark.parametrize("case", ["a worker killed", "a value refused on a worker"])
+def test_stderr_holds_the_commands_lines_alone(tmp_path, weather, capfd, monkeypatch, case):
+    pytest.importorskip("distributed")
+    clusters = record_clusters(monkeypatch)
     source, status, said = weather, 0, ""
     if case == "a value refused on a worker":
         ds = example.weather(12, 8, 9, seed=5)
@@ -334,17 +340,11 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, weather, capsys, monkey
                                               workers, where):
     if workers:
         pytest.importorskip("distributed")
-    clusters = []
-    start = command.local_cluster
-
-    def recorded(*args):
-        clusters.append(start(*args))
-        return clusters[-1]
+    clusters = record_clusters(monkeypatch)
 
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(command, "local_cluster", recorded)
     if where == "opening the input":
         monkeypatch.setattr(store, "chunking", interrupted)
     else:

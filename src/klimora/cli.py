@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import csv
 import dataclasses
 import datetime as dt
@@ -72,16 +73,17 @@ class Output(io.TextIOBase):
         self.stream, self.name = stream, name
 
     def write(self, text: str) -> int:
-        try:
+        with self.reported():
             return self.stream.write(text)
-        except BrokenPipeError:
-            raise
-        except OSError as e:
-            raise CannotWrite(f"cannot write {self.name}: {e.strerror or e}") from None
 
     def flush(self) -> None:
-        try:
+        with self.reported():
             self.stream.flush()
+
+    @contextlib.contextmanager
+    def reported(self) -> Iterator[None]:
+        try:
+            yield
         except BrokenPipeError:
             raise
         except OSError as e:
