@@ -54,6 +54,12 @@ struct Kernels {
 };
 Kernels k;   // owned references are kept for the life of the process
 
+}  // namespace
+
+KernelTraits traits[ufunc_count];
+
+namespace {
+
 std::uint64_t version_of(PyObject* dict) { return dict_version(dict); }
 
 // The names whose attributes the direct path relies on, in `attributes` order.
@@ -140,6 +146,62 @@ void check_blocks() {
         kernel.loop(kernel.context, data, &count, kernel.strides, kernel.auxdata);
         for (int i = 0; i < n; ++i) run_kernel(kernel, a[i], b[i], &single[i]);
         kernel.blockwise = std::memcmp(whole, single, n * sizeof(double)) == 0;
+    }
+    std::fesetenv(&saved);
+}
+
+// What the direct path may know of each kernel without running it: whether
+// it clears the floating-point flags raised before it (NumPy's maximum
+// does, after comparing), and whether it is one multiplication by a
+// constant (radians and degrees: x * (pi/180) and x * (180/pi), one
+// correctly rounded product).  A product is taken as such only when it
+// gives the kernel's bits over values of every magnitude and the special
+// values, and raises the same flags.
+void check_traits() {
+    const double specials[] = {0.0, -0.0, 1.0, -1.0, 0.5, 90.0, 180.0, 360.0, 1e-310, -1e-310,
+                               4.9e-324, 2.2250738585072014e-308, 1e300, -1e300, 1.7e308,
+                               -1.7e308, HUGE_VAL, -HUGE_VAL};
+    std::uint64_t state = 0x2545f4914f6cdd1du;
+    auto next = [&state] {   // xorshift, as in check_blocks
+        state ^= state << 13; state ^= state >> 7; state ^= state << 17;
+        return state;
+    };
+    std::fenv_t saved;
+    std::feholdexcept(&saved);
+    for (int i = 0; i < ufunc_count; ++i) {
+        const Kernel& kernel = k.kernels[i];
+        double out = 0.0;
+        std::feraiseexcept(FE_INVALID);
+        run_kernel(kernel, 0.5, 0.25, &out);
+        traits[i].clears_flags = !std::fetestexcept(FE_INVALID);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    const std::pair<Ufunc, double> products[] = {{Ufunc::radians, M_PI / 180.0},
+                                                  {Ufunc::degrees, 180.0 / M_PI}};
+    for (const auto& [ufunc, factor] : products) {
+        const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
+        bool same = kernel.inputs == 1;
+        for (int n = 0; same && n < 20000; ++n) {
+            double x;
+            if (n < static_cast<int>(sizeof specials / sizeof specials[0])) {
+                x = specials[n];
+            } else {
+                const std::uint64_t bits = next();
+                std::memcpy(&x, &bits, sizeof x);   // every exponent and sign
+                if (std::isnan(x)) continue;
+            }
+            std::feclearexcept(FE_ALL_EXCEPT);
+            double from_kernel = 0.0;
+            run_kernel(kernel, x, 0.0, &from_kernel);
+            const int kernel_flags = std::fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT);
+            std::feclearexcept(FE_ALL_EXCEPT);
+            volatile double a = x, b = factor;
+            const double product = a * b;
+            const int product_flags = std::fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT);
+            same = std::memcmp(&product, &from_kernel, sizeof product) == 0 &&
+                   product_flags == kernel_flags;
+        }
+        traits[static_cast<int>(ufunc)].factor = same ? factor : 0.0;
     }
     std::fesetenv(&saved);
 }
@@ -233,6 +295,7 @@ bool take_all() {
     // Kept for the life of the process: the kernels live in the capsules.
     for (Ref& capsule : capsules) (void)capsule.release();
     for (PyObject* attribute : k.attributes) Py_INCREF(attribute);
+    check_traits();
     return true;
 }
 

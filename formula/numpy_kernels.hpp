@@ -82,6 +82,14 @@ inline bool ready() {
 double pi();
 PyObject* pi_object();
 
+// What set-up found out about each kernel (see check_traits).
+struct KernelTraits {
+    bool clears_flags = true;   // the flags raised before it are lost
+    double factor = 0.0;        // the kernel is x * factor, bit for bit (0: it is not)
+};
+extern KernelTraits traits[ufunc_count];
+inline const KernelTraits& traits_of(Ufunc ufunc) { return traits[static_cast<int>(ufunc)]; }
+
 // Runs the kernel on one element: inputs in `in`, the result in `*out`.
 // False if the kernel reported an error.
 bool run(Ufunc ufunc, const double* in, double* out);

@@ -363,9 +363,14 @@ Num call(DirectFrame& f, const std::array<Num, N>& args) {
             return f.give_up();
         }
     }
-    // Some kernels clear the flags when they finish (NumPy's maximum
-    // does): what the steps so far raised is read before.
-    if (fp_flags_raised()) return f.give_up();
+    const numpy_kernels::KernelTraits& traits = numpy_kernels::traits_of(U);
+    if constexpr (N == 1) {
+        // np.radians and np.degrees: one product, done here.
+        if (traits.factor != 0.0) return number(Num::Kind::np_float64, args[0].d * traits.factor);
+    }
+    // A kernel that clears the flags when it finishes: what the steps so
+    // far raised is read before.
+    if (traits.clears_flags && fp_flags_raised()) return f.give_up();
     double in[2] = {args[0].d, N > 1 ? args[N - 1].d : 0.0};
     double out = 0.0;
     if (!numpy_kernels::run(U, in, &out)) return f.give_up();
