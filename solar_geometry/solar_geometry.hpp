@@ -8,5 +8,7 @@ namespace klimora::solar_geometry {
 extern const Body sonnenzeit;
 extern const Body zenitwinkel;
 extern const Body azimutwinkel;
+// Only a ufunc: the equation of time that the solar time runs as ERS.
+extern const Body equation_of_time;
 
 }  // namespace klimora::solar_geometry

@@ -4,25 +4,12 @@
 // Each statement carries its source line; the line is what a traceback
 // entry shows when the statement fails.
 #include "formula/body.hpp"
+#include "solar_geometry/equation_of_time.hpp"
 #include "solar_geometry/solar_geometry.hpp"
 
 namespace klimora::solar_geometry {
 namespace {
 using namespace formula;
-
-// Equation of time in hours: worked out in minutes, divided by 60.
-struct ERS {
-    static inline NestedFunction function{"ERS", 8};
-
-    template <class Frame>
-    static auto body(Frame& f, const auto& dayofyear) {
-        auto B      = f(9,  ((I<2> * np.pi) * (dayofyear - I<81>)) / I<364>);
-        auto sinB   = f(10, np.sin(B));
-        auto cosB   = f(11, np.cos(B));
-        auto Result = f(12, (((F<9.87> * np.sin(I<2> * B)) - (F<7.53> * cosB)) - (F<1.5> * sinB)) / I<60>);
-        return Result;
-    }
-};
 
 struct Sonnenzeit {
     // Each stage folds at most once: a value of 48 or more loses 24 only once.
@@ -45,5 +32,8 @@ struct Sonnenzeit {
 }  // namespace
 
 constinit const Body sonnenzeit = define_body<Sonnenzeit, 4>({&ERS::function});
+
+// The equation of time alone, for the ufunc: ERS as a body of its own.
+constinit const Body equation_of_time = define_body<ERS, 1>();
 
 }  // namespace klimora::solar_geometry

@@ -83,8 +83,14 @@ const FunctionSpec table[] = {
      211, no_doc, &thermal_radiation::mittl_str_temp},
 };
 
+const UfuncOnlyRow ufunc_only[] = {
+    {"equation_of_time", &solar_geometry::equation_of_time},
+};
+
 }  // namespace
 
 std::span<const FunctionSpec> function_table() { return table; }
+
+std::span<const UfuncOnlyRow> ufunc_only_table() { return ufunc_only; }
 
 }  // namespace klimora

@@ -20,7 +20,10 @@ import pytest
 
 from klimora import chain as C
 from klimora import cli
+from klimora.cli import day_command
 from klimora.day import ASSUMPTIONS, NAMES, Site, Weather, equation_of_time, step
+from klimora.iotools import weather_csv
+from klimora.quantities import WEATHER
 
 DEFAULT_SITE = Site()
 MIDSUMMER = 172
@@ -76,10 +79,10 @@ def test_table_is_aligned_right(capsys):
 @pytest.mark.parametrize("args, site, date, weather", [
     ([], Site(), dt.date(2025, 6, 21), Weather()),
     (["--lat", "-33.9", "--lon", "18.4", "--zone", "2", "--height", "10", "--date", "2024-12-21"],
-     Site(-33.9, 18.4, 2.0, 10.0), dt.date(2024, 12, 21), Weather()),
+     Site(latitude=-33.9, longitude=18.4, zone=2.0, height=10.0), dt.date(2024, 12, 21), Weather()),
     (["--lat", "64.1", "--lon", "-21.9", "--zone", "0", "--date", "2025-03-20", "--air-temp", "-5",
       "--humidity", "90", "--cloud", "8", "--wind", "9", "--albedo", "0.8", "--bowen", "0.3"],
-     Site(64.1, -21.9, 0.0, 520.0), dt.date(2025, 3, 20),
+     Site(latitude=64.1, longitude=-21.9, zone=0.0, height=520.0), dt.date(2025, 3, 20),
      Weather(air_temp=-5.0, humidity=90.0, cloud=8.0, wind=9.0, albedo=0.8, bowen=0.3)),
     (["--vapour-pressure", "20", "--body-albedo", "0.4", "--bowen", "0"],
      Site(), dt.date(2025, 6, 21), Weather(vapour_pressure=20.0, body_albedo=0.4, bowen=0.0)),
@@ -116,7 +119,8 @@ def test_json_carries_site_weather_units_assumptions_and_rows(capsys):
     assert status == 0
     assert doc["site"] == dataclasses.asdict(Site(latitude=40.0))
     assert doc["date"] == "2025-06-21" and doc["day_of_year"] == MIDSUMMER
-    assert doc["weather"] == dataclasses.asdict(Weather(cloud=4.0))
+    options = [name for name, q in WEATHER.items() if q.day_option]
+    assert doc["weather"] == {name: Weather(cloud=4.0).asdict()[name] for name in options}
     assert list(doc["units"]) == list(NAMES) and doc["units"]["mrt"] == "degC"
     assert doc["assumptions"] == list(ASSUMPTIONS)
     assert [r["time"] for r in doc["rows"]] == [f"{h:02d}:00" for h in range(0, 24, 2)]
@@ -295,7 +299,7 @@ def test_projection_factor_and_utci_are_the_chains(capsys):
     status, out, err = run(capsys, "--csv", "--projection-factor", "vdi3789", "--utci",
                            "--cloud", "0", "--wind", "1")
     assert (status, err) == (0, "")
-    got = pd.read_csv(io.StringIO(out), index_col="time", **cli.exact_floats())
+    got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
     frame, site = day_frame("2025-06-21", cloud=0.0, wind=1.0)
     want = C.chain(frame, site=site, projection_factor="vdi3789", utci=True)
     assert list(got.columns) == [*NAMES, "utci"]
@@ -331,7 +335,7 @@ def test_solar_time_stays_within_the_day(capsys):
 def test_ctrl_c_exits_130_without_a_traceback(capsys, monkeypatch):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
-    monkeypatch.setattr(cli, "run", interrupted)
+    monkeypatch.setattr(day_command, "run", interrupted)
     assert run(capsys) == (130, "", "klimora: interrupted\n")
 
 
@@ -358,7 +362,7 @@ def expected_series_row(cells, site=DEFAULT_SITE, base=Weather()):
         t = t.astimezone(dt.timezone(dt.timedelta(hours=site.zone))).replace(tzinfo=None)
     names = SERIES[0].split(",")[1:]
     changes = {n: float(c) if c else math.nan for n, c in zip(names, cells[1:])}
-    weather = dataclasses.replace(base, **changes)
+    weather = Weather(**{**base.given(), **changes})
     return step(site, t.timetuple().tm_yday, t.hour + t.minute / 60 + t.second / 3600, weather)
 
 
@@ -424,7 +428,7 @@ def test_series_is_klimora_chain_on_the_same_frame(capsys, tmp_path):
     status, out, err = run(capsys, "--input", str(path), "--zone", "Europe/Berlin")
     assert status == 0
     assert err == "klimora: 4 empty or NaN cells; their rows have NaN where they count\n"
-    got = pd.read_csv(io.StringIO(out), **cli.exact_floats())
+    got = pd.read_csv(io.StringIO(out), **weather_csv.exact_floats())
     rows = [next(csv.reader([line])) for line in MIXED[1:] if line]
     stamps = [pd.Timestamp(r[0]) for r in rows]
     times = pd.DatetimeIndex([(t if t.tz else t.tz_localize("Europe/Berlin")).tz_convert("UTC")
@@ -526,7 +530,7 @@ def test_chunks_give_the_whole_file_at_once(capsys, tmp_path, monkeypatch):
     lines.insert(3, "")
     path = write(tmp_path / "w.csv", lines)
     whole = run(capsys, "--input", path)
-    monkeypatch.setattr(cli, "CHUNK_ROWS", 4)
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
     assert run(capsys, "--input", path) == whole and whole[0] == 0
     assert len(whole[1].splitlines()) == 12
 
@@ -536,7 +540,7 @@ def test_chunks_give_the_whole_file_at_once(capsys, tmp_path, monkeypatch):
     ("many", "w.csv line 12: cloud is not a number: 'many'"),
 ])
 def test_a_chunk_is_checked_before_it_is_written(capsys, tmp_path, monkeypatch, broken, message):
-    monkeypatch.setattr(cli, "CHUNK_ROWS", 4)
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
     lines = hourly(11, broken)
     lines.insert(3, "")
     status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", lines))

@@ -23,7 +23,7 @@ pytest.importorskip("netCDF4")
 import xarray.backends.file_manager as file_manager  # noqa: E402
 
 from klimora import cli  # noqa: E402
-from klimora.grid import command, example, store  # noqa: E402
+from klimora.grid import command, example, scheduler, store  # noqa: E402
 
 
 @pytest.fixture
@@ -265,13 +265,13 @@ def port_8787_taken():
 def record_clusters(monkeypatch):
     """The local clusters the command starts, as they start."""
     clusters = []
-    start = command.local_cluster
+    start = scheduler.local_cluster
 
     def recorded(*args):
         clusters.append(start(*args))
         return clusters[-1]
 
-    monkeypatch.setattr(command, "local_cluster", recorded)
+    monkeypatch.setattr(scheduler, "local_cluster", recorded)
     return clusters
 
 

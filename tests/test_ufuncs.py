@@ -3,6 +3,7 @@ bits (NaN as NaN), NaN where a scalar call raises, and the floating-point
 flags of exactly the steps each element's own call takes.  The number of
 elements per function is KLIMORA_SWEEP (`make sweep` runs a million)."""
 
+import math
 import os
 import pickle
 import threading
@@ -14,10 +15,11 @@ import pytest
 
 import klimora.Strahlkit as S
 import klimora.ufuncs as U
-from inputs import PARAMETERS, SPECIAL
+import reference as R
+from inputs import DAY, PARAMETERS, SPECIAL
 
 SWEEP = int(os.environ.get("KLIMORA_SWEEP", "100000"))
-NAMES = U.__all__
+NAMES = R.NAMES   # the ufuncs of the Strahlkit functions
 UNUSED = {"MittlStrTemp": {6, 8}}   # ReflStr and albedo_env
 
 
@@ -57,6 +59,14 @@ def same_bits(got, want):
     return both_nan | (got.view(np.uint64) == want.view(np.uint64))
 
 
+def test_one_ufunc_per_function_and_the_equation_of_time():
+    assert U.__all__ == [*R.NAMES, "equation_of_time"]
+    assert all(isinstance(getattr(U, name), np.ufunc) for name in U.__all__)
+    assert (U.equation_of_time.nin, U.equation_of_time.nout) == (1, 1)
+    assert U.equation_of_time.types == ["d->d"]
+    assert not hasattr(S, "equation_of_time") and not hasattr(S, "ERS")
+
+
 @pytest.mark.parametrize("name", NAMES)
 def test_every_element_is_the_scalar_call(name):
     rng = np.random.default_rng(zlib.crc32(name.encode()))
@@ -80,6 +90,74 @@ def test_every_element_is_the_scalar_call(name):
             with np.errstate(all="call", call=lambda kind, flag: kinds.add(kind)):
                 ufunc(*(c[part] for c in cols))
             assert kinds == set().union(*(k for _, k in oracle[part])), part
+
+
+def equation_of_time(dayofyear):
+    """What Sonnenzeit's ERS works out, in its order of operations: the
+    oracle for U.equation_of_time, on NumPy float64 scalars or arrays."""
+    b = 2 * np.pi * (dayofyear - 81) / 364
+    return (9.87 * np.sin(2 * b) - 7.53 * np.cos(b) - 1.5 * np.sin(b)) / 60
+
+
+def flag_kinds(fn, *args, **kwargs):
+    """fn's result and the floating-point error kinds NumPy reports for it."""
+    kinds = set()
+    with np.errstate(all="call", call=lambda kind, flag: kinds.add(kind)):
+        return fn(*args, **kwargs), kinds
+
+
+EOT_SPECIAL = [0.0, -0.0, 1.0, 366.0, 81.0, 172.0, 355.0, 197.5, 0.5, -1.0, -81.0, -4e5,
+               1e308, -1e308, 1.7976931348623157e308, 1e20, 5e-324, math.inf, -math.inf, math.nan]
+
+
+def test_equation_of_time_is_the_scalar_call():
+    rng = np.random.default_rng(366)
+    n = min(SWEEP, 100_000)
+    days = rng.uniform(*DAY[0], n)
+    pick = rng.random(n) < 0.25
+    days[pick] = rng.choice(np.array(EOT_SPECIAL + DAY[1], dtype=float), pick.sum())
+    days[:len(EOT_SPECIAL)] = EOT_SPECIAL
+    oracle = [flag_kinds(equation_of_time, d) for d in map(np.float64, days)]
+    assert all(type(v) is np.float64 for v, _ in oracle)
+    want = np.array([v for v, _ in oracle])
+    got, kinds = flag_kinds(U.equation_of_time, days)
+    assert got.dtype == np.float64 and got.shape == days.shape
+    bad = np.flatnonzero(~same_bits(got, want))
+    assert bad.size == 0, [(days[i], got[i], want[i]) for i in bad[:5]]
+    # The flags are NumPy's for the expression on the array, and those of
+    # each element's own scalar call.
+    assert kinds == flag_kinds(equation_of_time, days)[1] == set().union(*(k for _, k in oracle))
+    assert {"invalid value", "overflow"} <= kinds
+    for s in range(0, 2000, 7):
+        part = slice(s, s + 7)
+        assert flag_kinds(U.equation_of_time, days[part])[1] == set().union(
+            *(k for _, k in oracle[part])), part
+    with np.errstate(all="warn"), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        U.equation_of_time(np.array([math.inf, 172.0]))
+    assert [str(w.message) for w in caught] == ["invalid value encountered in equation_of_time"]
+
+
+def test_equation_of_time_broadcasts_and_casts():
+    days = np.arange(-2, 370, dtype=np.float64)
+    want = equation_of_time(days)
+    out = np.full((3, 2 * days.size), -1.0)
+    view = out[:, ::2]
+    assert U.equation_of_time(days, out=view) is view
+    assert np.array_equal(out[:, ::2], np.broadcast_to(want, (3, days.size)))
+    assert (out[:, 1::2] == -1).all()
+    got = U.equation_of_time(days[::-1, None], out=np.empty((days.size, 2)))
+    assert np.array_equal(got, np.repeat(want[::-1, None], 2, axis=1))
+    # Integers and float32 are cast to float64 first; the result is float64.
+    assert np.array_equal(U.equation_of_time(days.astype(np.int16)), want)
+    with np.errstate(all="ignore"):
+        low = np.array([0.1, 172.3, 3e38, np.inf], dtype=np.float32)
+        want_low = equation_of_time(low.astype(np.float64))
+        got_low = U.equation_of_time(low)
+    assert got_low.dtype == np.float64 and same_bits(got_low, want_low).all()
+    scalar = U.equation_of_time(np.int64(172))
+    assert type(scalar) is np.float64 and scalar == equation_of_time(np.float64(172))
+    assert U.equation_of_time(True) == equation_of_time(np.float64(1))
 
 
 def test_numpy_machinery():

@@ -1,5 +1,6 @@
 // klimora.ufuncs: one NumPy ufunc per function of klimora.Strahlkit, from
-// the same function table and the same bodies.  Each has one float64 loop
+// the same function table and the same bodies, and equation_of_time, the
+// body Sonnenzeit runs nested as ERS.  Each has one float64 loop
 // (ufunc_loop.hpp); NumPy casts other real inputs to float64, broadcasts,
 // handles out=, where= and the floating-point flags, and runs the loop
 // without the GIL.
@@ -74,6 +75,9 @@ constexpr UfuncDoc docs[] = {
      "MaxDirStr, direct irradiance normal to the beam, W/m2; albedo, short-wave\n"
      "albedo of the person, 1.  (Strahlkit.MittlStrTemp's ReflStr and albedo_env\n"
      "take no part and are not inputs here.)"},
+    {"equation_of_time",
+     "Equation of time, apparent minus mean solar time, h.\n\n"
+     "Parameters: dayofyear, day of the year, 1 to 366."},
 };
 
 const char* doc_of(std::string_view name) {
@@ -110,27 +114,38 @@ bool know_main_thread() {
     return true;
 }
 
+// Makes the ufunc `name` from `body`'s float64 loop, with loops[i], and
+// adds it to the module and to `names`.
+bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* name,
+               const Body& body) {
+    loops[i][0] = body.ufunc_loop;
+    loop_data[i][0] = nullptr;
+    const int inputs = static_cast<int>(body.ufunc_inputs.size);
+    Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
+        loops[i], loop_data[i], const_cast<char*>(float64_types.data()), 1, inputs, 1,
+        PyUFunc_None, name, doc_of(name), 0));
+    Ref name_object = Ref::steal(PyUnicode_FromString(name));
+    return ufunc && name_object &&
+           PyObject_SetAttr(module, name_object.get(), ufunc.get()) == 0 &&
+           PyList_Append(names, name_object.get()) == 0;
+}
+
 int exec_module(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || !import_numpy_api() || !numpy_kernels::take_kernels(numpy.get())) return -1;
     if (!know_main_thread()) return -1;
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return -1;
+    if (function_table().size() + ufunc_only_table().size() > std::size(loops)) {
+        PyErr_SetString(PyExc_SystemError, "more ufuncs than loops");
+        return -1;
+    }
     std::size_t i = 0;
     for (const FunctionSpec& spec : function_table()) {
-        const Body& body = *spec.body;
-        loops[i][0] = body.ufunc_loop;
-        loop_data[i][0] = nullptr;
-        const int inputs = static_cast<int>(body.ufunc_inputs.size);
-        Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
-            loops[i], loop_data[i], const_cast<char*>(float64_types.data()), 1, inputs, 1,
-            PyUFunc_None, spec.name, doc_of(spec.name), 0));
-        ++i;
-        Ref name = Ref::steal(PyUnicode_FromString(spec.name));
-        if (!ufunc || !name || PyObject_SetAttr(module, name.get(), ufunc.get()) < 0 ||
-            PyList_Append(names.get(), name.get()) < 0) {
-            return -1;
-        }
+        if (!add_ufunc(module, names.get(), i++, spec.name, *spec.body)) return -1;
+    }
+    for (const UfuncOnlyRow& row : ufunc_only_table()) {
+        if (!add_ufunc(module, names.get(), i++, row.name, *row.body)) return -1;
     }
     return PyModule_AddObjectRef(module, "__all__", names.get());
 }
@@ -144,7 +159,8 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "ufuncs",
     "One NumPy ufunc per function of klimora.Strahlkit, each element exactly what\n"
-    "the function gives on that element's NumPy float64 scalars.",
+    "the function gives on that element's NumPy float64 scalars, and\n"
+    "equation_of_time, the equation of time that Sonnenzeit applies.",
     0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 

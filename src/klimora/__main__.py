@@ -1,4 +1,4 @@
-"""``python -m klimora``: the main job (see klimora/cli.py and --help)."""
+"""``python -m klimora``: the main job (see klimora/cli/ and --help)."""
 
 import sys
 

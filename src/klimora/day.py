@@ -16,7 +16,9 @@ Per time step:
 7. mean radiant temperature of a person (``MittlStrTemp``).
 
 :func:`run` hands the clock times of a day to :func:`klimora.chain.chain`;
-:func:`step` and :func:`day` are uses of it.  The assumptions are listed in
+:func:`step` and :func:`day` are uses of it.  The site and the weather are the
+chain's :class:`~klimora.chain.Site` and :class:`~klimora.chain.Weather`.
+The assumptions are listed in
 :data:`ASSUMPTIONS`, the command line prints them with ``--help`` and the
 README repeats them.
 """
@@ -25,73 +27,22 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Sequence, Union
 
 import numpy as np
 
-from klimora import chain as _chain
 from klimora.chain import (ASSUMPTIONS, COLUMNS, EPS_GROUND, NAMES, SIGMA, VIEW_GROUND,
-                           VIEW_SKY, equation_of_time)
+                           VIEW_SKY, Site, Weather, chain, equation_of_time, magnus)
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "SIGMA", "VIEW_GROUND", "VIEW_SKY",
            "Site", "Weather", "clock_times", "day", "equation_of_time", "run", "step",
            "vapour_pressure"]
 
 
-@dataclass(frozen=True)
-class Site:
-    """A place: latitude (deg N), longitude (deg E), zone of its clock
-    (hours east of UTC, or a zone name such as "Europe/Berlin", with its
-    daylight saving time), height above sea level (m)."""
-
-    latitude: float = 48.14
-    longitude: float = 11.58
-    zone: Union[float, str] = 1.0
-    height: float = 520.0
-
-    def __post_init__(self) -> None:
-        self.for_chain()
-
-    def for_chain(self) -> _chain.Site:
-        """The same place as a :class:`klimora.chain.Site` (ValueError if
-        a value is out of range)."""
-        return _chain.Site(latitude=self.latitude, longitude=self.longitude, height=self.height,
-                           zone=self.zone)
-
-
-@dataclass(frozen=True)
-class Weather:
-    """The weather of one time step.
-
-    ``vapour_pressure``, ``longwave_down``, ``longwave_up`` and ``diffuse``
-    are worked out by the chain when they are None.
-    """
-
-    air_temp: float = 20.0  # deg C
-    humidity: float = 60.0  # %
-    vapour_pressure: Optional[float] = None  # hPa
-    cloud: float = 2.0  # oktas
-    wind: float = 2.0  # m/s
-    albedo: float = 0.2  # of the ground
-    bowen: float = 1.0
-    body_albedo: float = 0.3  # short-wave albedo of the person
-    longwave_down: Optional[float] = None  # W/m2, from the upper hemisphere
-    longwave_up: Optional[float] = None  # W/m2, from the ground
-    diffuse: Optional[float] = None  # W/m2, diffuse irradiance on the ground
-
-    def __post_init__(self) -> None:
-        _chain.validate_weather(self.given())
-
-    def given(self) -> dict[str, float]:
-        """The values that are not None, by the names of :data:`klimora.chain.WEATHER`."""
-        return {name: value for name, value in vars(self).items() if value is not None}
-
-
 def vapour_pressure(air_temp: float, humidity: float) -> float:
     """Water-vapour pressure in hPa from air temperature (deg C) and relative
-    humidity (%), by the Magnus formula over water."""
-    return humidity / 100.0 * 6.112 * math.exp(17.62 * air_temp / (243.12 + air_temp))
+    humidity (%), by the Magnus formula over water, as the chain works it out."""
+    return float(humidity / 100.0 * magnus(air_temp))
 
 
 def clock_times(step_minutes: float) -> list[float]:
@@ -122,8 +73,7 @@ def run(site: Site, day: Union[int, dt.date], clocks: Sequence[float], weather: 
     times = pd.Timestamp(_date(day)) + pd.to_timedelta(np.asarray(clocks, dtype=float), unit="h")
     frame = pd.DataFrame({name: np.full(len(times), value, dtype=float)
                           for name, value in weather.given().items()}, index=times)
-    return _chain.chain(frame, site=site.for_chain(), projection_factor=projection_factor,
-                        utci=utci)
+    return chain(frame, site=site, projection_factor=projection_factor, utci=utci)
 
 
 def step(site: Site, day: Union[int, dt.date], clock: float, weather: Weather) -> dict[str, float]:

@@ -1,4 +1,5 @@
-"""NumPy ufuncs of the eleven functions of klimora.Strahlkit: float64 in,
+"""NumPy ufuncs of the eleven functions of klimora.Strahlkit, and
+equation_of_time, the equation of time that Sonnenzeit applies: float64 in,
 float64 out, element by element what the function gives on NumPy float64
 scalars.  Inputs in order (units in each ufunc's docstring):"""
 
@@ -30,3 +31,5 @@ AtmosGegenstr: Final[np.ufunc]
 OberflTemp: Final[np.ufunc]
 # (zenitwinkel, EStrOben, EStrUnten, AGegenstr, DiffStr, MaxDirStr, albedo) -> deg C
 MittlStrTemp: Final[np.ufunc]
+# (dayofyear) -> h
+equation_of_time: Final[np.ufunc]

@@ -14,30 +14,18 @@ import datetime as dt
 from typing import Any
 
 from klimora import __version__
-from klimora import chain as C
-from klimora.grid.cf import GridError, Weather, weather
+from klimora import quantities as Q
+from klimora.datasets import stacked as stacked_columns
+from klimora.grid.cf import GridError, GridWeather, weather
+from klimora.model import result_columns
 
-__all__ = ["GridError", "Weather", "radiation", "columns", "weather", "ATTRIBUTES"]
+__all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRIBUTES"]
 
-#: The chain's units in UDUNITS spelling.
-CF_UNITS = {"h": "hour", "deg": "degree", "W/m2": "W m-2", "degC": "degC", "1": "1"}
-#: The CF standard names of the columns that have one.
-STANDARD_NAMES = {
-    "zenith": "solar_zenith_angle",
-    "azimuth": "solar_azimuth_angle",
-    "global_max": "surface_downwelling_shortwave_flux_in_air_assuming_clear_sky",
-    "direct": "surface_direct_along_beam_shortwave_flux_in_air",
-    "global": "surface_downwelling_shortwave_flux_in_air",
-    "diffuse": "surface_diffuse_downwelling_shortwave_flux_in_air",
-    "counter": "surface_downwelling_longwave_flux_in_air",
-    "longwave_up": "surface_upwelling_longwave_flux_in_air",
-    "surface_temp": "surface_temperature",
-}
-#: Each column's attributes: units, long_name and standard_name.
+#: Each column's attributes: units, long_name and standard_name, from the registry.
 ATTRIBUTES = {
-    name: {"units": CF_UNITS[unit], "long_name": meaning,
-           **({"standard_name": STANDARD_NAMES[name]} if name in STANDARD_NAMES else {})}
-    for name, unit, meaning in (*C.COLUMNS, C.UTCI_COLUMN)
+    q.name: {"units": q.units, "long_name": q.long_name,
+             **({"standard_name": q.standard_name} if q.standard_name else {})}
+    for q in (*Q.COLUMNS.values(), Q.UTCI)
 }
 
 
@@ -71,16 +59,17 @@ def columns(ds: Any, *, projection_factor: str = "system", utci: bool = False,
     times = xr.Variable(["time" if d == grid.time else d for d in times.dims], times.values)
     frame = xr.Dataset({name: bare(value) for name, value in grid.fields.items()},
                        coords={"time": times})
-    coordinates = {"latitude": bare(grid.latitude), "longitude": bare(grid.longitude),
-                   **({"height": bare(grid.height)} if grid.height is not None else {})}
-    site = C.Site(latitude=0.0, longitude=0.0, height=0.0, zone=None)
-    stacked = C._chain_stacked(frame, site, projection_factor, utci, coordinates=coordinates)
+    # Without a surface_altitude the grid lies at sea level.
+    height = bare(grid.height) if grid.height is not None else 0.0
+    stacked = stacked_columns({str(name): frame[name] for name in frame.data_vars}, frame["time"],
+                              bare(grid.latitude), bare(grid.longitude), height,
+                              zone=None, projection_factor=projection_factor, utci=utci)
     if "time" != grid.time:
         stacked = stacked.rename({"time": grid.time})
     reference = ds[grid.sources["air_temp"]]
     stacked = stacked.assign_coords({name: value for name, value in reference.coords.items()})
     stacked = stacked.transpose(*reference.dims, "column")
-    names = [name for name, _, _ in C.result_columns(utci)]
+    names = [name for name, _, _ in result_columns(utci)]
     stacked = stacked.assign_coords(column=names)
     out = xr.Dataset({name: stacked.sel(column=name, drop=True) for name in names})
     mapping = reference.attrs.get("grid_mapping")

@@ -13,30 +13,21 @@ from typing import Any, Optional
 
 import numpy as np
 
-from klimora import chain as C
+from klimora import quantities as Q
+from klimora.model import magnus
+from klimora.times import is_cftime
 
 
 class GridError(ValueError):
     """Input the grid cannot be computed from: reported as one line."""
 
 
-#: standard_name -> (the chain's name, the unit it takes there).
-FIELDS = {
-    "air_temperature": ("air_temp", "degC"),
-    "relative_humidity": ("humidity", "percent"),
-    "water_vapor_partial_pressure_in_air": ("vapour_pressure", "hPa"),
-    "cloud_area_fraction": ("cloud", "okta"),
-    "wind_speed": ("wind", "m s-1"),
-    "surface_albedo": ("albedo", "1"),
-    "surface_downwelling_shortwave_flux_in_air": ("global", "W m-2"),
-    "surface_direct_along_beam_shortwave_flux_in_air": ("direct", "W m-2"),
-    "surface_diffuse_downwelling_shortwave_flux_in_air": ("diffuse", "W m-2"),
-    "surface_downwelling_longwave_flux_in_air": ("longwave_down", "W m-2"),
-    "surface_upwelling_longwave_flux_in_air": ("longwave_up", "W m-2"),
-}
+#: standard_name -> (the chain's name, the unit it takes there): every weather
+#: quantity of the registry that CF names.
+FIELDS = {q.standard_name: (q.name, q.units) for q in Q.WEATHER.values() if q.standard_name}
 DEW_POINT = "dew_point_temperature"
 EASTWARD, NORTHWARD = "eastward_wind", "northward_wind"
-ALTITUDE = "surface_altitude"
+ALTITUDE = Q.SITE["height"].standard_name or "surface_altitude"
 #: What must be there, each as one of its spellings.
 REQUIRED = (
     ("air temperature", ("air_temperature",)),
@@ -52,7 +43,7 @@ SLACK = {"humidity": 0.01, "cloud": 0.001}
 
 
 @dataclass
-class Weather:
+class GridWeather:
     """A grid's weather as the chain takes it: ``fields`` by the chain's
     names (DataArrays in the chain's units, float64), the coordinates
     ``latitude``, ``longitude`` (in -180..180) and ``height``, and for
@@ -136,7 +127,7 @@ class Conversion:
         return np.asarray(quantity.to(units.Unit(self.target)).magnitude, dtype=float)
 
 
-def weather(ds: Any) -> Weather:
+def weather(ds: Any) -> GridWeather:
     """The weather of a CF Dataset; GridError, one line, for what is missing,
     cannot be converted or does not lie on one grid."""
     import cf_xarray  # noqa: F401  (the .cf accessor)
@@ -162,10 +153,10 @@ def weather(ds: Any) -> Weather:
         else:
             # Supersaturation in a model's dew point is taken as saturation.
             dew_point = convert(ds, dew, "degC")
-            vapour = C.magnus(np.minimum(dew_point, air))
+            vapour = magnus(np.minimum(dew_point, air))
             fields["vapour_pressure"] = vapour
             sources["vapour_pressure"] = dew
-        humidity = 100.0 * vapour / C.magnus(air)
+        humidity = 100.0 * vapour / magnus(air)
         fields["humidity"] = humidity.where(~(humidity > 100.0), 100.0)
         sources["humidity"] = sources["vapour_pressure"]
     if "wind" not in fields:
@@ -178,7 +169,7 @@ def weather(ds: Any) -> Weather:
                                         output_dtypes=[float])
         sources["wind"] = f"{east} and {north}"
     for chain_name, slack in SLACK.items():
-        _, _, low, high, _ = C.WEATHER[chain_name]
+        low, high = Q.WEATHER[chain_name].valid_range
         margin = slack * (high - low)
         value = fields[chain_name]
         value = value.where(~((value > high) & (value <= high + margin)), high)
@@ -190,7 +181,7 @@ def weather(ds: Any) -> Weather:
     if altitude:
         sources["height"] = altitude
     time = time_coordinate(ds)
-    grid = Weather(fields, latitude, longitude, height, time, sources)
+    grid = GridWeather(fields, latitude, longitude, height, time, sources)
     same_grid(ds, grid)
     return grid
 
@@ -221,13 +212,13 @@ def time_coordinate(ds: Any) -> str:
         raise GridError("no time: no coordinate with standard_name time or axis T")
     name = names[0]
     values = ds[name]
-    if not (np.issubdtype(values.dtype, np.datetime64) or C._is_cftime(values.values)):
+    if not (np.issubdtype(values.dtype, np.datetime64) or is_cftime(values.values)):
         raise GridError(f"{name}: no units and calendar that can be read as dates "
                         f"(units {values.attrs.get('units', 'none')!r})")
     return str(name)
 
 
-def same_grid(ds: Any, grid: Weather) -> None:
+def same_grid(ds: Any, grid: GridWeather) -> None:
     """GridError unless every field lies on the air temperature's grid (its
     dimensions or some of them, with the same coordinates)."""
     import xarray as xr

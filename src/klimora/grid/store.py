@@ -15,14 +15,13 @@ import functools
 import itertools
 import math
 import os
-import shutil
-import socket
 import warnings
 import zlib
 from typing import Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
+from klimora.grid import files
 from klimora.grid.cf import GridError
 
 #: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
@@ -46,33 +45,6 @@ INPUT_CHUNK_CACHE = 16 << 20
 
 def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
-
-
-def apart(source: str, target: str) -> None:
-    """GridError unless the output ``target`` lies apart from the input
-    ``source``.  The output is written beside its name and then renamed over
-    it: were it the input, under another spelling, through a link or as a
-    file inside the input's Zarr store (or the input inside the output's),
-    the weather it is computed from would be replaced or deleted."""
-    real_source, real_target = os.path.realpath(source), os.path.realpath(target)
-    if real_source == real_target or _same_file(source, target):
-        raise GridError(f"--output {target} is the input {source}: give the output another "
-                        "name")
-    if real_target.startswith(real_source + os.sep):
-        raise GridError(f"--output {target} lies inside the input {source}: give the output "
-                        "another name")
-    if real_source.startswith(real_target + os.sep):
-        raise GridError(f"--output {target} holds the input {source}: give the output "
-                        "another name")
-
-
-def _same_file(a: str, b: str) -> bool:
-    """Whether two existing paths are one file (a hard link, a bind mount,
-    a name that differs only in case on a file system that ignores it)."""
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
 
 
 def open_weather(path: str, chunks: dict[str, Any]) -> Any:
@@ -367,8 +339,8 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
         raise GridError(f"cannot write {path}: no directory {folder}")
     if os.path.isdir(path) and not is_zarr(path):
         raise GridError(f"cannot write {path}: is a directory")
-    remove_stale(path)
-    temporary = part_name(path, os.getpid())
+    files.remove_stale(path)
+    temporary = files.part_name(path, os.getpid())
     out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
     data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
@@ -392,9 +364,9 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
                 settle(pending for _, pending in under_way)
             finally:
                 target.close()
-        _replace(temporary, path)
+        files.replace(temporary, path)
     except BaseException:
-        _remove(temporary)
+        files.remove(temporary)
         raise
 
 
@@ -408,57 +380,3 @@ def settle(under_way: Iterator[Pending]) -> None:
             pending.result()
         except Exception:   # what failed first is what is reported
             pass
-
-
-def part_name(path: str, pid: int) -> str:
-    """Where ``path`` is written until complete: beside it, hidden, named
-    after this host and process, so that a run that crashed can be told
-    from one still under way."""
-    folder, base = os.path.split(os.path.abspath(path.rstrip("/")))
-    return os.path.join(folder, f".{base}.{socket.gethostname()}-{pid}.part")
-
-
-def remove_stale(path: str) -> None:
-    """Removes what runs on this host that no longer exist (killed, or
-    crashed) left of ``path``: their temporary outputs."""
-    folder, base = os.path.split(os.path.abspath(path.rstrip("/")))
-    prefix, suffix = f".{base}.{socket.gethostname()}-", ".part"
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return
-    for name in names:
-        pid = name[len(prefix):-len(suffix)] if name.startswith(prefix) and \
-            name.endswith(suffix) else ""
-        if pid.isdigit() and not _alive(int(pid)):
-            _remove(os.path.join(folder, name))
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:   # there, but another user's
-        return True
-    return True
-
-
-def _replace(temporary: str, path: str) -> None:
-    if os.path.isdir(temporary):
-        if os.path.exists(path):
-            old = temporary + ".old"
-            os.rename(path, old)
-            os.rename(temporary, path)
-            _remove(old)
-        else:
-            os.rename(temporary, path)
-    else:
-        os.replace(temporary, path)
-
-
-def _remove(path: str) -> None:
-    if os.path.isdir(path):
-        shutil.rmtree(path, ignore_errors=True)
-    elif os.path.exists(path):
-        os.remove(path)

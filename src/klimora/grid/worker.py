@@ -13,7 +13,7 @@ import xarray  # noqa: F401
 
 from klimora import chain  # noqa: F401
 from klimora.grid.cf import registry
-from klimora.grid.command import LOGGERS, VERBOSE_KEY
+from klimora.grid.scheduler import LOGGERS, VERBOSE_KEY
 
 registry()
 if not dask.config.get(VERBOSE_KEY, True):

@@ -1,0 +1,224 @@
+"""Where ``klimora grid`` computes its blocks: the threads of this process
+or a dask.distributed cluster (a local one it starts, or one it joins),
+with the workers' logs kept quiet, and Ctrl-C taken only where it can end
+the run cleanly."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import logging
+import os
+import signal
+import sys
+import threading
+from typing import Any, Iterator, Optional
+
+from klimora.cli.common import UsageError, one_line
+from klimora.grid import store
+
+#: glibc's malloc in the workers of --workers.  dask's nannies set a trim
+#: threshold of 64 KiB, which turns off glibc's adaptive mmap threshold:
+#: each of the chain's temporaries of a block (128 KiB) is then mapped and
+#: faulted in afresh, and the chain takes 1.4 times as long.  Memory freed is
+#: still returned, once 64 MiB of it lie at the top of the heap.
+WORKER_MALLOC = {"MALLOC_TRIM_THRESHOLD_": str(64 << 20), "MALLOC_MMAP_THRESHOLD_": str(16 << 20)}
+#: The loggers of dask.distributed and of the libraries it runs on: what
+#: they say (a worker lost, its tracebacks) is shown only with --verbose.
+LOGGERS = ("distributed", "tornado", "asyncio", "bokeh")
+#: Set for the workers of --workers: whether they keep their log.
+VERBOSE_KEY = "klimora.grid.verbose"
+
+
+
+def threaded(pool: concurrent.futures.Executor) -> tuple[store.Submit, int]:
+    """Computes blocks in the threads of ``pool``, each block's tasks one
+    after another in one thread, while the writer stores those before them:
+    once a block is done, none of its tasks still reads the input (dask's
+    threaded scheduler returns on a task's error while others of the block
+    still run)."""
+    from dask.core import get
+
+    def compute(tasks: dict[Any, Any], key: Any) -> Any:
+        return get(tasks, [key])[0]
+
+    def submit(tasks: dict[Any, Any], key: Any) -> store.Pending:
+        return pool.submit(compute, tasks, key)
+
+    return submit, (os.cpu_count() or 1) + 1
+
+
+class Remote:
+    """A block under way on a dask.distributed cluster: its workers read the
+    input themselves, so a block cancelled need not be waited for."""
+
+    def __init__(self, future: Any) -> None:
+        self.future = future
+
+    def result(self) -> Any:
+        return self.future.result()
+
+    def cancel(self) -> bool:
+        try:
+            self.future.cancel()
+        except Exception:   # a cluster gone has nothing left to cancel
+            pass
+        return True
+
+
+def distributed(client: Any) -> tuple[store.Submit, int]:
+    """Computes blocks on a dask.distributed cluster: two for each of its
+    threads under way, so that none waits while the writer stores."""
+    def submit(tasks: dict[Any, Any], key: Any) -> store.Pending:
+        return Remote(client.get(tasks, key, sync=False))
+
+    return submit, 2 * (sum(client.nthreads().values()) or 1)
+
+
+def local_cluster(workers: int, verbose: bool) -> Any:
+    """A dask.distributed cluster of ``workers`` processes of one thread each,
+    whose log (and that of its workers) is kept only if ``verbose``.
+
+    Ctrl-C at a terminal reaches every process of its group, and a worker
+    would print the traceback of its own KeyboardInterrupt: the workers are
+    started with SIGINT blocked (the cluster's thread, which starts them and
+    any that replace a lost one, takes this thread's signal mask), and this
+    process, on Ctrl-C, stops them."""
+    import dask
+    from distributed import LocalCluster
+
+    settings = {"distributed.nanny.pre-spawn-environ": WORKER_MALLOC, VERBOSE_KEY: verbose}
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        with dask.config.set(settings):
+            # No dashboard; the scheduler's HTTP server (health, metrics) on
+            # a free port instead of 8787, whose being taken is warned of.
+            return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                dashboard_address=None,
+                                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                                silence_logs=logging.WARNING if verbose else logging.CRITICAL + 1,
+                                preload=["klimora.grid.worker"])
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+def quiet_resource_tracker() -> None:
+    """Starts multiprocessing's resource tracker, unless it runs, with its
+    warnings off: after a worker was killed it warns, as the command exits,
+    of the worker's semaphores, which it then removes.  (It takes this
+    process's warning options as it starts.)"""
+    from multiprocessing import resource_tracker
+
+    option = "ignore::UserWarning:multiprocessing.resource_tracker"
+    sys.warnoptions.append(option)
+    try:
+        resource_tracker.ensure_running()
+    finally:
+        sys.warnoptions.remove(option)
+
+
+def started(starting: concurrent.futures.Future[Any], workers: int) -> Any:
+    """The local cluster once started; UsageError, one line, if it did not
+    start (its processes then stopped by dask.distributed)."""
+    try:
+        return starting.result()
+    except Exception as e:
+        raise UsageError(f"--workers {workers}: the local dask.distributed cluster did not "
+                         f"start: {one_line(e) or type(e).__name__}") from None
+
+
+def stop(starting: Optional[concurrent.futures.Future[Any]]) -> None:
+    """Closes the local cluster, waiting for it if it is still starting; a
+    cluster that did not start, or fails to close, is no error of the
+    command's (what went wrong before is what it reports)."""
+    if starting is None:
+        return
+    try:
+        cluster = starting.result()
+    except Exception:
+        return
+    try:
+        cluster.close()
+    except Exception:
+        logging.getLogger("distributed").exception("closing the local cluster failed")
+
+
+@contextlib.contextmanager
+def quiet(verbose: bool) -> Iterator[None]:
+    """dask.distributed's log (and that of tornado and asyncio, which it runs
+    on) dropped unless ``verbose``, then put back as it was: the command
+    reports what fails in one line of its own, and a worker lost and
+    replaced is no failure."""
+    if verbose:
+        yield
+        return
+    names = [name for name in logging.Logger.manager.loggerDict
+             if any(name == top or name.startswith(top + ".") for top in LOGGERS)]
+    saved = []
+    for name in sorted(set(names) | set(LOGGERS)):
+        logger = logging.getLogger(name)
+        saved.append((logger, logger.handlers, logger.propagate))
+        logger.handlers, logger.propagate = [logging.NullHandler()], False
+    try:
+        yield
+    finally:
+        for logger, handlers, propagate in saved:
+            logger.handlers, logger.propagate = handlers, propagate
+
+
+@contextlib.contextmanager
+def ctrl_c_where_safe() -> Iterator[None]:
+    """Ctrl-C raised (as KeyboardInterrupt) only where Python can deliver it,
+    else a moment later (see :func:`unsafe`).  In the main thread only,
+    where Python runs signal handlers; a Ctrl-C still owed at the end is
+    raised then."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield
+        return
+    owed: list[int] = []
+
+    def again() -> None:
+        if owed:
+            owed.pop()
+            os.kill(os.getpid(), signal.SIGINT)
+
+    def interrupt(signum: int, frame: Any) -> None:
+        if unsafe(frame):
+            owed.append(signum)
+            timer = threading.Timer(0.01, again)
+            timer.daemon = True
+            timer.start()
+            return
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if owed:
+            owed.clear()
+            raise KeyboardInterrupt
+
+
+def unsafe(frame: Any) -> bool:
+    """Whether an exception raised in ``frame`` could be lost or leave a lock
+    held: while any thread holds CPython's import lock or this one runs the
+    import system (an exception in its bookkeeping can leave the lock held
+    for good, and the thread that starts a local cluster, which imports as
+    it goes, then waits for ever), a finaliser or a garbage collector
+    callback (such as dask.distributed's, where it is printed and dropped)."""
+    import _imp
+    import gc
+
+    if _imp.lock_held():
+        return True
+    callbacks = {getattr(getattr(c, "__func__", c), "__code__", None) for c in gc.callbacks}
+    while frame is not None:
+        code = frame.f_code
+        if code in callbacks or code.co_name == "__del__" or \
+                code.co_filename.startswith("<frozen importlib"):
+            return True
+        frame = frame.f_back
+    return False

@@ -1,0 +1,265 @@
+"""A weather time series from CSV: a header line with the column "time"
+and any of the registry's weather (:data:`klimora.quantities.WEATHER`),
+read :data:`CHUNK_ROWS` lines at a time, each chunk checked (UTF-8, cells
+per row, numbers, time stamps) and parsed by pandas before it is handed on.
+Every refusal is a :class:`~klimora.cli.common.UsageError` that names the
+file and the line."""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import dataclasses
+import io
+import itertools
+import math
+import re
+import warnings
+from typing import Any, BinaryIO, Iterator, NoReturn, Optional, Union
+
+import numpy as np
+
+from klimora import quantities as Q
+from klimora.cli.common import UsageError, decimal, one_line
+
+__all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "Chunk", "SeriesReader", "count_rows",
+           "exact_floats"]
+
+#: Rows of a time series read, checked, computed and written at a time.
+CHUNK_ROWS = 100_000
+#: What an empty or missing cell of a time series may hold.
+MISSING = ("", "nan", "NaN", "NAN", "NA", "N/A", "n/a", "null", "NULL")
+#: Every column a time series may hold besides "time".
+COLUMNS = tuple(Q.WEATHER)
+
+
+def count_rows(path: str) -> Optional[int]:
+    """The rows of the file (lines that are not blank, less the header);
+    None if it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return max(sum(1 for line in f if line.strip()) - 1, 0)
+    except OSError:
+        return None
+
+
+@dataclasses.dataclass
+class Chunk:
+    """Rows of a time series, read and checked: the time stamps as given,
+    the times in UTC and the weather as a frame, each row's line in the file,
+    the count of empty or NaN cells and of naive time stamps that do not
+    exist or are ambiguous in the zone."""
+
+    stamps: Any
+    frame: Any
+    lines: Any
+    missing: int
+    unplaced: int
+
+
+#: A time stamp that carries its zone: Z or an offset after the time of day.
+AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
+
+
+def exact_floats() -> dict[str, str]:
+    """read_csv's arguments for numbers read to the bit as Python's float
+    reads them: pandas 3 does so by default (and deprecates the option),
+    pandas 2 only with its round-trip parser."""
+    import pandas as pd
+
+    return {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+
+
+class SeriesReader:
+    """Reads a weather CSV from a binary stream, :data:`CHUNK_ROWS` lines at
+    a time: each chunk is checked (UTF-8, cells per row, numbers, time
+    stamps) and parsed by pandas before it is handed on, and every error
+    names the file and line.  ``zone`` is the zone of naive time stamps:
+    hours east of UTC, a zone name, or None for UTC."""
+
+    def __init__(self, stream: BinaryIO, source: str, zone: Union[float, str, None]) -> None:
+        self.stream, self.source, self.zone = stream, source, zone
+        first = stream.readline()
+        if not first:
+            raise UsageError(f"{source}: empty file, expected a header line")
+        if first.startswith(codecs.BOM_UTF8):
+            first = first[len(codecs.BOM_UTF8):]
+        if b"\0" in first:
+            self.fail(1, "a NUL byte in the header line")
+        header = [h.strip() for h in next(csv.reader([self.text(first, 1).rstrip("\r\n")]), [])]
+        if "time" not in header:
+            raise UsageError(f"{source}: no column 'time'")
+        unknown = [h for h in header if h != "time" and h not in Q.WEATHER]
+        if unknown:
+            raise UsageError(f"{source}: unknown column {unknown[0]!r}; known: time, "
+                             + ", ".join(COLUMNS))
+        if len(set(header)) != len(header):
+            raise UsageError(f"{source}: a column name appears twice")
+        self.header = header
+        self.weather = [h for h in header if h != "time"]
+        self.next_line = 2
+
+    def text(self, data: bytes, line: int) -> str:
+        try:
+            return data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            at = line + data.count(b"\n", 0, e.start)
+            raise UsageError(f"{self.source} line {at}: not UTF-8 text "
+                             f"(byte 0x{data[e.start]:02x})") from None
+
+    def fail(self, line: int, message: str) -> NoReturn:
+        raise UsageError(f"{self.source} line {line}: {message}")
+
+    def __iter__(self) -> Iterator[Chunk]:
+        while True:
+            lines = list(itertools.islice(self.stream, CHUNK_ROWS))
+            if not lines:
+                return
+            data = b"".join(lines)
+            while data.count(b'"') % 2:  # a quoted cell goes on in the next line
+                more = self.stream.readline()
+                if not more:
+                    break
+                lines.append(more)
+                data += more
+            first, self.next_line = self.next_line, self.next_line + len(lines)
+            chunk = self.chunk(lines, data, first)
+            if len(chunk.lines):
+                yield chunk
+
+    def record_lines(self, lines: list[bytes], data: bytes, first: int) -> Any:
+        """The line each record starts on; UsageError for a record with a
+        wrong number of cells (blank lines are records of no cells)."""
+        width = len(self.header)
+        if b'"' not in data:
+            commas = np.fromiter((line.count(b",") for line in lines), dtype=np.int64,
+                                 count=len(lines))
+            for i in np.flatnonzero(commas != width - 1):
+                if lines[i].strip():
+                    self.fail(first + i, f"{commas[i] + 1} cells, expected {width}")
+            return first + np.arange(len(lines))
+        reader = csv.reader(io.StringIO(data.decode("utf-8"), newline=""))
+        starts, before = [], 0
+        for cells in reader:
+            if len(cells) != width and any(c.strip() for c in cells):
+                self.fail(first + before, f"{len(cells)} cells, expected {width}")
+            starts.append(first + before)
+            before = reader.line_num
+        return np.array(starts, dtype=np.int64)
+
+    def read(self, data: bytes, numbers: bool) -> Any:
+        import pandas as pd
+
+        return pd.read_csv(io.BytesIO(data), header=None, names=self.header, encoding="utf-8",
+                           dtype={name: (float if numbers and name != "time" else str)
+                                  for name in self.header},
+                           keep_default_na=False,
+                           na_values={name: MISSING for name in self.weather} if numbers else (),
+                           skip_blank_lines=False, **exact_floats())
+
+    def numbers(self, raw: Any, lines: Any) -> dict[str, Any]:
+        """The weather columns of ``raw`` (text) as floats, by Python's float;
+        UsageError naming the line of the first that is not a number."""
+        values = {}
+        for name in self.weather:
+            column = np.empty(len(raw))
+            for i, cell in enumerate(raw[name]):
+                text = cell.strip()
+                try:
+                    column[i] = math.nan if text in MISSING else decimal(text)
+                except ValueError:
+                    self.fail(lines[i], f"{name} is not a number: {text!r}")
+            values[name] = column
+        return values
+
+    def refuse_nul(self, data: bytes, first: int) -> None:
+        """UsageError for the cell that holds the first NUL byte: pandas's
+        reader would end the cell there and take what came before."""
+        at = data.find(b"\0")
+        if at < 0:
+            return
+        start = data.rfind(b"\n", 0, at) + 1
+        end = data.find(b"\n", at)
+        line = data[start:end if end >= 0 else len(data)].decode("utf-8").rstrip("\r")
+        # The csv module of Python 3.10 refuses NUL itself: parsed in a stand-in.
+        cells = next(csv.reader([line.replace("\0", "\ufffe")]))
+        column = next(k for k, cell in enumerate(cells) if "\ufffe" in cell)
+        cell = cells[column].replace("\ufffe", "\0").strip()
+        name = self.header[column] if column < len(self.header) else "a cell"
+        what = "not a time" if name == "time" else f"{name} is not a number"
+        self.fail(first + data.count(b"\n", 0, at), f"{what}: {cell!r}")
+
+    def chunk(self, lines: list[bytes], data: bytes, first: int) -> Chunk:
+        import pandas as pd
+
+        self.text(data, first)
+        self.refuse_nul(data, first)
+        starts = self.record_lines(lines, data, first)
+        try:
+            try:
+                frame = self.read(data, numbers=True)
+                values = {name: frame[name].to_numpy(dtype=float) for name in self.weather}
+            except ValueError:  # a cell that is no number, or one pandas reads otherwise
+                frame = self.read(data, numbers=False)
+                values = self.numbers(frame, starts)
+        except pd.errors.ParserError as e:
+            raise UsageError(f"{self.source} lines {first}-{self.next_line - 1}: "
+                             f"{one_line(e)}") from None
+        if len(frame) != len(starts):  # pandas split records otherwise (a lone carriage return)
+            starts = np.full(len(frame), first)
+        stamps = frame["time"].str.strip()
+        empty = np.array(stamps == "", dtype=bool)   # pandas 3 hands out read-only arrays
+        for column in values.values():
+            empty &= np.isnan(column)
+        if empty.any():  # blank lines
+            keep = ~empty
+            stamps, starts = stamps[keep], starts[keep]
+            values = {name: column[keep] for name, column in values.items()}
+        times, unplaced = self.times(stamps.reset_index(drop=True), starts)
+        # The times as a column: chain takes a zoned index element by element.
+        return Chunk(stamps.to_numpy(dtype=object), pd.DataFrame({"time": times, **values}),
+                     starts, sum(int(np.isnan(v).sum()) for v in values.values()), unplaced)
+
+    def times(self, stamps: Any, lines: Any) -> tuple[Any, int]:
+        """The time stamps as a Series of times in UTC, and how many naive ones
+        the zone skips or repeats (NaT); UsageError for one that is no time."""
+        import pandas as pd
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # pandas on mixed offsets
+            try:
+                parsed = pd.to_datetime(stamps, format="ISO8601", errors="coerce")
+            except (ValueError, TypeError):
+                parsed = stamps
+        if not pd.api.types.is_datetime64_any_dtype(parsed):  # naive and zoned, or offsets
+            aware = stamps.str.contains(AWARE, regex=True).to_numpy()
+            zoned = pd.to_datetime(stamps[aware], format="ISO8601", errors="coerce", utc=True)
+            naive = pd.to_datetime(stamps[~aware], format="ISO8601", errors="coerce")
+            if not pd.api.types.is_datetime64_dtype(naive):  # an offset AWARE does not see
+                naive = pd.Series(pd.NaT, index=naive.index, dtype="datetime64[ns]")
+            bad = np.empty(len(stamps), dtype=bool)
+            bad[aware], bad[~aware] = zoned.isna().to_numpy(), naive.isna().to_numpy()
+            parsed = pd.Series(pd.NaT, index=stamps.index, dtype="datetime64[ns, UTC]")
+            parsed[aware], parsed[~aware] = zoned, self.localize(naive)
+        else:
+            bad = parsed.isna().to_numpy()
+            parsed = self.localize(parsed) if parsed.dt.tz is None else parsed.dt.tz_convert("UTC")
+        if bad.any():
+            i = int(np.flatnonzero(bad)[0])
+            stamp = stamps.iloc[i]
+            date = re.match(r"\d{4}-\d\d-\d\d", stamp, re.ASCII)
+            low, high = f"{pd.Timestamp.min:%Y-%m-%d}", f"{pd.Timestamp.max:%Y-%m-%d}"
+            if date and not low < date[0] < high:   # pandas holds times in nanoseconds
+                self.fail(lines[i], f"{stamp!r} is outside the times klimora reads, {low} to "
+                                    f"{high}")
+            self.fail(lines[i], f"not a time: {stamp!r}")
+        return parsed, int(parsed.isna().sum())
+
+    def localize(self, naive: Any) -> Any:
+        """Naive times in the zone, in UTC."""
+        import pandas as pd
+
+        if isinstance(self.zone, str):
+            return naive.dt.tz_localize(self.zone, ambiguous="NaT", nonexistent="NaT") \
+                .dt.tz_convert("UTC")
+        return (naive - pd.Timedelta(hours=self.zone or 0.0)).dt.tz_localize("UTC")

@@ -1,0 +1,234 @@
+"""The chain's model on arrays: from the UTC hour, the day of the year,
+the zone, the site and the weather to the radiation and the mean radiant
+temperature of a person, on the ufuncs of :mod:`klimora.ufuncs`.  Arrays in,
+columns out: no checks, no times, no pandas or xarray (those are
+:mod:`klimora.chain`'s, :mod:`klimora.times`' and
+:mod:`klimora.datasets`').
+
+Per element:
+
+1. solar time from the time in UTC, the longitude and the equation of time
+   (``Sonnenzeit`` folds it into one day);
+2. zenith and azimuth of the sun (``Zenitwinkel``, ``Azimutwinkel``);
+3. Linke turbidity (``LinkeTruebung``) and relative optical air mass
+   (``RelOptLuftmasse``);
+4. clear-sky direct and global irradiance (``MaxDirekteStrahlung``,
+   ``MaxGlobalstrahlung``) and the direct beam reduced for cloud
+   (``DirStrMBew``), unless measured;
+5. counter-radiation of the sky (``AtmosGegenstr``), unless measured;
+6. surface temperature of the ground (``OberflTemp``);
+7. mean radiant temperature of a person (``MittlStrTemp``).
+
+The assumptions beyond the module are in :data:`ASSUMPTIONS`.  NaN in an
+input gives NaN in every column that depends on it; nothing is filled in.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Mapping
+
+import numpy as np
+
+from klimora import quantities as Q
+from klimora import ufuncs as U
+
+#: Stefan-Boltzmann constant, W m-2 K-4 (the value the module uses).
+SIGMA = 5.67e-8
+#: Long-wave emissivity of the ground.
+EPS_GROUND = 0.97
+#: Share of a person's surroundings taken by the sky, and by the ground
+#: (a person standing on open, level ground with a free horizon).
+VIEW_SKY = 0.5
+VIEW_GROUND = 1.0 - VIEW_SKY
+
+ASSUMPTIONS = (
+    "open, level ground with a free horizon, no walls or trees",
+    "solar time = time in UTC + longitude/15 h + equation of time, folded into one day "
+    "(Sonnenzeit); the day of the year is the local one",
+    "vapour pressure, when not given: Magnus formula over water, "
+    "e = RH/100 * 6.112 hPa * exp(17.62 t / (243.12 + t))",
+    "global irradiance under cloud (Kasten and Czeplak): "
+    "G = G_max * (1 - 0.75 (N/8)^3.4)",
+    "diffuse irradiance on the ground: D = G - I cos(zenith), at least 0 "
+    "(I = cloud-reduced direct beam)",
+    "long-wave flux from above: the counter-radiation of AtmosGegenstr",
+    "net radiation of the ground at air temperature (isothermal): "
+    "Q = (1 - albedo) G + 0.97 L_down - 0.97 sigma (t_air + 273.15)^4; "
+    "the surface temperature is OberflTemp(Q, t_air, wind, Bowen)",
+    "long-wave flux from below: L_up = 0.97 sigma (t_surface + 273.15)^4 "
+    "+ 0.03 L_down (emission plus reflected sky radiation)",
+    "a person sees half sky and half ground: MittlStrTemp gets "
+    "EStrOben = L_down/2, EStrUnten = L_up/2, AGegenstr = 0 (the sky is in "
+    "EStrOben), DiffStr = D/2 + albedo G/2 (diffuse from the sky and "
+    "short-wave reflected by the ground), MaxDirStr = I",
+    "short-wave albedo of the person 0.3 (absorbed share 0.7)",
+    "with the sun below the horizon MittlStrTemp gets the zenith angle 90 "
+    "(the beam is zero then)",
+)
+
+#: The result columns: (name, unit, meaning), from the registry.
+COLUMNS = tuple((q.name, q.symbol, q.long_name) for q in Q.COLUMNS.values())
+NAMES = tuple(Q.COLUMNS)
+UNITS = {q.name: q.symbol for q in Q.COLUMNS.values()}
+#: The optional column: (name, unit, meaning).
+UTCI_COLUMN = (Q.UTCI.name, Q.UTCI.symbol, Q.UTCI.long_name)
+PROJECTION_FACTORS = ("system", "vdi3789")
+
+
+def result_columns(utci: bool) -> tuple[tuple[str, str, str], ...]:
+    """The columns of a result: :data:`COLUMNS`, and "utci" if asked for."""
+    return COLUMNS + ((UTCI_COLUMN,) if utci else ())
+
+
+def magnus(air_temp: Any) -> Any:
+    """Saturation vapour pressure over water in hPa (Magnus)."""
+    return 6.112 * np.exp(17.62 * air_temp / (243.12 + air_temp))
+
+
+#: Apparent minus mean solar time in hours: the module's own formula, the
+#: one its solar time (``Sonnenzeit``) applies, as a ufunc.
+equation_of_time = U.equation_of_time
+
+
+def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longitude: Any,
+            height: Any, weather: Mapping[str, Any], projection_factor: str = "system",
+            utci: bool = False) -> dict[str, Any]:
+    """The chain on arrays that broadcast together: the :data:`COLUMNS` as
+    a dict, and "utci" after them if asked for.  ``weather`` holds any of
+    :data:`WEATHER`; the others take their defaults, and the measured ones
+    replace what the chain would work out."""
+    if projection_factor not in PROJECTION_FACTORS:
+        raise ValueError(f"projection_factor must be one of {', '.join(PROJECTION_FACTORS)}")
+    w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
+    lat, lon, doy = latitude, longitude, dayofyear
+    shifted = utc_hour + lon / 15 + equation_of_time(doy)
+    szeit = np.mod(U.Sonnenzeit(shifted, zone_hours, lon, doy), 24.0)
+    szeit = np.where(szeit >= 24.0, 0.0, szeit)   # a hair below 0 folds to 24
+    zenith = U.Zenitwinkel(szeit, lat, doy)
+    azimuth = missing(U.Azimutwinkel(szeit, lat, doy), szeit, lat, doy)
+    linke = missing(U.LinkeTruebung(doy, lat, w["humidity"]), doy, lat, w["humidity"])
+    air_mass = U.RelOptLuftmasse(zenith)
+    direct_max = missing(U.MaxDirekteStrahlung(doy, height, zenith, linke, air_mass),
+                         doy, height, zenith, linke, air_mass)
+    global_max = missing(U.MaxGlobalstrahlung(doy, height, zenith, linke),
+                         doy, height, zenith, linke)
+    cloud = w["cloud"]
+    direct = U.DirStrMBew(direct_max, cloud) if w["direct"] is None else w["direct"] + 0 * zenith
+    glob = (global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if w["global"] is None
+            else w["global"] + 0 * zenith)
+    if w["diffuse"] is None:
+        beam = direct * np.cos(np.radians(np.minimum(zenith, 90.0)))
+        diffuse = np.where(zenith < 90, np.maximum(glob - beam, 0.0), 0.0)
+        diffuse = np.where(np.isnan(zenith) | np.isnan(glob) | np.isnan(beam), np.nan, diffuse)
+    else:
+        diffuse = w["diffuse"] + 0 * zenith
+    air = w["air_temp"]
+    vapour = w["vapour_pressure"]
+    if vapour is None:
+        vapour = w["humidity"] / 100.0 * magnus(air)
+    counter = U.AtmosGegenstr(air, vapour, cloud) if w["longwave_down"] is None \
+        else w["longwave_down"] + 0 * zenith
+    net = (1 - w["albedo"]) * glob + EPS_GROUND * counter - EPS_GROUND * SIGMA * (air + 273.15) ** 4
+    surface = missing(U.OberflTemp(net, air, w["wind"], w["bowen"]), net, air, w["wind"],
+                      w["bowen"])
+    up = (EPS_GROUND * SIGMA * (surface + 273.15) ** 4 + (1 - EPS_GROUND) * counter
+          if w["longwave_up"] is None else w["longwave_up"] + 0 * zenith)
+    sun = np.minimum(zenith, 90.0)
+    beam_for_person = direct * projection_scale(sun, projection_factor)
+    mrt = U.MittlStrTemp(sun, VIEW_SKY * counter, VIEW_GROUND * up, 0.0,
+                         VIEW_SKY * diffuse + VIEW_GROUND * w["albedo"] * glob, beam_for_person,
+                         w["body_albedo"])
+    values = (szeit, zenith, azimuth, linke, air_mass, direct_max, global_max, direct, glob,
+              diffuse, counter, up, net, surface, mrt)
+    result = dict(zip(NAMES, values))
+    if utci:
+        result["utci"] = universal_thermal_climate_index(air, mrt, w["wind"], w["humidity"])
+    return result
+
+
+def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
+    """UTCI by pythermalcomfort, from the air temperature, the mean radiant
+    temperature, the wind (taken as the wind at 10 m, which UTCI expects)
+    and the relative humidity; NaN outside the range UTCI is defined for."""
+    try:
+        from pythermalcomfort.models import utci
+    except ImportError:
+        raise ImportError("the utci column needs pythermalcomfort: "
+                          "pip install 'klimora[utci]'") from None
+    shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
+    args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
+            for x in (air_temp, mrt, wind, humidity)]
+    value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
+                 round_output=False).utci
+    return np.asarray(value, dtype=float).reshape(shape)
+
+
+def missing(result: Any, *inputs: Any) -> Any:
+    """NaN wherever an input is NaN.  The functions that branch compare
+    their inputs, and NaN compares false: LinkeTruebung of a missing
+    humidity would give the saturated-air value, MaxGlobalstrahlung of a
+    missing zenith angle the sun-down 0."""
+    gone = np.zeros(np.shape(result), dtype=bool)
+    for x in inputs:
+        gone = gone | np.isnan(x)
+    return np.where(gone, np.nan, result)
+
+
+def projection_scale(zenith: Any, kind: str) -> Any:
+    """1 for the system's projection factor of a standing person, which
+    ``MittlStrTemp`` applies itself (0.308 cos(g (0.998 - sqrt(g)/50000)),
+    g the solar elevation in degrees); for "vdi3789" the ratio of the
+    published factor (g^2 in place of sqrt(g)) to it, so that the beam
+    handed to ``MittlStrTemp`` comes out weighted by the published one."""
+    if kind == "system":
+        return 1.0
+    g = 90.0 - zenith
+    system = np.cos(np.radians(g * (0.998 - np.sqrt(g) / 50000)))
+    published = np.cos(np.radians(g * (0.998 - g ** 2 / 50000)))
+    return published / system
+
+
+#: Elements the chain takes at a time on a Dataset: its forty-odd temporaries
+#: of a block stay in the cache instead of streaming through memory.
+BLOCK = 16384
+
+
+def blockwise(arrays: list[Any], names: list[str], projection_factor: str, utci: bool) -> Any:
+    """compute on arrays that broadcast together, block by block of about
+    :data:`BLOCK` elements in C order; an array that is constant along an
+    axis (length 1) is not spread along it, so what depends on time alone
+    is worked out once per time.  Each element is computed as on the whole.
+    The columns come along a last axis, each contiguous in memory."""
+    shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
+    stacked = np.empty((len(result_columns(utci)), *shape))
+    outputs = list(stacked)
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        for block in blocks(shape, BLOCK):
+            parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
+                     for a in arrays]
+            hour, day, zone, lat, lon, height = parts[:6]
+            result = compute(hour, day, zone, lat, lon, height, dict(zip(names, parts[6:])),
+                             projection_factor, utci)
+            for out, value in zip(outputs, result.values()):
+                out[block] = value
+    return np.moveaxis(stacked, 0, -1)
+
+
+def blocks(shape: tuple[int, ...], size: int) -> Any:
+    """Index tuples of slices that cover ``shape`` in C order, each of at
+    most ``size`` elements (at least one row of the last axis)."""
+    if not shape:
+        yield ()
+        return
+    inner = math.prod(shape[1:])
+    if inner <= size:
+        step = max(1, size // max(inner, 1))
+        rest = (slice(None),) * (len(shape) - 1)
+        for i in range(0, shape[0], step):
+            yield (slice(i, i + step), *rest)
+    else:
+        for i in range(shape[0]):
+            for rest_block in blocks(shape[1:], size):
+                yield (slice(i, i + 1), *rest_block)

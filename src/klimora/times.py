@@ -1,0 +1,120 @@
+"""Times as the chain takes them: the UTC hour of the day, the local day of
+the year and the zone's offset in hours, from a DatetimeIndex, datetime64
+values, zone-aware series or cftime datetimes (calendars other than the
+proleptic Gregorian one, as xarray decodes them)."""
+
+from __future__ import annotations
+
+import datetime as dt
+from typing import Any, Union
+
+import numpy as np
+
+def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any]:
+    """UTC hour of the day, local day of the year and the zone's offset in
+    hours, as float arrays, for times given as a DatetimeIndex, datetime64
+    values or a time zone-aware series; NaT gives NaN.  Times without a zone
+    are in ``zone`` (a zone name, with daylight saving time; hours east of
+    UTC; None: UTC); times with one keep it, and ``zone`` (a name or hours)
+    only sets the local day."""
+    import pandas as pd
+
+    shape = np.shape(times)
+    if is_cftime(times):
+        return _cftime_parts(times, zone)
+    if holds_numbers(times):
+        raise ValueError("times must be dates and times, not numbers")
+    try:
+        return _datetime_parts(times, zone, shape)
+    except pd.errors.OutOfBoundsDatetime as e:
+        raise ValueError(f"times must lie between {pd.Timestamp.min:%Y-%m-%d} and "
+                         f"{pd.Timestamp.max:%Y-%m-%d}, the span of pandas' nanosecond "
+                         f"times ({' '.join(str(e).split())})") from None
+
+
+def holds_numbers(values: Any) -> bool:
+    """Whether ``values`` are plain numbers (or booleans), which pandas
+    would read as nanoseconds since 1970 rather than refuse as times."""
+    import pandas as pd
+
+    dtype = getattr(values, "dtype", None)
+    if dtype is None:
+        values = np.asarray(values)
+        dtype = values.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "biufc":
+        return True
+    if dtype == object and np.size(values):
+        return pd.api.types.infer_dtype(np.ravel(np.asarray(values, dtype=object)),
+                                        skipna=True) in NUMBER_KINDS
+    return False
+
+
+#: What pandas infers for an object array of numbers.
+NUMBER_KINDS = ("integer", "floating", "mixed-integer-float", "decimal", "complex", "boolean")
+
+
+def _datetime_parts(times: Any, zone: Union[float, str, None],
+                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+    import pandas as pd
+
+    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
+        index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
+    else:
+        index = pd.DatetimeIndex(np.ravel(times))
+    hour = pd.Timedelta(hours=1)
+    if index.tz is None:
+        if isinstance(zone, str):
+            index = index.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
+        else:
+            offset = 0.0 if zone is None else float(zone)
+            return _parts(index - offset * hour, index, np.full(len(index), offset), shape)
+    utc = index.tz_convert("UTC").tz_localize(None)
+    if isinstance(zone, str):
+        local = index.tz_convert(zone).tz_localize(None)
+    elif zone is not None:
+        local = utc + float(zone) * hour
+    else:
+        local = index.tz_localize(None)   # the wall time of the times' own zone
+    return _parts(utc, local, np.asarray((local - utc) / hour, dtype=float), shape)
+
+
+def is_cftime(times: Any) -> bool:
+    """Whether ``times`` are cftime datetimes (calendars other than the
+    proleptic Gregorian one, as xarray decodes them)."""
+    if getattr(times, "dtype", None) != object or not np.size(times):
+        return False
+    return type(np.ravel(times)[0]).__module__.split(".")[0] == "cftime"
+
+
+def _cftime_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any]:
+    """time_parts for cftime datetimes, in their own calendar: the hour from
+    whole nanoseconds since midnight, as pandas forms it, and the day of the
+    year of the local time."""
+    if isinstance(zone, str):
+        raise ValueError("times in a cftime calendar take a zone in hours, not a zone name")
+    offset = 0.0 if zone is None else float(zone)
+    flat = np.ravel(times)
+    hour, doy = np.empty(len(flat)), np.empty(len(flat))
+    shift = dt.timedelta(hours=offset)
+    for i, t in enumerate(flat):
+        if t is None:
+            hour[i] = doy[i] = np.nan
+            continue
+        ns = ((t.hour * 60 + t.minute) * 60 + t.second) * 10**9 + t.microsecond * 1000
+        hour[i] = np.float64(ns) / np.float64(3_600_000_000_000)
+        doy[i] = (t + shift).dayofyr
+    offsets = np.where(np.isnan(hour), np.nan, offset)
+    shape = np.shape(times)
+    return hour.reshape(shape), doy.reshape(shape), offsets.reshape(shape)
+
+
+def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+    import pandas as pd
+
+    hour = pd.Timedelta(hours=1)
+    utc_hour = np.asarray((utc - utc.normalize()) / hour, dtype=float)
+    doy = np.asarray(local.day_of_year, dtype=float)
+    missing = np.asarray(utc.isna()) | np.asarray(local.isna())
+    for a in (utc_hour, doy, offsets):
+        a[missing] = np.nan
+    return utc_hour.reshape(shape), doy.reshape(shape), np.asarray(offsets).reshape(shape)
