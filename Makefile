@@ -23,8 +23,11 @@
 #                 on the newest NumPy of each Python, then a table, also in
 #                 build/compat/table.md (tools/compat; KLIMORA_COMPAT picks
 #                 the pairs)
-# make validate - the chain against pvlib, thermofeel and pythermalcomfort:
-#                 writes docs/validation.md and docs/validation-*.png
+# make validate - the chain against pvlib, thermofeel and pythermalcomfort,
+#                 and against the measured station files in pvlib's sdist
+#                 (fetched once by pip into build/validation-data; without
+#                 it that section says what it skipped): writes
+#                 docs/validation.md and docs/validation-*.png
 # The others create their venv with CPython 3.10 (tools/find-python310;
 # override with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools
 # and build and install the module.

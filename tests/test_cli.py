@@ -25,7 +25,10 @@ from klimora.day import ASSUMPTIONS, NAMES, Site, Weather, equation_of_time, ste
 from klimora.iotools import weather_csv
 from klimora.quantities import WEATHER
 
-DEFAULT_SITE = Site()
+#: The example site, without site options: Munich.
+DEFAULT_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
+#: The example site given as options.
+MUNICH = ("--lat", "48.14", "--lon", "11.58", "--height", "520", "--zone", "1")
 MIDSUMMER = 172
 
 
@@ -55,9 +58,9 @@ def test_demo_runs_as_a_process_and_shows_the_example_day():
     done = process()
     assert done.returncode == 0 and done.stderr == ""
     lines = done.stdout.splitlines()
-    assert lines[0].split() == ["time", *NAMES]
-    assert len(lines) == 2 + 24
-    noon = lines[2 + 12].split()
+    assert lines[1].split() == ["time", *NAMES]
+    assert len(lines) == 3 + 24
+    noon = lines[3 + 12].split()
     assert noon[0] == "12:00"
     expected = step(DEFAULT_SITE, MIDSUMMER, 12.0, Weather())
     assert [float(v) for v in noon[1:]] == [round(expected[n], 2) for n in NAMES]
@@ -66,28 +69,31 @@ def test_demo_runs_as_a_process_and_shows_the_example_day():
 def test_table_is_aligned_right(capsys):
     status, out, _ = run(capsys, "--step", "30")
     lines = out.splitlines()
-    assert status == 0 and len(lines) == 2 + 48
-    header = lines[0]
+    assert status == 0 and len(lines) == 3 + 48
+    header = lines[1]
     ends = [m.end() for m in re.finditer(r"\S+", header)]
     assert [header[m.start():m.end()] for m in re.finditer(r"\S+", header)] == ["time", *NAMES]
-    for line in lines[2:]:
+    for line in lines[3:]:
         assert len(line) == len(header)
         for end in ends:
             assert line[end - 1] != " " and (end == len(line) or line[end] == " ")
 
 
 @pytest.mark.parametrize("args, site, date, weather", [
-    ([], Site(), dt.date(2025, 6, 21), Weather()),
+    ([], DEFAULT_SITE, dt.date(2025, 6, 21), Weather()),
     (["--lat", "-33.9", "--lon", "18.4", "--zone", "2", "--height", "10", "--date", "2024-12-21"],
      Site(latitude=-33.9, longitude=18.4, zone=2.0, height=10.0), dt.date(2024, 12, 21), Weather()),
-    (["--lat", "64.1", "--lon", "-21.9", "--zone", "0", "--date", "2025-03-20", "--air-temp", "-5",
-      "--humidity", "90", "--cloud", "8", "--wind", "9", "--albedo", "0.8", "--bowen", "0.3"],
+    (["--lat", "64.1", "--lon", "-21.9", "--zone", "0", "--height", "520", "--date", "2025-03-20",
+      "--air-temp", "-5", "--humidity", "90", "--cloud", "8", "--wind", "9", "--albedo", "0.8",
+      "--bowen", "1"],
      Site(latitude=64.1, longitude=-21.9, zone=0.0, height=520.0), dt.date(2025, 3, 20),
-     Weather(air_temp=-5.0, humidity=90.0, cloud=8.0, wind=9.0, albedo=0.8, bowen=0.3)),
-    (["--vapour-pressure", "20", "--body-albedo", "0.4", "--bowen", "0"],
-     Site(), dt.date(2025, 6, 21), Weather(vapour_pressure=20.0, body_albedo=0.4, bowen=0.0)),
+     Weather(air_temp=-5.0, humidity=90.0, cloud=8.0, wind=9.0, albedo=0.8, bowen=1.0)),
+    (["--vapour-pressure", "20", "--body-albedo", "0.4", "--bowen", "0", "--linke", "3.5"],
+     DEFAULT_SITE, dt.date(2025, 6, 21),
+     Weather(vapour_pressure=20.0, body_albedo=0.4, bowen=0.0, linke=3.5)),
     (["--longwave-down", "300", "--longwave-up", "450", "--diffuse", "120"],
-     Site(), dt.date(2025, 6, 21), Weather(longwave_down=300.0, longwave_up=450.0, diffuse=120.0)),
+     DEFAULT_SITE, dt.date(2025, 6, 21),
+     Weather(longwave_down=300.0, longwave_up=450.0, diffuse=120.0)),
 ])
 def test_csv_is_the_chain_at_full_precision(capsys, args, site, date, weather):
     status, out, err = run(capsys, *args, "--csv")
@@ -114,18 +120,26 @@ def test_given_fluxes_replace_the_worked_out_ones(capsys, option, column, value)
 
 
 def test_json_carries_site_weather_units_assumptions_and_rows(capsys):
-    status, out, _ = run(capsys, "--json", "--step", "120", "--cloud", "4", "--lat", "40")
+    status, out, _ = run(capsys, "--json", "--step", "120", "--cloud", "4", "--linke", "3",
+                         "--lat", "40", "--lon", "-3.7", "--zone", "2", "--height", "650",
+                         "--turbidity", "climatology", "--min-wind", "0")
     doc = json.loads(out)
+    site, weather = Site(40.0, -3.7, 650.0, 2.0), Weather(cloud=4.0, linke=3.0)
     assert status == 0
-    assert doc["site"] == dataclasses.asdict(Site(latitude=40.0))
+    assert doc["site"] == dataclasses.asdict(site)
     assert doc["date"] == "2025-06-21" and doc["day_of_year"] == MIDSUMMER
     options = [name for name, q in WEATHER.items() if q.day_option]
-    assert doc["weather"] == {name: Weather(cloud=4.0).asdict()[name] for name in options}
+    assert "linke" in options
+    assert doc["weather"] == {**{name: weather.asdict()[name] for name in options},
+                              "surface": None}
+    assert [doc[k] for k in ("projection_factor", "turbidity", "diffuse_model", "min_wind")] \
+        == ["system", "climatology", "separation", None]
     assert list(doc["units"]) == list(NAMES) and doc["units"]["mrt"] == "degC"
     assert doc["assumptions"] == list(ASSUMPTIONS)
     assert [r["time"] for r in doc["rows"]] == [f"{h:02d}:00" for h in range(0, 24, 2)]
     for r in doc["rows"]:
-        expected = step(Site(latitude=40.0), MIDSUMMER, hours(r["time"]), Weather(cloud=4.0))
+        expected = step(site, MIDSUMMER, hours(r["time"]), weather, turbidity="climatology",
+                        min_wind=None)
         assert {n: r[n] for n in NAMES} == expected
 
 
@@ -157,10 +171,14 @@ def test_the_sun_culminates_at_local_solar_noon(capsys, lat, lon, zone, day):
 def test_radiation_follows_the_sun_and_the_clouds(capsys):
     _, clear, _ = run(capsys, "--csv", "--cloud", "0")
     _, overcast, _ = run(capsys, "--csv", "--cloud", "8")
-    clear, overcast = read_csv(clear), read_csv(overcast)
+    _, residual, _ = run(capsys, "--csv", "--cloud", "0", "--diffuse-model", "residual")
+    clear, overcast, residual = read_csv(clear), read_csv(overcast), read_csv(residual)
     night, noon = clear[0], clear[12]
     assert night["zenith"] > 90 and night["direct"] == night["global"] == 0
-    assert noon["direct"] == noon["direct_max"] > 600 and noon["mrt"] > noon["surface_temp"] > 20
+    assert residual[12]["direct"] == noon["direct_max"] > 600
+    # a clear noon's residual diffuse is above the floor: the separation keeps it
+    assert noon["direct"] == noon["direct_max"] and noon["diffuse"] == residual[12]["diffuse"]
+    assert noon["mrt"] > noon["surface_temp"] > 20
     assert night["mrt"] < 20 and noon["net_rad"] > 0 > night["net_rad"]
     assert all(r["direct"] == 0 for r in overcast)
     assert overcast[12]["global"] == pytest.approx(0.25 * clear[12]["global"])
@@ -178,7 +196,7 @@ ERRORS = [
     (["--bogus"], "unrecognized arguments: --bogus"),
     (["--lat"], "argument --lat: expected one argument"),
     (["--lat", "north"], "argument --lat: not a number: 'north'"),
-    (["--humidity", "120"], "--humidity must be between 0 and 100 %"),
+    (["--humidity", "120"], "--humidity must be between 0 and 105 %"),
     (["--cloud", "nan"], "--cloud must be between 0 and 8 oktas, not nan"),
     (["--wind", "-1"], "--wind must be between 0 and 100 m/s"),
     (["--albedo", "inf"], "--albedo must be between 0 and 1"),
@@ -207,6 +225,29 @@ ERRORS = [
     (["extra"], "unrecognized arguments: extra"),
     (["--lat", "1_0"], "argument --lat: not a number: '1_0'"),
     (["--zone", "\uff12"], "argument --zone: neither hours east of UTC"),
+    # a site of one's own borrows nothing of the example site
+    (["--lat", "40"], "--lat and --lon go together: give --lon too"),
+    (["--lon", "-3", "--height", "600"], "--lat and --lon go together: give --lat too"),
+    (["--zone", "Europe/Madrid"], "--zone needs --lat and --lon: the example site is taken "
+     "only without any site option"),
+    (["--height", "600", "--input", "-"], "--height needs --lat and --lon"),
+    (["--surface", "grass", "--bowen", "0.3"], "give --surface or --bowen, not both"),
+    (["--surface", "lawn"], "argument --surface: invalid choice: 'lawn'"),
+    (["--turbidity", "high"], "argument --turbidity: invalid choice: 'high'"),
+    (["--diffuse-model", "erbs"], "argument --diffuse-model: invalid choice: 'erbs'"),
+    (["--min-wind", "6"], "--min-wind must be between 0 and 5 m/s, not 6"),
+    (["--min-wind", "nan"], "--min-wind must be between 0 and 5 m/s, not nan"),
+    (["--min-wind", "-1"], "--min-wind must be between 0 and 5 m/s, not -1"),
+    (["--linke", "0.5"], "--linke must be between 1 and 40, not 0.5"),
+    (["--time-label", "end"], "--time-label is for --input: the day's rows are instants"),
+    (["--interval", "1h"], "--interval is for --input: the day's rows are instants"),
+    (["--input", "-", "--interval", "1h"], "--interval is the length of the intervals of "
+     "--time-label start or end"),
+    (["--input", "-", "--time-label", "start", "--interval", "soon"],
+     "argument --interval: must be a length of time such as '1h', not 'soon'"),
+    (["--input", "-", "--time-label", "start", "--interval", "0min"],
+     "argument --interval: must be longer than 0"),
+    (["--time-label", "middle"], "argument --time-label: invalid choice: 'middle'"),
 ]
 
 
@@ -245,7 +286,11 @@ def test_help_states_the_assumptions_and_columns():
         assert f"{name} (" in text
     for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
                    "--projection-factor {system,vdi3789}", "--utci", "pip install 'klimora[utci]'",
-                   "Europe/Berlin", "utci (degC)"):
+                   "Europe/Berlin", "utci (degC)", "--linke VALUE",
+                   "--turbidity {model,climatology}",
+                   "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
+                   "grass 0.3", "--time-label {instant,start,end}", "--interval LENGTH",
+                   "example site 48.14 N, 11.58 E, 520 m, UTC+1"):
         assert option in text
 
 
@@ -291,7 +336,7 @@ def day_frame(date, zone=1.0, **weather):
     """klimora.chain.chain at the day's clock times, hourly."""
     times = pd.Timestamp(date) + pd.to_timedelta(np.arange(24.0), unit="h")
     frame = pd.DataFrame({name: np.full(24, value) for name, value in weather.items()}, index=times)
-    return frame, C.Site(zone=zone)
+    return frame, C.Site(48.14, 11.58, 520.0, zone=zone)
 
 
 def test_projection_factor_and_utci_are_the_chains(capsys):
@@ -307,15 +352,76 @@ def test_projection_factor_and_utci_are_the_chains(capsys):
     assert got.mrt.iloc[12] > C.chain(frame, site=site).mrt.iloc[12] + 1.0
 
 
+@pytest.mark.parametrize("args, option", [
+    (["--turbidity", "climatology"], {"turbidity": "climatology"}),
+    (["--diffuse-model", "residual"], {"diffuse_model": "residual"}),
+    (["--min-wind", "0"], {"min_wind": None}),
+    (["--min-wind", "1.5"], {"min_wind": 1.5}),
+    (["--surface", "asphalt"], {"surface": "asphalt"}),
+])
+def test_model_options_are_the_chains(capsys, args, option):
+    status, out, err = run(capsys, "--csv", "--cloud", "0", "--wind", "0.2", *args)
+    assert (status, err) == (0, "")
+    got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
+    frame, site = day_frame("2025-06-21", cloud=0.0, wind=0.2)
+    want = C.chain(frame, site=site, **option).to_numpy()
+    assert np.array_equal(got.to_numpy(), want, equal_nan=True)
+    assert not np.array_equal(want, C.chain(frame, site=site).to_numpy(), equal_nan=True)
+
+
+def test_the_table_names_the_site_day_and_weather(capsys):
+    _, out, _ = run(capsys, "--step", "360")
+    assert out.splitlines()[0] == (
+        "# 48.14 N, 11.58 E, 520 m, UTC+1 h; 2025-06-21; air 20 degC, humidity 60 %, cloud 2 "
+        "oktas, wind 2 m/s, albedo 0.2, bowen 0.3, body albedo 0.3")
+    _, out, _ = run(capsys, "--step", "360", "--lat", "-33.45", "--lon", "-70.66", "--zone",
+                    "America/Santiago", "--height", "570", "--date", "2025-01-10", "--surface",
+                    "asphalt", "--vapour-pressure", "12.5", "--linke", "3.2", "--diffuse", "90")
+    assert out.splitlines()[0] == (
+        "# 33.45 S, 70.66 W, 570 m, America/Santiago; 2025-01-10; air 20 degC, humidity 60 %, "
+        "vapour pressure 12.5 hPa, cloud 2 oktas, wind 2 m/s, albedo 0.2, bowen 10 (asphalt), "
+        "body albedo 0.3, linke 3.2, diffuse 90 W/m2")
+    _, out, _ = run(capsys, "--step", "360", "--lat", "0", "--lon", "0")
+    assert out.splitlines()[0].startswith("# 0 N, 0 E, 0 m, UTC; 2025-06-21; air 20 degC")
+
+
+def test_a_site_of_ones_own_is_utc_at_sea_level_and_says_so(capsys):
+    status, out, err = run(capsys, "--csv", "--lat", "40", "--lon", "-3.7")
+    assert (status, err) == (0, "klimora: no --zone: times without an offset are taken as UTC\n"
+                                "klimora: no --height: the site is taken at sea level (0 m)\n")
+    for r in read_csv(out):
+        assert {n: r[n] for n in NAMES} == step(Site(40.0, -3.7, 0.0, 0.0), MIDSUMMER,
+                                                hours(r["time"]), Weather())
+    assert run(capsys, "--csv", "--lat", "40", "--lon", "-3.7", "--zone", "0",
+               "--height", "0") == (0, out, "")
+    assert run(capsys, "--csv", "--lat", "40", "--lon", "-3.7", "--zone", "0")[2] == \
+        "klimora: no --height: the site is taken at sea level (0 m)\n"
+    # the example site is taken whole, and said as options it is the same
+    assert run(capsys, "--csv", *MUNICH) == run(capsys, "--csv")
+    assert day_command.EXAMPLE_SITE == DEFAULT_SITE
+
+
+TURBID = ("steps with a Linke turbidity above 7 from the humidity (85 % and more), beyond any "
+          "climatology: give the turbidity (linke) or take turbidity='climatology'")
+
+
+def test_what_the_chain_says_is_one_line_each(capsys):
+    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120")
+    assert (status, err) == (0, "klimora: 12 humidity values above 100 % taken as 100 %\n"
+                                f"klimora: 12 {TURBID}\n")
+    assert run(capsys, "--csv", "--humidity", "103", "--linke", "4")[2] == \
+        "klimora: 24 humidity values above 100 % taken as 100 %\n"
+
+
 @pytest.mark.parametrize("date, hours", [("2025-07-15", "2"), ("2025-01-15", "1")])
 def test_a_zone_name_keeps_daylight_saving(capsys, date, hours):
-    _, named, _ = run(capsys, "--csv", "--zone", "Europe/Berlin", "--date", date)
-    _, fixed, _ = run(capsys, "--csv", "--zone", hours, "--date", date)
+    _, named, _ = run(capsys, "--csv", *MUNICH[:-1], "Europe/Berlin", "--date", date)
+    _, fixed, _ = run(capsys, "--csv", *MUNICH[:-1], hours, "--date", date)
     assert named == fixed
 
 
 def test_clock_times_that_daylight_saving_skips_are_null(capsys):
-    status, out, err = run(capsys, "--json", "--step", "30", "--zone", "Europe/Berlin",
+    status, out, err = run(capsys, "--json", "--step", "30", *MUNICH[:-1], "Europe/Berlin",
                            "--date", "2025-03-30")
     rows = json.loads(out)["rows"]
     assert status == 0 and err == ("klimora: 2 clock times of 2025-03-30 do not exist or are "
@@ -390,9 +496,9 @@ def test_series_gives_the_chain_per_row(capsys, tmp_path):
 def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
     path = write(tmp_path / "w.csv", ["time,cloud", "2025-06-21T10:00,4", "2025-06-21T11:00,"])
     status, out, err = run(capsys, "--input", path, "--air-temp", "25", "--cloud", "1",
-                           "--lat", "45")
+                           "--lat", "45", "--lon", "11.58", "--zone", "1", "--height", "520")
     rows = read_csv(out)
-    site = Site(latitude=45.0)
+    site = Site(45.0, 11.58, 520.0, 1.0)
     assert status == 0
     assert err == "klimora: 1 empty or NaN cell; their rows have NaN where they count\n"
     assert {n: rows[0][n] for n in NAMES} == step(site, MIDSUMMER, 10.0,
@@ -425,7 +531,7 @@ MIXED = [
 def test_series_is_klimora_chain_on_the_same_frame(capsys, tmp_path):
     path = tmp_path / "w.csv"
     path.write_bytes(b"\xef\xbb\xbf" + "\r\n".join(MIXED).encode() + b"\r\n")
-    status, out, err = run(capsys, "--input", str(path), "--zone", "Europe/Berlin")
+    status, out, err = run(capsys, "--input", str(path), *MUNICH[:-1], "Europe/Berlin")
     assert status == 0
     assert err == "klimora: 4 empty or NaN cells; their rows have NaN where they count\n"
     got = pd.read_csv(io.StringIO(out), **weather_csv.exact_floats())
@@ -436,7 +542,7 @@ def test_series_is_klimora_chain_on_the_same_frame(capsys, tmp_path):
     names = MIXED[0].split(",")[1:]
     frame = pd.DataFrame([[float(c) if c.strip() else math.nan for c in r[1:]] for r in rows],
                          columns=names, index=times)
-    want = C.chain(frame, site=C.Site(zone="Europe/Berlin"))
+    want = C.chain(frame, site=C.Site(48.14, 11.58, 520.0, "Europe/Berlin"))
     assert list(got.columns) == ["time", *NAMES]
     assert list(got.time) == [r[0] for r in rows]
     assert np.array_equal(got[list(NAMES)].to_numpy(), want.to_numpy(), equal_nan=True)
@@ -517,6 +623,42 @@ def test_series_writes_csv_only(capsys, tmp_path, args):
     assert status == 2 and "--input writes CSV" in err
 
 
+@pytest.mark.parametrize("linke", [True, False])
+def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, linke):
+    lines = ["time,air_temp,humidity,cloud,wind" + ",linke" * linke]
+    lines += [f"2025-06-21T{h:02d}:00,{15 + h / 2},{90 - 3 * h},{h % 9 * (h % 2)},{h % 4 / 2}"
+              + (f",{2.5 + h / 10 if h % 5 else ''}" if linke else "") for h in range(24)]
+    groups = [["--turbidity", "climatology"], ["--diffuse-model", "residual"],
+              ["--min-wind", "0"], ["--surface", "forest"],
+              ["--time-label", "end", "--interval", "30min"]]
+    path = write(tmp_path / "w.csv", lines)
+    # high and dry: where the residual diffuse falls below the floor
+    high = ["--lat", "48.14", "--lon", "11.58", "--height", "4000", "--zone", "1"]
+    groups.append(high)
+    status, out, err = run(capsys, "--input", path, *sum(groups, []))
+    assert (status, err) == (0, "klimora: 5 empty or NaN cells; their rows have NaN where they "
+                                "count\n" if linke else "")
+    got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
+    frame = pd.read_csv(path, index_col="time", parse_dates=True, **weather_csv.exact_floats())
+    frame.index = (frame.index - pd.Timedelta(hours=1)).tz_localize("UTC")
+    want = C.chain(frame, site=C.Site(48.14, 11.58, 4000.0, zone=1.0),
+                   turbidity="climatology", diffuse_model="residual",
+                   min_wind=None, surface="forest", time_label="end", interval="30min")
+    assert np.array_equal(got.to_numpy(), want.to_numpy(), equal_nan=True)
+    if linke:   # the column takes the place of either turbidity
+        assert same(got.linke, frame.linke)
+        return
+    for k, group in enumerate(groups[:-1]):   # each option counts
+        status, other, _ = run(capsys, "--input", path, *sum(groups[:k] + groups[k + 1:], []))
+        assert status == 0 and other != out, group
+
+
+def test_surface_and_a_bowen_column_are_refused(capsys, tmp_path):
+    path = write(tmp_path / "w.csv", ["time,bowen", "2025-06-21T10:00,0.5"])
+    assert run(capsys, "--input", path, "--surface", "water") == (
+        2, "", f"klimora: error: {path}: give --surface or a column bowen, not both\n")
+
+
 def hourly(count, broken=None):
     lines = ["time,air_temp,cloud"]
     for i in range(count):
@@ -548,6 +690,30 @@ def test_a_chunk_is_checked_before_it_is_written(capsys, tmp_path, monkeypatch, 
     # the lines before the broken chunk's (2-5 with a blank one, 6-9), whole
     written = out.splitlines()
     assert len(written) == 1 + 3 + 4 and all(line.count(",") == len(NAMES) for line in written)
+
+
+def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeypatch):
+    lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
+                                 for h in range(11)]
+    path = write(tmp_path / "w.csv", lines)
+    whole = run(capsys, "--input", path)
+    assert whole[2] == ("klimora: 4 humidity values above 100 % taken as 100 %\n"
+                        f"klimora: 4 {TURBID}\n")
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 2)
+    assert run(capsys, "--input", path) == whole
+
+
+def test_intervals_are_one_length_over_all_chunks(capsys, tmp_path, monkeypatch):
+    path = write(tmp_path / "w.csv", hourly(9))
+    whole = run(capsys, "--input", path, "--time-label", "start")
+    assert whole[0] == 0 and whole != run(capsys, "--input", path)
+    assert run(capsys, "--input", path, "--time-label", "start", "--interval", "60min") == whole
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)   # the last chunk holds one row
+    assert run(capsys, "--input", path, "--time-label", "start") == whole
+    one = write(tmp_path / "one.csv", hourly(1))
+    assert run(capsys, "--input", one, "--time-label", "end") == (
+        2, "", f"klimora: error: {one}: the intervals' length cannot be told from the times: "
+               "give --interval, such as 1h\n")
 
 
 def year_file(path):
@@ -607,7 +773,9 @@ def test_readme_chain_is_the_main_job_at_solar_noon():
     namespace = {}
     exec(compile(code, "README.md", "exec"), namespace)
     noon = 12 + 1 - 11.58 / 15 - equation_of_time(MIDSUMMER)
-    expected = step(DEFAULT_SITE, MIDSUMMER, noon, Weather(vapour_pressure=14.0))
+    weather = Weather(vapour_pressure=14.0, bowen=float(namespace["bowen"]))
+    expected = step(DEFAULT_SITE, MIDSUMMER, noon, weather)
     assert namespace["mrt"] == pytest.approx(expected["mrt"], abs=1e-9)
     assert namespace["surface"] == pytest.approx(expected["surface_temp"], abs=1e-9)
-    assert round(float(namespace["mrt"]), 1) == 55.9
+    said = re.search(r"mrt = .*?# ([\d.]+) degC", code, re.DOTALL)
+    assert f"{float(namespace['mrt']):.1f}" == said[1]

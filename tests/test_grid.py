@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -18,7 +19,7 @@ pytest.importorskip("cf_xarray")
 pytest.importorskip("netCDF4")
 
 from klimora import cli  # noqa: E402
-from klimora.chain import NAMES, Site, chain  # noqa: E402
+from klimora.chain import NAMES, ChainWarning, Options, Site, chain  # noqa: E402
 from klimora.grid import example, radiation, weather  # noqa: E402
 
 
@@ -40,11 +41,20 @@ def klimora_grid(*args):
     return cli.main(["grid", *args])
 
 
+def with_linke(ds):
+    """ds with a Linke turbidity of its own, by the chain's name (CF has none)."""
+    return ds.assign(linke=(ds.tas.dims, 2.5 + ds.clt.values, {"long_name": "Linke turbidity"}))
+
+
 @pytest.mark.parametrize("spelling", [
-    {}, {"curvilinear": True}, {"humidity": "dew_point", "temperature": "degC"},
+    {}, {"curvilinear": True}, {"humidity": "dew_point", "temperature": "degC"}, {"linke": True},
 ])
 def test_every_cell_is_the_chain_at_its_site(spelling):
+    spelling = dict(spelling)
+    linke = spelling.pop("linke", False)
     ds = example.weather(30, 9, 11, seed=2, **spelling)
+    if linke:
+        ds = with_linke(ds)
     got = radiation(ds.chunk(time=7, **({"y": 4} if spelling.get("curvilinear") else
                                        {"lat": 4}))).compute()
     given = weather(ds)
@@ -59,10 +69,61 @@ def test_every_cell_is_the_chain_at_its_site(spelling):
                                                if d in cell}).values
                               for name, value in given.fields.items()},
                              index=pd.DatetimeIndex(ds.time.values))
-        want = chain(frame, site=Site(**at, zone=None))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ChainWarning)   # turbidities above climatology
+            want = chain(frame, site=Site(**at, zone=0.0))
         for name in NAMES:
             assert np.array_equal(got[name].isel(cell).values.view(np.uint64),
                                   want[name].to_numpy().view(np.uint64)), name
+
+
+def test_a_linke_variable_is_the_turbidity():
+    ds = with_linke(example.weather(6, 4, 5, seed=3))
+    out = radiation(ds)
+    assert np.array_equal(out.linke.values, ds.linke.values.astype(float))
+    assert not np.array_equal(out.mrt.values, radiation(ds.drop_vars("linke")).mrt.values)
+
+
+def test_options_are_radiations(tmp_path, capsys):
+    source, target = grid(tmp_path), str(tmp_path / "r.nc")
+    assert klimora_grid("--input", source, "--output", target, "--turbidity", "climatology",
+                        "--diffuse-model", "residual", "--min-wind", "0", "--surface",
+                        "dry_soil", "--time-label", "start", "--interval", "30min") == 0
+    assert capsys.readouterr().err == ""
+    options = Options(turbidity="climatology", diffuse_model="residual", min_wind=None)
+    with xr.open_dataset(source) as ds, xr.open_dataset(target) as out:
+        want = radiation(ds, options=options, surface="dry_soil", time_label="start",
+                         interval="30min")
+        assert same(out, want) and not same(out, radiation(ds))
+
+
+def test_a_grid_without_altitude_is_at_sea_level_and_says_so(tmp_path, capsys):
+    source = str(tmp_path / "w.nc")
+    ds = example.weather(6, 4, 5, seed=1, altitude=False)
+    ds.to_netcdf(source)
+    assert klimora_grid("--input", source, "--output", str(tmp_path / "r.nc")) == 0
+    assert capsys.readouterr().err == f"klimora: {ChainWarning.about('sea level')}\n" == \
+        "klimora: no surface_altitude: the grid is taken at sea level (0 m)\n"
+    sea_level = xr.zeros_like(ds.tas.isel(time=0, drop=True)).assign_attrs(
+        standard_name="surface_altitude", units="m")
+    with xr.open_dataset(tmp_path / "r.nc") as out:
+        assert same(out, radiation(ds.assign(orog=sea_level)))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--surface", "forest"], "give --surface or a variable bowen, not both"),
+    (["--interval", "1h"], "--interval is the length of the intervals of --time-label start"),
+    (["--min-wind", "9"], "--min-wind must be between 0 and 5 m/s, not 9"),
+    (["--surface", "moss"], "argument --surface: invalid choice: 'moss'"),
+])
+def test_options_refused_are_one_line(tmp_path, capsys, args, message):
+    source = str(tmp_path / "w.nc")
+    ds = example.weather(6, 4, 5, seed=1)
+    ds.assign(bowen=ds.clt * 0 + 0.5).to_netcdf(source)
+    assert klimora_grid("--input", source, "--output", str(tmp_path / "r.nc"), *args) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("klimora: error: ") and err.count("\n") == 1 and message in err, err
+    assert sorted(os.listdir(tmp_path)) == ["w.nc"]
 
 
 def test_spellings_give_identical_results(tmp_path):

@@ -23,7 +23,7 @@ pytest.importorskip("netCDF4")
 import xarray.backends.file_manager as file_manager  # noqa: E402
 
 from klimora import cli  # noqa: E402
-from klimora.grid import command, example, scheduler, store  # noqa: E402
+from klimora.grid import example, scheduler, store  # noqa: E402
 
 
 @pytest.fixture

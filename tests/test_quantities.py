@@ -10,7 +10,7 @@ import pytest
 
 from klimora import quantities as Q
 from klimora import ufuncs as U
-from klimora.chain import Weather, chain
+from klimora.chain import Site, Weather, chain
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -68,25 +68,25 @@ def test_every_declaration_is_whole():
 
 
 @pytest.mark.parametrize("value, missing, position, count, shown", [
-    (101.0, True, (), 1, "not 101"),
-    ([50.0, 20.0, 101.0, -1.0, 7.0], True, (2,), 2, "not 101 (2 values)"),
-    ([50.0, np.nan, 20.0], False, (1,), 1, "not nan"),
-    ([50.0, np.inf], True, (1,), 1, "not inf"),
+    (9.0, True, (), 1, "not 9"),
+    ([5.0, 2.0, 9.0, -1.0, 7.0], True, (2,), 2, "not 9 (2 values)"),
+    ([5.0, np.nan, 2.0], False, (1,), 1, "not nan"),
+    ([5.0, np.inf], True, (1,), 1, "not inf"),
     ([[1.0, 2.0], [3.0, 400.0]], True, (1, 1), 1, "not 400"),
     ([[1.0, -2.0], [300.0, 4.0]], True, (0, 1), 2, "not -2 (2 values)"),
 ])
 def test_check_says_where_and_how_many(value, missing, position, count, shown):
     with pytest.raises(Q.OutOfRange) as caught:
-        Q.check("humidity", value, missing=missing)
+        Q.check("cloud", value, missing=missing)
     e = caught.value
-    assert (e.position, e.count, e.name) == (position, count, "humidity")
-    assert str(e) == f"humidity must be between 0 and 100 %, {shown}"
+    assert (e.position, e.count, e.name) == (position, count, "cloud")
+    assert str(e) == f"cloud must be between 0 and 8 oktas, {shown}"
 
 
 def test_check_lets_missing_values_pass_and_names_the_option():
-    Q.check("humidity", [np.nan, 50.0])
-    with pytest.raises(Q.OutOfRange, match=r"^--humidity must be between 0 and 100 %, not nan$"):
-        Q.check("humidity", np.nan, label="--humidity", missing=False)
+    Q.check("cloud", [np.nan, 5.0])
+    with pytest.raises(Q.OutOfRange, match=r"^--cloud must be between 0 and 8 oktas, not nan$"):
+        Q.check("cloud", np.nan, label="--cloud", missing=False)
 
 
 def test_the_chain_refuses_at_the_row_of_the_first_bad_value():
@@ -96,11 +96,11 @@ def test_the_chain_refuses_at_the_row_of_the_first_bad_value():
     frame = pd.DataFrame({"air_temp": [20.0, 21.0, 22.0, 23.0, 24.0, 25.0],
                           "vapour_pressure": [10.0, 10.0, 10.0, 10.0, 80.0, 90.0]}, index=times)
     with pytest.raises(Q.OutOfRange, match="above saturation") as caught:
-        chain(frame)
+        chain(frame, site=Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0))
     assert (caught.value.row, caught.value.count) == (4, 2)
     frame["wind"] = [1.0, 2.0, -3.0, 1.0, 1.0, 1.0]
     with pytest.raises(Q.OutOfRange, match="wind must be between") as caught:
-        chain(frame)
+        chain(frame, site=Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0))
     assert caught.value.row == 2
 
 

@@ -90,7 +90,11 @@ def chain_cases() -> dict[str, Callable[[], str]]:
 
     from klimora import chain as C
 
+    def site(zone: Any) -> Any:
+        return C.Site(latitude=48.14, longitude=11.58, height=520.0, zone=zone)
+
     def frame(zone: bool, **kw: Any) -> Callable[[], str]:
+        kw.setdefault("site", site(1.0))
         return lambda: frame_digest(C.chain(weather_frame(zone), **kw))
 
     def mapping() -> str:
@@ -109,11 +113,11 @@ def chain_cases() -> dict[str, Callable[[], str]]:
                          "humidity": (("time", "lat", "lon"), rng.uniform(10, 100, shape)),
                          "cloud": (("time",), rng.uniform(0, 8, 30))},
                         coords={"time": times, "lat": lat, "lon": lon})
-        return dataset_digest(C.chain(ds, site=C.Site(zone=None)))
+        return dataset_digest(C.chain(ds, site=site(None)))
 
     return {
         "chain frame naive": frame(False),
-        "chain frame Europe/Berlin": frame(True, site=C.Site(zone="Europe/Berlin")),
+        "chain frame Europe/Berlin": frame(True, site=site("Europe/Berlin")),
         "chain frame vdi3789": frame(False, projection_factor="vdi3789"),
         "chain frame utci": frame(False, utci=True),
         "chain mapping": mapping,
@@ -137,10 +141,12 @@ def command_cases(folder: Path) -> dict[str, Callable[[], str]]:
         "day table": lambda: command(folder),
         "day csv": lambda: command(folder, "--csv", "--lat", "-33.9", "--lon", "18.4", "--zone", "2",
                                    "--date", "2025-12-21", "--step", "20", "--cloud", "5"),
-        "day json": lambda: command(folder, "--json", "--zone", "Europe/Berlin", "--date", "2025-03-30",
+        "day json": lambda: command(folder, "--json", "--lat", "48.14", "--lon", "11.58",
+                                    "--height", "520", "--zone", "Europe/Berlin", "--date", "2025-03-30",
                                     "--step", "30", "--vapour-pressure", "9.5", "--utci"),
         "day refused": lambda: command(folder, "--humidity", "101"),
-        "series": lambda: command(folder, "--input", "series.csv", "--zone", "Europe/Berlin"),
+        "series": lambda: command(folder, "--input", "series.csv", "--lat", "48.14", "--lon",
+                                  "11.58", "--height", "520", "--zone", "Europe/Berlin"),
         "series stdin utci": lambda: command(folder, "--input", "-", "--utci", "--bowen", "0.4",
                                              stdin=CSV_SERIES.encode()),
         "series refused row": lambda: command(folder, "--input", "bad.csv"),

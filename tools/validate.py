@@ -7,6 +7,9 @@ held against pvlib (solar position, air mass, Ineichen clear sky), thermofeel
 (SolarCal's projected area factor and direct-beam increment of the mean
 radiant temperature).  Every figure on the page is computed in this run.
 
+Section 5, the chain against measured radiation (the station files of
+pvlib's source distribution), is tools/validate_measured.py's.
+
 pvlib, thermofeel and pythermalcomfort are development dependencies
 (requirements-dev.txt); the package itself imports none of them.
 """
@@ -20,8 +23,10 @@ import time
 START = time.perf_counter()
 
 import importlib.metadata  # noqa: E402
+import importlib.util  # noqa: E402
 import pathlib  # noqa: E402
 import platform  # noqa: E402
+import sys  # noqa: E402
 import warnings  # noqa: E402
 
 import matplotlib
@@ -120,7 +125,7 @@ def save(fig: Any, name: str) -> str:
 def run_all(weather: dict[str, float] = WEATHER) -> pd.DataFrame:
     parts = []
     for site_name, lat, lon, height in SITES:
-        site = Site(lat, lon, height, zone=None)
+        site = Site(lat, lon, height, zone=0.0)   # the times are UTC
         for day_name, date in DAYS:
             times = pd.date_range(date, periods=24 * 60 // STEP_MINUTES,
                                   freq=f"{STEP_MINUTES}min")
@@ -681,8 +686,20 @@ def mean_radiant(df: pd.DataFrame, cloudy: pd.DataFrame) -> dict[str, Any]:
 # ---------------------------------------------------------------------------
 # The page
 
+def measured_section() -> str:
+    """Section 5, by tools/validate_measured.py (run with -I, this script's
+    folder is not on sys.path: the module is loaded from its file)."""
+    path = pathlib.Path(__file__).resolve().parent / "validate_measured.py"
+    spec = importlib.util.spec_from_file_location("validate_measured", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module     # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return str(module.section())
+
+
 def page(df: pd.DataFrame, sp: dict[str, Any], am: dict[str, Any], cs: dict[str, Any],
-         mrt: dict[str, Any], seconds: float) -> str:
+         mrt: dict[str, Any], measured: str, seconds: float) -> str:
     versions = {name: version(name) for name in
                 ("klimora", "pvlib", "thermofeel", "pythermalcomfort", "numpy", "pandas",
                  "matplotlib")}
@@ -923,6 +940,7 @@ of sun raises klimora's MRT less; with the sun {HIGH_SUN:g}° or more high Solar
 {fmt(mrt['sc_vs_vdi'], 2)} times klimora's with the VDI factor and
 {fmt(mrt['sc_vs_system'], 2)} times klimora's with the system's (medians).
 
+{measured}
 ---
 Run time of `tools/validate.py`: {seconds:.1f} s.
 """
@@ -937,8 +955,9 @@ def main() -> None:
     am = air_mass()
     cs = clear_sky(df)
     mrt = mean_radiant(df, cloudy)
+    measured = measured_section()
     seconds = time.perf_counter() - START
-    text = page(df, sp, am, cs, mrt, seconds)
+    text = page(df, sp, am, cs, mrt, measured, seconds)
     (DOCS / "validation.md").write_text(text, encoding="utf-8")
     print(f"wrote {DOCS / 'validation.md'} and {len(list(DOCS.glob('validation-*.png')))} plots "
           f"in {seconds:.1f} s")

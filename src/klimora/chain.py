@@ -11,71 +11,122 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, Mapping, Optional
 
 import numpy as np
 
 from klimora.datasets import chain_dataset
-from klimora.inputs import Site, Weather, check_saturation, validate_weather
-from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, NAMES, PROJECTION_FACTORS, SIGMA,
-                           UNITS, UTCI_COLUMN, VIEW_GROUND, VIEW_SKY, compute, equation_of_time,
-                           magnus, projection_scale, result_columns,
-                           universal_thermal_climate_index)
-from klimora.times import holds_numbers, time_parts
+from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
+from klimora.intervals import over_intervals, tell
+from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
+                           SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
+                           VIEW_SKY, Options, compute, equation_of_time, magnus,
+                           projection_scale, result_columns, universal_thermal_climate_index)
+from klimora.times import has_zone, holds_numbers, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
-           "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "Site", "Weather", "chain",
+           "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
+           "Options", "Site", "Weather", "chain",
            "check_saturation", "compute", "equation_of_time", "magnus", "projection_scale",
            "result_columns", "time_parts", "universal_thermal_climate_index",
            "validate_weather"]
 
 
 def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None,
-          projection_factor: str = "system", utci: bool = False) -> Any:
+          projection_factor: str = "system", utci: bool = False, turbidity: str = "model",
+          diffuse_model: str = "separation", min_wind: Optional[float] = MIN_WIND,
+          surface: Optional[str] = None, time_label: str = "instant",
+          interval: Any = None) -> Any:
     """The chain over a weather series or field.
 
     ``weather`` is a pandas DataFrame (times in its DatetimeIndex or a
     column "time"), an xarray Dataset (a coordinate "time"), or a mapping
     of names to arrays (times in ``times``).  Its columns or variables are
     any of the registry's weather (:data:`klimora.quantities.WEATHER`); the
-    absent ones take their defaults.  The site
-    may hold arrays (for a grid), and an xarray Dataset's "latitude",
+    absent ones take their defaults.  ``site`` is needed, unless the weather
+    is a Dataset with latitude and longitude; a Dataset's "latitude",
     "longitude" and "height" variables or coordinates (or "lat", "lon")
-    replace it.  The result is of the same kind: a DataFrame with the same
-    index, a Dataset with the same coordinates, or a dict, with the
+    replace the site's.  The result is of the same kind: a DataFrame with
+    the same index, a Dataset with the same coordinates, or a dict, with the
     :data:`COLUMNS` and their units (``attrs["units"]`` of a DataFrame,
-    each variable's ``units`` in a Dataset).  ``projection_factor``
-    "vdi3789" weights the beam on a person with the published factor of VDI
-    3789-2 instead of the system's (:func:`projection_scale`); ``utci`` adds
-    the column "utci" (needs pythermalcomfort)."""
-    site = site or Site()
+    each variable's ``units`` in a Dataset).
+
+    ``projection_factor`` "vdi3789" weights the beam on a person with the
+    published factor of VDI 3789-2 instead of the system's
+    (:func:`projection_scale`); ``utci`` adds the column "utci" (needs
+    pythermalcomfort); ``turbidity``, ``diffuse_model`` and ``min_wind``
+    are those of :class:`klimora.model.Options`.  ``surface`` names the
+    ground (:data:`klimora.model.SURFACES`) for its Bowen ratio, in place of
+    a ``bowen`` input.  ``time_label``: "instant" (each stamp a moment),
+    "start" or "end" (each stamp the start or end of an averaging interval
+    of length ``interval``, a pandas Timedelta or its text, by default the
+    median step of the times): the sun's position is then that of the
+    interval's middle, and every flux and temperature the mean over
+    sub-steps of at most 5 minutes across the interval, so that partial
+    intervals at sunrise and sunset come out as measured means do.
+
+    What the chain takes that was not given (a height, a zone) and what it
+    changed (humidity above 100 %) or doubts (a turbidity above any
+    climatology) it says as a :class:`ChainWarning`, one line each."""
+    options = Options(projection_factor, utci, turbidity, diffuse_model, min_wind)
+    if time_label not in TIME_LABELS:
+        raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
+                         f"{time_label!r}")
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0], type(weather).__name__
+    if site is None and kind != ("xarray", "Dataset"):
+        raise ValueError("no site: give site=Site(latitude=..., longitude=..., height=..., "
+                         "zone=...)")
     if kind == ("pandas", "DataFrame"):
-        return _chain_frame(weather, site, projection_factor, utci)
+        assert site is not None
+        return _chain_frame(weather, site, options, surface, time_label, interval)
     if kind == ("xarray", "Dataset"):
-        return chain_dataset(weather, site, projection_factor, utci)
+        weather = with_surface(weather, surface)
+        return chain_dataset(weather, site, options, time_label, interval)
     if kind[0] in ("pandas", "xarray") or not isinstance(weather, Mapping):
         raise TypeError("weather must be a pandas DataFrame, an xarray Dataset or a mapping of "
                         f"names to arrays, not a {kind[1]}")
     if times is None:
         raise ValueError("times are needed: give them as times=...")
-    fields = {name: np.asarray(value, dtype=float) for name, value in weather.items()}
-    return _run(fields, times, site, site.latitude, site.longitude, site.height,
-                projection_factor, utci)
+    assert site is not None
+    fields = {name: np.asarray(value, dtype=float)
+              for name, value in with_surface(dict(weather), surface).items()}
+    return _run(fields, times, site, options, time_label, interval)
 
 
-def _run(fields: Mapping[str, Any], times: Any, site: Site, lat: Any, lon: Any, height: Any,
-         projection_factor: str, utci: bool) -> dict[str, Any]:
+def with_surface(weather: Any, surface: Optional[str]) -> Any:
+    """The weather with the Bowen ratio of ``surface``; ValueError for an
+    unknown surface or one given beside a Bowen ratio."""
+    if surface is None:
+        return weather
+    if surface not in SURFACES:
+        raise ValueError(f"unknown surface {surface!r}; known: {', '.join(SURFACES)}")
+    if "bowen" in weather:
+        raise ValueError("give the surface or the Bowen ratio, not both")
+    if type(weather).__module__.split(".")[0] == "xarray":
+        return weather.assign(bowen=SURFACES[surface])
+    return {**weather, "bowen": SURFACES[surface]}
+
+
+def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, time_label: str,
+         interval: Any) -> dict[str, Any]:
     validate_weather(fields)
-    utc_hour, doy, zone_hours = time_parts(times, site.zone)
+    if site.zone is None and not has_zone(times):
+        warnings.warn(ChainWarning("zone"), stacklevel=3)
+    height = site.height_or_sea_level()
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        return compute(utc_hour, doy, zone_hours, lat, lon, height, fields, projection_factor,
-                       utci)
+        result: dict[str, Any] = over_intervals(
+            lambda at: compute(*time_parts(at, site.zone), site.latitude, site.longitude,
+                               height, fields, options),
+            times, time_label, interval)
+    tell(fields, result, options)
+    return result
 
 
-def _chain_frame(frame: Any, site: Site, projection_factor: str, utci: bool) -> Any:
+def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str],
+                 time_label: str, interval: Any) -> Any:
     import pandas as pd
 
     twice = frame.columns[frame.columns.duplicated()]
@@ -94,9 +145,9 @@ def _chain_frame(frame: Any, site: Site, projection_factor: str, utci: bool) -> 
                          f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
-    arrays = {name: fields[name].to_numpy(dtype=float) for name in fields.columns}
-    result = _run(arrays, times, site, site.latitude, site.longitude, site.height,
-                  projection_factor, utci)
+    arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
+                          surface)
+    result = _run(arrays, times, site, options, time_label, interval)
     out = pd.DataFrame(result, index=frame.index)
-    out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if utci else {})}
+    out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if options.utci else {})}
     return out

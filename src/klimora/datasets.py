@@ -12,48 +12,60 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import Site, check_saturation, validate_weather
-from klimora.model import blockwise, result_columns
+from klimora.intervals import over_intervals, tell
+from klimora.model import Options, blockwise, result_columns
 from klimora.times import holds_numbers, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
 
 
-def chain_dataset(ds: Any, site: Site, projection_factor: str, utci: bool) -> Any:
+def chain_dataset(ds: Any, site: Optional[Site], options: Options,
+                  time_label: str = "instant", interval: Any = None) -> Any:
     """The chain on a Dataset: its weather variables, its "time" coordinate,
     and its "latitude", "longitude" and "height" (or "lat", "lon") where it
-    has them, the site's values where not.  A Dataset of the columns with
-    their units and meanings."""
+    has them, the site's values where not (a site is needed for what the
+    Dataset lacks; without a height, sea level, said in a warning).  Times
+    without a zone are UTC, as CF keeps them, unless the site gives a zone.
+    A Dataset of the columns with their units and meanings."""
     import xarray as xr
 
-    def pick(name: str, *names: str, default: Any) -> Any:
+    def pick(name: str, *names: str) -> Any:
         for n in (name, *names):
             if n in ds.variables:
                 return ds[n]
-        return default
+        if site is None:
+            raise ValueError(f"no {name}: the Dataset has no variable {name!r}"
+                             f"{''.join(f' or {n!r}' for n in names)}; give site=Site(...)")
+        if name == "height":
+            return site.height_or_sea_level()
+        return getattr(site, name)
 
-    columns = result_columns(utci)
+    columns = result_columns(options.utci)
     fields = {name: ds[name] for name in Q.WEATHER if name in ds.data_vars}
     times = ds["time"] if "time" in ds.variables else None
-    together = stacked(fields, times, pick("latitude", "lat", default=site.latitude),
-                       pick("longitude", "lon", default=site.longitude),
-                       pick("height", default=site.height), zone=site.zone,
-                       projection_factor=projection_factor, utci=utci)
+    place = (pick("latitude", "lat"), pick("longitude", "lon"), pick("height"))
+    together = stacked(fields, times, *place, zone=None if site is None else site.zone,
+                       options=options, time_label=time_label, interval=interval)
     out = xr.Dataset({name: together.isel(column=k) for k, (name, _, _) in enumerate(columns)})
     for name, unit, meaning in columns:
         out[name].attrs.update(units=unit, long_name=meaning)
+    if not Q.is_lazy(out["linke"]):   # what is lazy is not computed to be told of
+        tell({name: f.values for name, f in fields.items()},
+             {name: out[name].values for name in ("linke",)}, options)
     return out
 
 
 def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, longitude: Any,
-            height: Any, *, zone: Union[float, str, None] = None, projection_factor: str = "system",
-            utci: bool = False) -> Any:
+            height: Any, *, zone: Union[float, str, None] = None, options: Options = Options(),
+            time_label: str = "instant", interval: Any = None) -> Any:
     """The chain's columns as one DataArray along a last dimension "column"
     (one task a block under dask, however many columns), from weather
     ``fields`` (DataArrays by the registry's names), ``times`` (a DataArray
     of dates and times; None is refused, after the other checks) and the
     site's values (numbers or DataArrays), all of which broadcast together.
     Every value is checked here, the lazy ones block by block as they are
-    computed."""
+    computed.  ``time_label`` and ``interval`` as for
+    :func:`klimora.chain.chain`."""
     import xarray as xr
 
     place = {"latitude": latitude, "longitude": longitude, "height": height}
@@ -67,17 +79,21 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     if holds_numbers(times.values):
         raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
                          "units and calendar decoded?)")
-    utc_hour, doy, zone_hours = time_parts(times.values, zone)
-    hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
-    day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
-    offset = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
-    kernel = Kernel(names, lazy, projection_factor, utci)
-    return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                          *(fields[name] for name in names),
-                          output_core_dims=[["column"]], dask="parallelized",
-                          output_dtypes=[float],
-                          dask_gufunc_kwargs={"output_sizes":
-                                              {"column": len(result_columns(utci))}})
+    kernel = Kernel(names, lazy, options)
+
+    def run_at(at: Any) -> Any:
+        utc_hour, doy, zone_hours = time_parts(at, zone)
+        hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
+        day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
+        offset = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
+        return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
+                              *(fields[name] for name in names),
+                              output_core_dims=[["column"]], dask="parallelized",
+                              output_dtypes=[float],
+                              dask_gufunc_kwargs={"output_sizes":
+                                                  {"column": len(result_columns(options.utci))}})
+
+    return over_intervals(run_at, times.values, time_label, interval)
 
 
 @dataclass(frozen=True)
@@ -88,8 +104,7 @@ class Kernel:
 
     names: list[str]
     lazy: list[str]   # the inputs (site or weather) checked here, as they are computed
-    projection_factor: str
-    utci: bool
+    options: Options
 
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
@@ -102,4 +117,4 @@ class Kernel:
                 ({"vapour_pressure", "air_temp"} & set(self.lazy)):
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
-        return blockwise(arrays, self.names, self.projection_factor, self.utci)
+        return blockwise(arrays, self.names, self.options)

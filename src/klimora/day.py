@@ -60,27 +60,30 @@ def _date(day: Union[int, dt.date]) -> dt.date:
 
 
 def run(site: Site, day: Union[int, dt.date], clocks: Sequence[float], weather: Weather,
-        projection_factor: str = "system", utci: bool = False) -> Any:
+        projection_factor: str = "system", utci: bool = False, **options: Any) -> Any:
     """The chain (:func:`klimora.chain.chain`) at the clock times ``clocks``
     (hours in the site's zone) of ``day``: a pandas DataFrame of the
     :data:`COLUMNS` (and "utci" if asked for), indexed by the local times.
     ``day`` is a date, or the day of the year (taken in 2024's calendar,
     which matters only for a zone name's daylight saving time).  Clock
     times that the zone skips or repeats (daylight saving) give NaN.
-    ValueError if a value is out of range."""
+    ``options`` are the chain's others: turbidity, diffuse_model and
+    min_wind (a surface is the weather's Bowen ratio here, and the
+    weather always has one).  ValueError if a value is out of range."""
     import pandas as pd
 
     times = pd.Timestamp(_date(day)) + pd.to_timedelta(np.asarray(clocks, dtype=float), unit="h")
     frame = pd.DataFrame({name: np.full(len(times), value, dtype=float)
                           for name, value in weather.given().items()}, index=times)
-    return chain(frame, site=site, projection_factor=projection_factor, utci=utci)
+    return chain(frame, site=site, projection_factor=projection_factor, utci=utci, **options)
 
 
-def step(site: Site, day: Union[int, dt.date], clock: float, weather: Weather) -> dict[str, float]:
+def step(site: Site, day: Union[int, dt.date], clock: float, weather: Weather,
+         **options: Any) -> dict[str, float]:
     """One time step of the chain: a dict of the :data:`COLUMNS`.  ``day``
     is the day of the year (or a date), ``clock`` the clock time in hours
-    in the site's zone."""
-    row = run(site, day, [clock], weather).iloc[0]
+    in the site's zone; ``options`` as for :func:`run`."""
+    row = run(site, day, [clock], weather, **options).iloc[0]
     return {name: float(row[name]) for name in NAMES}
 
 

@@ -5,17 +5,43 @@ saturation."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional, Union
 
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.model import magnus
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, magnus
 
-__all__ = ["Site", "Weather", "validate_weather", "check_saturation"]
+__all__ = ["ChainWarning", "Site", "Weather", "validate_weather", "check_saturation"]
 
-_SITE = {name: q.default for name, q in Q.SITE.items()}
+class ChainWarning(UserWarning):
+    """What the chain took that the user did not give, or changed of what
+    they gave, or doubts: one line each.  ``kind`` names it and ``count``
+    says how many values it concerns (0 for a whole run), so that a reader
+    of many chunks can sum them and say it once (:meth:`about`)."""
+
+    #: kind -> the line, with {count} and {s} (plural s) for counted kinds.
+    LINES = {
+        "height": "no height given: the site is taken at sea level (0 m)",
+        "sea level": "no surface_altitude: the grid is taken at sea level (0 m)",
+        "zone": "times without a zone are taken as UTC: give the site's zone",
+        "humidity": "{count} humidity value{s} above 100 % taken as 100 %",
+        "turbidity": "{count} step{s} with a Linke turbidity above "
+                     f"{TURBIDITY_BEYOND_CLIMATOLOGY:g} from the humidity "
+                     "(85 % and more), beyond any climatology: give the turbidity (linke) or "
+                     "take turbidity='climatology'",
+    }
+
+    def __init__(self, kind: str, count: int = 0) -> None:
+        super().__init__(self.LINES[kind].format(count=count, s="" if count == 1 else "s"))
+        self.kind, self.count = kind, count
+
+    @classmethod
+    def about(cls, kind: str, count: int = 0) -> str:
+        """The line for ``count`` values of ``kind``."""
+        return str(cls(kind, count))
 
 
 @dataclass(frozen=True)
@@ -23,18 +49,31 @@ class Site:
     """A place: latitude (deg N), longitude (deg E), height above sea level
     (m), each a number or an array; ``zone``, the zone of times that carry
     none: hours east of UTC or a zone name such as "Europe/Berlin" (with
-    its daylight saving time), None for UTC."""
+    its daylight saving time).  Without a height the chain takes sea level,
+    without a zone UTC, and says so (ChainWarning), except for a Dataset's
+    times, which CF keeps in UTC."""
 
-    latitude: Any = _SITE["latitude"]
-    longitude: Any = _SITE["longitude"]
-    height: Any = _SITE["height"]
-    zone: Union[float, str, None] = _SITE["zone"]
+    latitude: Any
+    longitude: Any
+    height: Any = None
+    zone: Union[float, str, None] = None
 
     def __post_init__(self) -> None:
+        for name in ("latitude", "longitude"):
+            if getattr(self, name) is None:
+                raise ValueError(f"the site's {name} must be given")
         for name in ("latitude", "longitude", "height"):
-            Q.check(name, getattr(self, name))
+            if getattr(self, name) is not None:
+                Q.check(name, getattr(self, name))
         if self.zone is not None and not isinstance(self.zone, str):
             Q.check("zone", self.zone)
+
+    def height_or_sea_level(self) -> Any:
+        """The height, or 0 m with a ChainWarning if none was given."""
+        if self.height is None:
+            warnings.warn(ChainWarning("height"), stacklevel=4)
+            return 0.0
+        return self.height
 
 
 class Weather:

@@ -71,8 +71,8 @@ def flux(name: str, long_name: str, **rest: Any) -> Quantity:
 WEATHER = _table(
     Quantity("air_temp", "degC", "degC", "air temperature", "air_temperature", -90.0, 60.0,
              default=20.0),
-    Quantity("humidity", "%", "percent", "relative humidity", "relative_humidity", 0.0, 100.0,
-             default=60.0),
+    Quantity("humidity", "%", "percent", "relative humidity (above 100, up to 105 as sensors "
+             "report in fog, taken as 100)", "relative_humidity", 0.0, 105.0, default=60.0),
     Quantity("vapour_pressure", "hPa", "hPa", "water-vapour pressure",
              "water_vapor_partial_pressure_in_air", 0.0, 200.0,
              worked_out="from air temperature and humidity"),
@@ -82,9 +82,11 @@ WEATHER = _table(
     Quantity("albedo", "1", "1", "short-wave albedo of the ground", "surface_albedo", 0.0, 1.0,
              default=0.2),
     Quantity("bowen", "1", "1", "Bowen ratio of the ground (0: surface at air temperature)",
-             None, -0.5, 1000.0, default=1.0),
+             None, -0.5, 1000.0, default=0.3),
     Quantity("body_albedo", "1", "1", "short-wave albedo of the person", None, 0.0, 1.0,
              default=0.3),
+    Quantity("linke", "1", "1", "Linke turbidity factor of the air", None, 1.0, 40.0,
+             worked_out="LinkeTruebung of day, latitude and humidity, or the climatology"),
     flux("global", "measured global irradiance on the ground",
              standard_name="surface_downwelling_shortwave_flux_in_air", valid_min=0.0,
              valid_max=2000.0, worked_out="clear-sky global reduced for cloud",
@@ -105,16 +107,17 @@ WEATHER = _table(
 )
 
 #: The site.  ``zone`` is the zone of times that carry none: hours east of
-#: UTC here (a zone name is taken too, and not range-checked).
+#: UTC here (a zone name is taken too, and not range-checked).  Latitude and
+#: longitude have no default: they must be given.
 SITE = _table(
     Quantity("latitude", "deg", "degrees_north", "latitude", "latitude", -90.0, 90.0,
-             default=48.14),
+             worked_out="none: must be given"),
     Quantity("longitude", "deg", "degrees_east", "longitude", "longitude", -180.0, 180.0,
-             default=11.58),
+             worked_out="none: must be given"),
     Quantity("height", "m", "m", "height above sea level", "surface_altitude", -500.0, 9000.0,
-             default=520.0),
+             worked_out="sea level (0 m), said in a warning"),
     Quantity("zone", "h", "hour", "time zone, hours east of UTC", None, -12.0, 14.0,
-             default=1.0),
+             worked_out="UTC (said in a warning, except for CF times, which are UTC)"),
 )
 
 #: The result columns, in their order.

@@ -118,3 +118,8 @@ def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[
     for a in (utc_hour, doy, offsets):
         a[missing] = np.nan
     return utc_hour.reshape(shape), doy.reshape(shape), np.asarray(offsets).reshape(shape)
+
+
+def has_zone(times: Any) -> bool:
+    """Whether the times carry their zone (zone-aware pandas times)."""
+    return getattr(getattr(times, "dt", times), "tz", None) is not None

@@ -10,10 +10,16 @@ import datetime as dt
 import io
 import re
 import time
-from typing import IO, Iterator, NoReturn, Optional, Union
+import warnings
+from typing import IO, TYPE_CHECKING, Any, Iterator, NoReturn, Optional, Union
 
-__all__ = ["DECIMAL", "CannotWrite", "Output", "Parser", "Progress", "UsageError", "counted",
-           "decimal", "number", "one_line", "option", "parse_date", "zone_value"]
+if TYPE_CHECKING:
+    from klimora.model import Options
+
+__all__ = ["DECIMAL", "CannotWrite", "Output", "Parser", "Progress", "UsageError",
+           "add_model_options", "add_time_label_options", "chain_warnings", "counted",
+           "decimal", "interval_of", "interval_value", "number", "one_line", "option",
+           "options_of", "parse_date", "zone_value"]
 
 
 class UsageError(Exception):
@@ -120,6 +126,96 @@ def parse_date(text: str) -> dt.date:
         return dt.date.fromisoformat(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a date of the form YYYY-MM-DD: {text!r}") from None
+
+
+def interval_value(text: str) -> dt.timedelta:
+    """A length of time as pandas writes it: 1h, 10min, 30s."""
+    from klimora.intervals import interval_length
+
+    try:
+        return interval_length(None, text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(one_line(e).removeprefix("interval ")) from None
+
+
+def add_model_options(group: Any, bowen: str) -> None:
+    """The options of how the chain works out what it is not given, as every
+    command takes them; ``bowen`` names what --surface stands in for."""
+    from klimora.model import DIFFUSE_MODELS, MIN_WIND, SURFACES, TURBIDITIES
+
+    group.add_argument("--turbidity", choices=TURBIDITIES, default="model",
+                       help="Linke turbidity where none is given (linke): model, LinkeTruebung "
+                            "of the day, latitude and humidity; or climatology, the site's "
+                            "monthly value (default model)")
+    group.add_argument("--diffuse-model", choices=DIFFUSE_MODELS, default="separation",
+                       help="diffuse irradiance where none is measured: separation, global "
+                            "minus beam but at least what Erbs' separation gives of the "
+                            "global (the beam made to match); or residual, global minus beam, "
+                            "at least 0 (default separation)")
+    group.add_argument("--min-wind", type=number, default=MIN_WIND, metavar="M_S",
+                       help="lowest wind the ground's energy balance and UTCI take, m/s (0 to "
+                            f"5; 0: the wind as given; default {MIN_WIND:g})")
+    group.add_argument("--surface", choices=tuple(SURFACES), metavar="NAME",
+                       help="the ground, for its Bowen ratio: "
+                            + ", ".join(f"{name} {value:g}" for name, value in SURFACES.items())
+                            + f" (in place of {bowen})")
+
+
+def add_time_label_options(group: Any, times: str) -> None:
+    """--time-label and --interval; ``times`` names the time stamps."""
+    from klimora.model import TIME_LABELS
+
+    group.add_argument("--time-label", choices=TIME_LABELS, default="instant",
+                       help=f"what {times} mark: instant (default), or the start or end of "
+                            "an interval whose mean the weather is, as station files give it; "
+                            "for an interval the sun is taken at its middle and every flux "
+                            "and temperature averaged over steps of at most 5 minutes across "
+                            "it")
+    group.add_argument("--interval", type=interval_value, metavar="LENGTH",
+                       help="with --time-label start or end: the intervals' length, such as 1h "
+                            f"or 10min (default: the median step between {times})")
+
+
+def options_of(args: argparse.Namespace) -> Options:
+    """The chain's options from the command line; --min-wind 0 turns the
+    floor off."""
+    from klimora.model import Options
+
+    try:
+        return Options(args.projection_factor, args.utci, args.turbidity, args.diffuse_model,
+                       args.min_wind or None)
+    except ValueError as e:
+        raise UsageError(one_line(e).replace("min_wind", "--min-wind")) from None
+
+
+def interval_of(args: argparse.Namespace) -> Optional[dt.timedelta]:
+    """--interval, which only intervals have."""
+    if args.interval is not None and args.time_label == "instant":
+        raise UsageError("--interval is the length of the intervals of --time-label start or "
+                         "end")
+    interval: Optional[dt.timedelta] = args.interval
+    return interval
+
+
+@contextlib.contextmanager
+def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
+    """The chain's :class:`~klimora.inputs.ChainWarning` s of the block, in
+    the list it gives, once the block is done.  Other warnings (such as
+    pythermalcomfort's on values outside UTCI's range) are dropped, or with
+    ``others`` shown as Python shows them."""
+    from klimora.inputs import ChainWarning
+
+    said: list[Any] = []
+    with warnings.catch_warnings(record=True) as caught:
+        if not others:
+            warnings.simplefilter("ignore")
+        warnings.simplefilter("always", ChainWarning)
+        yield said
+    for w in caught:
+        if isinstance(w.message, ChainWarning):
+            said.append(w.message)
+        else:
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
 
 
 def counted(count: int, thing: str) -> str:

@@ -12,10 +12,10 @@ mode (``--input``, :mod:`klimora.cli.series_command`).
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime as dt
 import re
 import textwrap
-import warnings
 from typing import IO, Any, Optional
 
 import numpy as np
@@ -23,16 +23,19 @@ import numpy as np
 from klimora import __version__
 from klimora import chain as C
 from klimora import quantities as Q
-from klimora.cli.common import (Parser, UsageError, counted, number, one_line, option,
+from klimora.cli.common import (Parser, UsageError, add_model_options, add_time_label_options,
+                                chain_warnings, counted, number, one_line, option, options_of,
                                 parse_date, zone_value)
 from klimora.day import ASSUMPTIONS, Site, Weather, clock_times, run
-from klimora.iotools.plot import check_plot, write_plot
+from klimora.iotools.plot import check_plot, write_plot, zone_text
 from klimora.iotools.tables import clock_text, write_csv, write_json, write_table
 
-__all__ = ["DEFAULT_STEP", "EXAMPLE_DATE", "JSON_SITE", "OPTIONS", "STEP", "build_parser",
-           "checked", "columns_of", "description", "metavar", "need_utci", "option_error",
-           "run_day", "site_of", "weather_of"]
+__all__ = ["DEFAULT_STEP", "EXAMPLE_DATE", "EXAMPLE_SITE", "JSON_SITE", "OPTIONS", "STEP",
+           "build_parser", "checked", "columns_of", "description", "heading", "metavar",
+           "need_utci", "option_error", "run_day", "site_of", "weather_of"]
 
+#: The site and day of ``klimora`` without site options: Munich on midsummer day.
+EXAMPLE_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
 EXAMPLE_DATE = dt.date(2025, 6, 21)
 DEFAULT_STEP = 60.0
 #: The time step over a day, checked as the registry's quantities are.
@@ -44,7 +47,7 @@ STEP = Q.Quantity("step", "min", "min", "time step over the day", valid_min=1.0,
 OPTIONS = tuple(sorted((name for name, q in Q.WEATHER.items() if q.day_option),
                        key=lambda name: name == "diffuse"))
 #: The site's options: the registry's name -> option.
-SITE_OPTIONS = {"latitude": "lat", "longitude": "lon", "height": "height"}
+SITE_OPTIONS = {"latitude": "lat", "longitude": "lon", "height": "height", "zone": "zone"}
 #: The site's fields in the JSON object, in their order.
 JSON_SITE = ("latitude", "longitude", "zone", "height")
 #: Metavars of units that are not words.
@@ -57,14 +60,15 @@ def metavar(symbol: str) -> str:
 
 
 def description() -> str:
-    lat, lon, height, zone = (Q.SITE[name].default
-                              for name in ("latitude", "longitude", "height", "zone"))
+    example = EXAMPLE_SITE
     lines = [
         "Radiation and mean radiant temperature of a person outdoors at one site, over a day",
         "(or along a weather time series with --input), by the functions of klimora.Strahlkit",
         "through klimora.chain.",
-        f"Without options: the example site {lat:g} N, {lon:g} E, {height:g} m, UTC{zone:+g}, "
-        f"on {EXAMPLE_DATE}.",
+        f"Without site options: the example site {example.latitude:g} N, "
+        f"{example.longitude:g} E, {example.height:g} m, UTC{example.zone:+g}, on {EXAMPLE_DATE}.",
+        "A site of your own needs --lat and --lon; without --zone its times are UTC, without",
+        "--height it lies at sea level, and a line on stderr says so.",
         "For every cell of a weather grid (NetCDF or Zarr, on dask): klimora grid --help.",
         "",
         "Assumptions beyond the module:",
@@ -92,19 +96,23 @@ def build_parser() -> Parser:
     p = Parser(prog="klimora", description=description(),
                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"klimora {__version__}")
-    site = p.add_argument_group("site and day")
-    lat, lon, height, zone = (Q.SITE[name] for name in ("latitude", "longitude", "height",
-                                                         "zone"))
-    site.add_argument("--lat", type=number, default=lat.default,
-                      help=f"{lat.long_name}, {lat.symbol} N (default {lat.default:g})")
-    site.add_argument("--lon", type=number, default=lon.default,
-                      help=f"{lon.long_name}, {lon.symbol} E (default {lon.default:g})")
-    site.add_argument("--zone", type=zone_value, default=zone.default, metavar="HOURS_OR_NAME",
+    site = p.add_argument_group("site and day (without any site option, the example site)")
+    lat, lon, height = (Q.SITE[name] for name in ("latitude", "longitude", "height"))
+    example = EXAMPLE_SITE
+    site.add_argument("--lat", type=number,
+                      help=f"{lat.long_name}, {lat.symbol} N, with --lon (example site "
+                           f"{example.latitude:g})")
+    site.add_argument("--lon", type=number,
+                      help=f"{lon.long_name}, {lon.symbol} E, with --lat (example site "
+                           f"{example.longitude:g})")
+    site.add_argument("--zone", type=zone_value, metavar="HOURS_OR_NAME",
                       help="time zone of the clock times and of time stamps without an offset: "
                            "hours east of UTC, or a zone name such as Europe/Berlin, with its "
-                           f"daylight saving time (default {zone.default:g})")
-    site.add_argument("--height", type=number, default=height.default,
-                      help=f"{height.long_name}, {height.symbol} (default {height.default:g})")
+                           f"daylight saving time (example site {example.zone:+g}; with --lat "
+                           "and --lon, UTC)")
+    site.add_argument("--height", type=number,
+                      help=f"{height.long_name}, {height.symbol} (example site "
+                           f"{example.height:g}; with --lat and --lon, sea level)")
     site.add_argument("--date", type=parse_date,
                       help=f"the day, YYYY-MM-DD (default {EXAMPLE_DATE})")
     site.add_argument("--step", type=number,
@@ -113,7 +121,7 @@ def build_parser() -> Parser:
                                    "columns the file lacks)")
     for name in OPTIONS:
         q = Q.WEATHER[name]
-        weather.add_argument(option(name), dest=name, type=number, default=q.default,
+        weather.add_argument(option(name), dest=name, type=number,
                              metavar=metavar(q.symbol), help=weather_help(q))
     model = p.add_argument_group("model")
     model.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
@@ -123,6 +131,7 @@ def build_parser() -> Parser:
     model.add_argument("--utci", action="store_true",
                        help="add the column utci, the Universal Thermal Climate Index "
                             "(needs pythermalcomfort: pip install 'klimora[utci]')")
+    add_model_options(model, "--bowen or a column bowen")
     out = p.add_argument_group("output (default: an aligned table)")
     form = out.add_mutually_exclusive_group()
     form.add_argument("--csv", action="store_true", help="comma-separated values")
@@ -138,6 +147,8 @@ def build_parser() -> Parser:
                           f"{', '.join(Q.WEATHER)}; writes CSV, one row per row; columns "
                           "the file lacks take the options' values, empty or NaN cells give "
                           "NaN where they count")
+    add_time_label_options(p.add_argument_group("time series (with --input)"),
+                           "the file's time stamps")
     return p
 
 
@@ -151,29 +162,70 @@ def checked(name: str, value: float, label: str, quantity: Optional[Q.Quantity] 
     return value
 
 
-def site_of(args: argparse.Namespace) -> Site:
-    values = {name: checked(name, getattr(args, dest), "--" + dest)
-              for name, dest in SITE_OPTIONS.items()}
-    zone = args.zone
-    if not isinstance(zone, str):
-        zone = checked("zone", zone, "--zone")
+def site_of(args: argparse.Namespace) -> tuple[Site, list[str]]:
+    """The site of the options, and what was taken for those not given, as
+    lines for stderr.  Without any site option, the example site; a site of
+    one's own needs --lat and --lon, and borrows nothing of the example's."""
+    values: dict[str, Any] = {}
+    for name, dest in SITE_OPTIONS.items():
+        value = getattr(args, dest)
+        if value is not None and not isinstance(value, str):
+            checked(name, value, "--" + dest)
+        values[name] = value
+    if all(value is None for value in values.values()):
+        return EXAMPLE_SITE, []
+    if args.lat is None or args.lon is None:
+        if args.lat is not None or args.lon is not None:
+            missing = "--lat" if args.lat is None else "--lon"
+            raise UsageError(f"--lat and --lon go together: give {missing} too")
+        given = next(dest for dest in SITE_OPTIONS.values() if getattr(args, dest) is not None)
+        raise UsageError(f"--{given} needs --lat and --lon: the example site is taken only "
+                         "without any site option")
+    notes = []
+    if values["zone"] is None:
+        values["zone"] = 0.0
+        notes.append("no --zone: times without an offset are taken as UTC")
+    if values["height"] is None:
+        values["height"] = 0.0
+        notes.append("no --height: the site is taken at sea level (0 m)")
     try:
-        return Site(zone=zone, **values)
+        return Site(**values), notes
     except ValueError as e:
         raise option_error(e) from None
 
 
 def weather_of(args: argparse.Namespace) -> Weather:
+    """The weather of the options; --surface as its Bowen ratio."""
     values = {}
     for name in OPTIONS:
         value = getattr(args, name)
         if value is not None:
-            checked(name, value, option(name))
-        values[name] = value
+            values[name] = checked(name, value, option(name))
+    if args.surface is not None:
+        if "bowen" in values:
+            raise UsageError("give --surface or --bowen, not both")
+        values["bowen"] = C.SURFACES[args.surface]
     try:
         return Weather(**values)
     except ValueError as e:
         raise option_error(e) from None
+
+
+def heading(site: Site, date: dt.date, weather: Weather, surface: Optional[str]) -> str:
+    """The site, the day and the weather in one line, above a table."""
+    def place(value: float, positive: str, negative: str) -> str:
+        return f"{abs(value):g} {positive if value >= 0 else negative}"
+
+    said = []
+    for name in OPTIONS:
+        value = getattr(weather, name)
+        if value is not None:
+            unit = "" if Q.WEATHER[name].symbol == "1" else " " + Q.WEATHER[name].symbol
+            label = "air" if name == "air_temp" else name.replace("_", " ")
+            said.append(f"{label} {value:g}{unit}" +
+                        (f" ({surface})" if name == "bowen" and surface else ""))
+    return (f"{place(site.latitude, 'N', 'S')}, {place(site.longitude, 'E', 'W')}, "
+            f"{site.height:g} m, {zone_text(site.zone)}; {date}; {', '.join(said)}")
 
 
 def option_error(error: ValueError) -> UsageError:
@@ -196,7 +248,11 @@ def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
 
 
 def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
-    site, weather = site_of(args), weather_of(args)
+    for flag, given in (("--time-label", args.time_label != "instant"),
+                        ("--interval", args.interval is not None)):
+        if given:
+            raise UsageError(f"{flag} is for --input: the day's rows are instants of the clock")
+    (site, notes), weather, options = site_of(args), weather_of(args), options_of(args)
     step_minutes = checked("step", DEFAULT_STEP if args.step is None else args.step, "--step",
                            STEP)
     date: dt.date = args.date or EXAMPLE_DATE
@@ -208,9 +264,8 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     columns = columns_of(args)
     names = [name for name, _, _ in columns]
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # pythermalcomfort's, on values outside UTCI's range
-            frame = run(site, date, clocks, weather, args.projection_factor, args.utci)
+        with chain_warnings() as said:
+            frame = run(site, date, clocks, weather, **dataclasses.asdict(options))
     except ValueError as e:
         raise option_error(e) from None
     values = {name: frame[name].to_numpy(dtype=float) for name in names}
@@ -220,16 +275,20 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         write_plot(args.plot, clocks, values, site, date, weather)
     if args.json:
         day_weather: dict[str, Any] = {name: getattr(weather, name) for name in OPTIONS}
+        model = {name: value for name, value in dataclasses.asdict(options).items()
+                 if name != "utci"}
         write_json(rows, columns, out, site={name: getattr(site, name) for name in JSON_SITE},
-                   date=date, weather=day_weather, projection_factor=args.projection_factor,
+                   date=date, weather={**day_weather, "surface": args.surface}, model=model,
                    assumptions=ASSUMPTIONS)
     elif args.csv:
         write_csv(rows, columns, out)
     else:
-        write_table(rows, columns, out)
+        write_table(rows, columns, out, title=heading(site, date, weather, args.surface))
+    out.flush()
+    for line in (*notes, *map(str, said)):
+        err.write(f"klimora: {line}\n")
     unplaced = int(np.isnan(values["solar_time"]).sum())
     if unplaced:
-        out.flush()
         err.write(f"klimora: {counted(unplaced, 'clock time')} of {date} "
                   f"{'does' if unplaced == 1 else 'do'} not exist or "
                   f"{'is' if unplaced == 1 else 'are'} ambiguous in {site.zone} (daylight "

@@ -4,19 +4,24 @@ chunk read, checked and computed before any of it is written, as CSV.
 
 Columns the file lacks take the options' values (:mod:`klimora.cli.day_command`).
 A value the chain refuses is named by the line of the file it stands on.
+What the chain says of the values (:class:`~klimora.chain.ChainWarning`) is
+summed over the chunks and said once, at the end.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import datetime as dt
 import sys
-import warnings
-from typing import IO, BinaryIO
+from typing import IO, Any, BinaryIO
 
 from klimora import chain as C
 from klimora import quantities as Q
-from klimora.cli.common import Progress, UsageError, counted, one_line
+from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, interval_of,
+                                one_line, options_of)
 from klimora.cli.day_command import columns_of, need_utci, site_of, weather_of
+from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
 
 __all__ = ["STDIN", "run_series"]
@@ -31,7 +36,8 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         if given:
             raise UsageError(f"--input writes CSV at the file's own times; {flag} is for a "
                              "single day")
-    site, base = site_of(args), weather_of(args)
+    (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
+    interval = interval_of(args)
     if args.utci:
         need_utci()
     source = args.input
@@ -48,22 +54,28 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     progress = Progress(total, err)
     names = ["time", *(name for name, _, _ in columns_of(args))]
     done = missing = unplaced = 0
+    told: dict[str, int] = {}   # the chain's warnings by kind: the values they concern
     try:
         reader = SeriesReader(stream, name, site.zone)
+        if args.surface is not None and "bowen" in reader.weather:
+            raise UsageError(f"{name}: give --surface or a column bowen, not both")
         filled = {key: value for key, value in base.given().items() if key not in reader.weather}
         header = True
         for chunk in reader:
             frame = chunk.frame.assign(**filled)
+            if args.time_label != "instant" and interval is None:
+                interval = told_interval(chunk.frame["time"], name)
             try:
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")  # pythermalcomfort's, outside UTCI's range
-                    result = C.chain(frame, site=site, projection_factor=args.projection_factor,
-                                     utci=args.utci)
+                with chain_warnings() as said:
+                    result = C.chain(frame, site=site, time_label=args.time_label,
+                                     interval=interval, **dataclasses.asdict(options))
             except Q.OutOfRange as e:
                 raise UsageError(f"{name} line {chunk.lines[e.row]}: {one_line(e)}") from None
             except ValueError as e:   # rows refused together
                 raise UsageError(f"{name} lines {chunk.lines[0]}-{chunk.lines[-1]}: "
                                  f"{one_line(e)}") from None
+            for warning in said:
+                told[warning.kind] = told.get(warning.kind, 0) + warning.count
             result.insert(0, "time", chunk.stamps)
             result.to_csv(out, columns=names, header=header, index=False, na_rep="nan",
                           lineterminator="\n")
@@ -79,6 +91,8 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
             stream.close()
     progress.update(done, final=True)
     out.flush()
+    for line in (*notes, *(C.ChainWarning.about(kind, count) for kind, count in told.items())):
+        err.write(f"klimora: {line}\n")
     if missing:
         err.write(f"klimora: {counted(missing, 'empty or NaN cell')}; their rows have NaN where "
                   "they count\n")
@@ -87,3 +101,13 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
                   f"{'does' if unplaced == 1 else 'do'} not exist or "
                   f"{'is' if unplaced == 1 else 'are'} ambiguous in {site.zone} (daylight "
                   f"saving); {'its row is' if unplaced == 1 else 'their rows are'} NaN\n")
+
+
+def told_interval(times: Any, name: str) -> dt.timedelta:
+    """The intervals' length from the first chunk's times, which every chunk
+    then takes; UsageError if they do not tell it."""
+    try:
+        return interval_length(times, None)
+    except ValueError:
+        raise UsageError(f"{name}: the intervals' length cannot be told from the times: give "
+                         "--interval, such as 1h") from None

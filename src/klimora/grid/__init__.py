@@ -11,13 +11,16 @@ Needs the extra ``klimora[grid]``.
 from __future__ import annotations
 
 import datetime as dt
-from typing import Any
+import warnings
+from typing import Any, Optional
 
 from klimora import __version__
 from klimora import quantities as Q
+from klimora.chain import with_surface
 from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
-from klimora.model import result_columns
+from klimora.inputs import ChainWarning
+from klimora.model import Options, result_columns
 
 __all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRIBUTES"]
 
@@ -29,18 +32,23 @@ ATTRIBUTES = {
 }
 
 
-def radiation(ds: Any, *, projection_factor: str = "system", utci: bool = False,
-              history: str = "") -> Any:
+def radiation(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
+              time_label: str = "instant", interval: Any = None, history: str = "") -> Any:
     """The chain's columns for every cell and time of a CF Dataset, lazily
     if ``ds`` is dask-backed, with the input's coordinates, each column's
     CF attributes and the input's global attributes with ``history``
     (a command line, say) put first in their history.  Times are in UTC,
-    as CF stores them; the day of the year is the UTC one.  GridError, one
-    line, for weather that cannot be used."""
-    return columns(ds, projection_factor=projection_factor, utci=utci, history=history)[0]
+    as CF stores them; the day of the year is the UTC one.  ``options``,
+    ``surface`` (the ground's Bowen ratio where the grid has none),
+    ``time_label`` and ``interval`` as for :func:`klimora.chain.chain`.
+    Without a surface_altitude the grid lies at sea level (a ChainWarning
+    says so).  GridError, one line, for weather that cannot be used."""
+    return columns(ds, options=options, surface=surface, time_label=time_label,
+                   interval=interval, history=history)[0]
 
 
-def columns(ds: Any, *, projection_factor: str = "system", utci: bool = False,
+def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
+            time_label: str = "instant", interval: Any = None,
             history: str = "") -> tuple[Any, Any]:
     """:func:`radiation`, and its columns as one DataArray along a last
     dimension "column", whose every block is one task: what the writer
@@ -59,17 +67,21 @@ def columns(ds: Any, *, projection_factor: str = "system", utci: bool = False,
     times = xr.Variable(["time" if d == grid.time else d for d in times.dims], times.values)
     frame = xr.Dataset({name: bare(value) for name, value in grid.fields.items()},
                        coords={"time": times})
-    # Without a surface_altitude the grid lies at sea level.
-    height = bare(grid.height) if grid.height is not None else 0.0
-    stacked = stacked_columns({str(name): frame[name] for name in frame.data_vars}, frame["time"],
-                              bare(grid.latitude), bare(grid.longitude), height,
-                              zone=None, projection_factor=projection_factor, utci=utci)
+    if grid.height is not None:
+        height = bare(grid.height)
+    else:
+        warnings.warn(ChainWarning("sea level"), stacklevel=3)
+        height = 0.0
+    fields = with_surface({str(name): frame[name] for name in frame.data_vars}, surface)
+    stacked = stacked_columns(fields, frame["time"], bare(grid.latitude), bare(grid.longitude),
+                              height, zone=None, options=options, time_label=time_label,
+                              interval=interval)
     if "time" != grid.time:
         stacked = stacked.rename({"time": grid.time})
     reference = ds[grid.sources["air_temp"]]
     stacked = stacked.assign_coords({name: value for name, value in reference.coords.items()})
     stacked = stacked.transpose(*reference.dims, "column")
-    names = [name for name, _, _ in result_columns(utci)]
+    names = [name for name, _, _ in result_columns(options.utci)]
     stacked = stacked.assign_coords(column=names)
     out = xr.Dataset({name: stacked.sel(column=name, drop=True) for name in names})
     mapping = reference.attrs.get("grid_mapping")

@@ -25,18 +25,31 @@ class GridError(ValueError):
 #: standard_name -> (the chain's name, the unit it takes there): every weather
 #: quantity of the registry that CF names.
 FIELDS = {q.standard_name: (q.name, q.units) for q in Q.WEATHER.values() if q.standard_name}
+#: The weather CF gives no standard_name (the Linke turbidity, the Bowen
+#: ratio): a variable of the chain's own name, if the grid has one.
+BY_NAME = tuple(q.name for q in Q.WEATHER.values() if not q.standard_name)
 DEW_POINT = "dew_point_temperature"
 EASTWARD, NORTHWARD = "eastward_wind", "northward_wind"
 ALTITUDE = Q.SITE["height"].standard_name or "surface_altitude"
+
+
+def cf_name(name: str) -> str:
+    """The CF standard_name of the chain's weather input ``name``."""
+    spelled = Q.WEATHER[name].standard_name
+    assert spelled is not None, name
+    return spelled
+
+
 #: What must be there, each as one of its spellings.
 REQUIRED = (
-    ("air temperature", ("air_temperature",)),
-    ("humidity", ("relative_humidity", DEW_POINT, "water_vapor_partial_pressure_in_air")),
-    ("cloud cover", ("cloud_area_fraction",)),
-    ("wind", ("wind_speed", EASTWARD)),
+    ("air temperature", (cf_name("air_temp"),)),
+    ("humidity", (cf_name("humidity"), DEW_POINT, cf_name("vapour_pressure"))),
+    ("cloud cover", (cf_name("cloud"),)),
+    ("wind", (cf_name("wind"), EASTWARD)),
 )
 #: Units a dimensionless quantity is taken in when its variable has none.
-DIMENSIONLESS = {"relative_humidity", "cloud_area_fraction", "surface_albedo"}
+DIMENSIONLESS = {q.standard_name for q in Q.WEATHER.values()
+                 if q.standard_name and q.units in ("1", "percent", "okta")}
 #: How far beyond their range humidity and cloud cover may lie and be taken
 #: as the edge: what packing to 16 bits and rounding leave, not more.
 SLACK = {"humidity": 0.01, "cloud": 0.001}
@@ -94,7 +107,7 @@ def convert(ds: Any, name: str, target: str) -> Any:
     standard_name = var.attrs.get("standard_name", "")
     text = var.attrs.get("units")
     if text is None:
-        if standard_name not in DIMENSIONLESS:
+        if standard_name not in DIMENSIONLESS and target != "1":
             raise GridError(f"{name} ({standard_name}): no units attribute")
         text = "1"
     try:
@@ -135,7 +148,7 @@ def weather(ds: Any) -> GridWeather:
 
     for what, names in REQUIRED:
         if not any(find(ds, n) for n in names):
-            spelled = " or ".join(names) if names[0] != "wind_speed" else \
+            spelled = " or ".join(names) if names[0] != cf_name("wind") else \
                 "wind_speed or eastward_wind and northward_wind"
             raise GridError(f"no {what}: no variable with standard_name {spelled}")
     fields: dict[str, Any] = {}
@@ -145,6 +158,10 @@ def weather(ds: Any) -> GridWeather:
         if name is not None and name in ds.data_vars:
             fields[chain_name] = convert(ds, name, unit)
             sources[chain_name] = name
+    for chain_name in BY_NAME:
+        if chain_name in ds.data_vars:
+            fields[chain_name] = convert(ds, chain_name, Q.WEATHER[chain_name].units)
+            sources[chain_name] = chain_name
     air = fields["air_temp"]
     if "humidity" not in fields:
         dew = present(ds, DEW_POINT)

@@ -15,7 +15,9 @@ import sys
 from typing import IO, Any, Optional, Sequence
 
 from klimora import chain as C
-from klimora.cli.common import Parser, Progress, UsageError, one_line
+from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
+                                add_time_label_options, chain_warnings, interval_of, one_line,
+                                options_of)
 from klimora.grid import files, scheduler, store
 from klimora.grid.cf import GridError
 
@@ -36,8 +38,9 @@ def build_parser() -> Parser:
                            "relative_humidity, dew_point_temperature or "
                            "water_vapor_partial_pressure_in_air; cloud_area_fraction; "
                            "wind_speed or eastward_wind and northward_wind; optionally "
-                           "surface_altitude, surface_albedo and measured fluxes.  Times are "
-                           "UTC.")
+                           "surface_altitude (without it, sea level), surface_albedo and "
+                           "measured fluxes, and by their names linke (Linke turbidity) and "
+                           "bowen (Bowen ratio).  Times are UTC.")
     p.add_argument("--input", required=True, metavar="WEATHER.nc",
                    help="the weather: a NetCDF file or a Zarr store (name ending in .zarr)")
     p.add_argument("--output", required=True, metavar="RADIATION.nc",
@@ -61,6 +64,8 @@ def build_parser() -> Parser:
                    help="projection factor of a standing person for the direct beam")
     p.add_argument("--utci", action="store_true",
                    help="add utci (needs pythermalcomfort: pip install 'klimora[utci]')")
+    add_model_options(p, "a variable bowen")
+    add_time_label_options(p, "the times")
     p.add_argument("--verbose", action="store_true",
                    help="also show dask.distributed's own log on stderr (workers lost and "
                         "restarted, their tracebacks); without it stderr holds the "
@@ -109,6 +114,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     netCDF4 reads (HDF5 is not thread-safe)."""
     from klimora.grid import columns
 
+    options, interval = options_of(args), interval_of(args)
     if args.utci:
         try:
             import pythermalcomfort.models  # noqa: F401
@@ -120,10 +126,16 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_BYTES)
             ds = store.open_weather(args.input, chunks)
-            out, stacked = columns(ds, projection_factor=args.projection_factor,
-                                   utci=args.utci, history="klimora grid " + " ".join(argv))
+            if args.surface is not None and "bowen" in ds.data_vars:
+                raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
+            with chain_warnings(others=True) as said:
+                out, stacked = columns(ds, options=options, surface=args.surface,
+                                       time_label=args.time_label, interval=interval,
+                                       history="klimora grid " + " ".join(argv))
         except GridError as e:
             raise UsageError(one_line(e)) from None
+        for warning in said:
+            err.write(f"klimora: {warning}\n")
         names = [str(name) for name in stacked["column"].values]
         total = stacked.size // stacked.sizes["column"]
         progress = Progress(total, err, unit="cell-hours")
@@ -145,7 +157,8 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     except GridError as e:
         raise UsageError(one_line(e)) from None
     except ValueError as e:   # the chain refused values as they were computed
-        raise UsageError(f"{args.input}: {named(one_line(e), ds)}") from None
+        message = named(one_line(e), ds).replace("give interval=,", "give --interval,")
+        raise UsageError(f"{args.input}: {message}") from None
     except (OSError, RuntimeError) as e:
         raise UsageError(f"cannot read {args.input} or write {args.output}: "
                          f"{one_line(e)}") from None

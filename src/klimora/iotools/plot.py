@@ -16,8 +16,8 @@ __all__ = ["check_plot", "write_plot", "zone_text"]
 
 
 def zone_text(zone: Union[float, str, None]) -> str:
-    """A zone as the axis names it: its name, or UTC+1 h."""
-    if zone is None:
+    """A zone as the axis names it: its name, UTC+1 h, or UTC."""
+    if zone is None or zone == 0:
         return "UTC"
     return zone if isinstance(zone, str) else f"UTC{zone:+g} h"
 

@@ -9,7 +9,7 @@ import csv
 import datetime as dt
 import json
 import math
-from typing import IO, Any, Mapping, Sequence
+from typing import IO, Any, Mapping, Optional, Sequence
 
 __all__ = ["Columns", "Rows", "clock_text", "fmt", "write_csv", "write_json", "write_table"]
 
@@ -28,9 +28,11 @@ def clock_text(clock: float) -> str:
     return f"{minutes // 60:02d}:{minutes % 60:02d}"
 
 
-def write_table(rows: Rows, columns: Columns, out: IO[str]) -> None:
+def write_table(rows: Rows, columns: Columns, out: IO[str], title: Optional[str] = None) -> None:
     """The rows under a line of names and a line of units, right-aligned,
-    to two decimals."""
+    to two decimals; above them ``title``, if given, after a "#"."""
+    if title is not None:
+        out.write(f"# {title}\n")
     header = ["time", *(name for name, _, _ in columns)]
     units = ["", *(unit for _, unit, _ in columns)]
     cells = [[t, *(f"{v:.2f}" for v in values)] for t, values in rows]
@@ -48,15 +50,16 @@ def write_csv(rows: Rows, columns: Columns, out: IO[str]) -> None:
 
 
 def write_json(rows: Rows, columns: Columns, out: IO[str], *, site: Mapping[str, Any],
-               date: dt.date, weather: Mapping[str, Any], projection_factor: str,
+               date: dt.date, weather: Mapping[str, Any], model: Mapping[str, Any],
                assumptions: Sequence[str]) -> None:
-    """One JSON object: the site, the date, the weather, the projection
-    factor, the columns' units, the assumptions and the rows (NaN as null)."""
+    """One JSON object: the site, the date, the weather, the model's options
+    (the projection factor and the others, each by its name), the columns'
+    units, the assumptions and the rows (NaN as null)."""
     names = [name for name, _, _ in columns]
     json.dump({"site": dict(site), "date": date.isoformat(),
                "day_of_year": date.timetuple().tm_yday,
                "weather": dict(weather),
-               "projection_factor": projection_factor,
+               **model,
                "units": {name: unit for name, unit, _ in columns},
                "assumptions": list(assumptions),
                "rows": [{"time": t, **{n: (v if math.isfinite(v) else None)
