@@ -104,4 +104,5 @@ def test_ufunc_stub_names_every_ufunc():
     import klimora.ufuncs as U
     tree = ast.parse((PACKAGE / "ufuncs.pyi").read_text(encoding="utf-8"))
     declared = [n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)]
-    assert declared == ["__all__"] + U.__all__ == ["__all__"] + R.NAMES + ["equation_of_time"]
+    assert declared == ["__all__"] + U.__all__
+    assert U.__all__[:12] == R.NAMES + ["equation_of_time"]

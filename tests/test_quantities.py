@@ -117,3 +117,21 @@ def test_weather_is_one_value_with_the_registry_defaults():
         Weather(clouds=4.0)
     with pytest.raises(Q.OutOfRange, match="cloud must be between 0 and 8 oktas, not 9"):
         Weather(cloud=9.0)
+
+
+@pytest.mark.parametrize("name", list(Q.WEATHER))
+def test_every_weather_input_reaches_every_entry(name):
+    """A weather quantity declared in the registry is an option of the day
+    (if it is one), a column of --input and a variable of a grid, with
+    nothing else to edit."""
+    from klimora.cli.day_command import build_parser
+    from klimora.iotools.weather_csv import COLUMNS
+
+    options = {s for a in build_parser()._actions for s in a.option_strings}
+    assert (("--" + name.replace("_", "-")) in options) == Q.WEATHER[name].day_option
+    assert name in COLUMNS
+    pytest.importorskip("cf_xarray")
+    from klimora.grid.cf import BY_NAME, FIELDS
+
+    assert name in BY_NAME or (Q.WEATHER[name].standard_name, name) in \
+        {(sn, chain_name) for sn, (chain_name, _) in FIELDS.items()}

@@ -60,7 +60,7 @@ def same_bits(got, want):
 
 
 def test_one_ufunc_per_function_and_the_equation_of_time():
-    assert U.__all__ == [*R.NAMES, "equation_of_time"]
+    assert U.__all__[:12] == [*R.NAMES, "equation_of_time"]   # then the English names
     assert all(isinstance(getattr(U, name), np.ufunc) for name in U.__all__)
     assert (U.equation_of_time.nin, U.equation_of_time.nout) == (1, 1)
     assert U.equation_of_time.types == ["d->d"]

@@ -3,7 +3,9 @@
 // body Sonnenzeit runs nested as ERS.  Each has one float64 loop
 // (ufunc_loop.hpp); NumPy casts other real inputs to float64, broadcasts,
 // handles out=, where= and the floating-point flags, and runs the loop
-// without the GIL.
+// without the GIL.  Each ufunc of a Strahlkit function is also the
+// module's attribute under an English name, the same object
+// (klimora.radiation takes its inputs by keyword).
 #include "formula/numpy_api.hpp"
 #include "formula/numpy_kernels.hpp"
 #include "formula/ufunc_loop.hpp"
@@ -80,6 +82,27 @@ constexpr UfuncDoc docs[] = {
      "Parameters: dayofyear, day of the year, 1 to 366."},
 };
 
+// The English name of each ufunc of a Strahlkit function, in the order of
+// the function table; __all__ lists them after the German names.
+struct EnglishName {
+    const char* name;
+    const char* english;
+};
+
+constexpr EnglishName english_names[] = {
+    {"Sonnenzeit", "solar_time"},
+    {"Zenitwinkel", "solar_zenith_angle"},
+    {"Azimutwinkel", "solar_azimuth_angle"},
+    {"LinkeTruebung", "linke_turbidity"},
+    {"RelOptLuftmasse", "relative_optical_air_mass"},
+    {"MaxDirekteStrahlung", "clear_sky_direct_irradiance"},
+    {"MaxGlobalstrahlung", "clear_sky_global_irradiance"},
+    {"DirStrMBew", "cloud_reduced_direct_irradiance"},
+    {"AtmosGegenstr", "atmospheric_counter_radiation"},
+    {"OberflTemp", "surface_temperature"},
+    {"MittlStrTemp", "mean_radiant_temperature"},
+};
+
 const char* doc_of(std::string_view name) {
     for (const UfuncDoc& d : docs) {
         if (name == d.name) return d.text;
@@ -130,6 +153,17 @@ bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* nam
            PyList_Append(names, name_object.get()) == 0;
 }
 
+// Makes the ufunc `name` the module's attribute `english` too, and adds
+// `english` to `names`.
+bool add_english_name(PyObject* module, PyObject* names, const char* name,
+                      const char* english) {
+    Ref ufunc = Ref::steal(PyObject_GetAttrString(module, name));
+    if (!ufunc) return false;
+    Ref english_object = Ref::steal(PyUnicode_FromString(english));
+    return english_object && PyObject_SetAttr(module, english_object.get(), ufunc.get()) == 0 &&
+           PyList_Append(names, english_object.get()) == 0;
+}
+
 int exec_module(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || !import_numpy_api() || !numpy_kernels::take_kernels(numpy.get())) return -1;
@@ -147,6 +181,9 @@ int exec_module(PyObject* module) {
     for (const UfuncOnlyRow& row : ufunc_only_table()) {
         if (!add_ufunc(module, names.get(), i++, row.name, *row.body)) return -1;
     }
+    for (const EnglishName& e : english_names) {
+        if (!add_english_name(module, names.get(), e.name, e.english)) return -1;
+    }
     return PyModule_AddObjectRef(module, "__all__", names.get());
 }
 
@@ -160,7 +197,9 @@ PyModuleDef definition = {
     "ufuncs",
     "One NumPy ufunc per function of klimora.Strahlkit, each element exactly what\n"
     "the function gives on that element's NumPy float64 scalars, and\n"
-    "equation_of_time, the equation of time that Sonnenzeit applies.",
+    "equation_of_time, the equation of time that Sonnenzeit applies.  Each ufunc\n"
+    "of a function is here under its English name too (solar_zenith_angle is\n"
+    "Zenitwinkel); klimora.radiation takes the inputs by keyword.",
     0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 

@@ -1,7 +1,9 @@
 """NumPy ufuncs of the eleven functions of klimora.Strahlkit, and
 equation_of_time, the equation of time that Sonnenzeit applies: float64 in,
 float64 out, element by element what the function gives on NumPy float64
-scalars.  Inputs in order (units in each ufunc's docstring):"""
+scalars.  Inputs in order (units in each ufunc's docstring), then the
+English names of the same ufunc objects (docs/glossary.md;
+klimora.radiation takes their inputs by keyword)."""
 
 from typing import Final
 
@@ -33,3 +35,16 @@ OberflTemp: Final[np.ufunc]
 MittlStrTemp: Final[np.ufunc]
 # (dayofyear) -> h
 equation_of_time: Final[np.ufunc]
+
+# English names: the same objects as the German ones above
+solar_time: Final[np.ufunc]
+solar_zenith_angle: Final[np.ufunc]
+solar_azimuth_angle: Final[np.ufunc]
+linke_turbidity: Final[np.ufunc]
+relative_optical_air_mass: Final[np.ufunc]
+clear_sky_direct_irradiance: Final[np.ufunc]
+clear_sky_global_irradiance: Final[np.ufunc]
+cloud_reduced_direct_irradiance: Final[np.ufunc]
+atmospheric_counter_radiation: Final[np.ufunc]
+surface_temperature: Final[np.ufunc]
+mean_radiant_temperature: Final[np.ufunc]
