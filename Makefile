@@ -28,6 +28,12 @@
 #                 (fetched once by pip into build/validation-data; without
 #                 it that section says what it skipped): writes
 #                 docs/validation.md and docs/validation-*.png
+# make docs     - the documentation (Sphinx, the gallery run anew) into
+#                 docs/_build/html, warnings as errors, then every page
+#                 checked in a headless Chromium (tools/check_docs.py: pages
+#                 load, internal links and anchors lead somewhere, images
+#                 load) with screenshots in docs/_build/screenshots; needs
+#                 Debian's chromium (apt-get install -y chromium); not in CI
 # The others create their venv with CPython 3.10 (tools/find-python310;
 # override with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools
 # and build and install the module.
@@ -52,7 +58,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize stress compat wheels validate clean
+.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean
 
 demo: install
 	$(PY) -I -m klimora
@@ -73,6 +79,25 @@ bench: install
 
 validate: install
 	$(PY) -I tools/validate.py
+
+# The documentation's tools (requirements-docs.txt) go into .venv beside the
+# development ones.  The module is built only if .venv cannot import it.
+# CHROMIUM: the browser tools/check_docs.py drives (Debian's package).
+DOCS_STAMP := $(VENV)/.docs-requirements-installed
+CHROMIUM   ?= $(shell command -v chromium || command -v chromium-browser)
+
+$(DOCS_STAMP): requirements-docs.txt | $(STAMP)
+	$(PY) $(PIP_INSTALL) -r requirements-docs.txt
+	touch $@
+
+docs: $(DOCS_STAMP)
+	@[ -n "$(CHROMIUM)" ] || { echo "make docs: no Chromium to check the pages in;" \
+	  "install Debian's (apt-get install -y chromium) or set CHROMIUM=/path/to/chromium" >&2; \
+	  exit 2; }
+	@$(PY) -c 'import klimora.Strahlkit, klimora.ufuncs' 2>/dev/null || $(MAKE) install
+	rm -rf docs/_build/html docs/examples docs/sg_execution_times.rst
+	$(VENV)/bin/sphinx-build -W --keep-going -E -q -b html docs docs/_build/html
+	$(PY) tools/check_docs.py --chromium "$(CHROMIUM)" docs/_build/html
 
 # A venv with the pinned tools: .venv/.requirements-installed and the like.
 %/.requirements-installed: requirements-dev.txt
