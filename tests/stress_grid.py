@@ -77,7 +77,8 @@ def child(folder, runs, number, check):
     for run in range(runs):
         source, target, chunks, status = CASES[(run + number) % len(CASES)]
         got = cli.main(["grid", "--input", os.path.join(own, source),
-                        "--output", os.path.join(own, target), "--chunks", chunks])
+                        "--output", os.path.join(own, target), "--chunks", chunks,
+                        "--overwrite"])
         kept |= {target} if status == 0 else set()
         left = set(os.listdir(own)) - kept
         open_files = list(fm.FILE_CACHE.keys())

@@ -10,6 +10,7 @@ import os
 import pty
 import re
 import shutil
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -50,8 +51,15 @@ def read_csv(text):
 
 
 def hours(text):
-    h, m = text.split(":")
-    return int(h) + int(m) / 60
+    """The clock hours of a row's time, ISO 8601 with its offset."""
+    t = dt.datetime.fromisoformat(text)
+    return t.hour + t.minute / 60 + t.second / 3600
+
+
+def iso(date, clock, offset):
+    """A row's time: 2025-06-21T12:00+01:00."""
+    sign = "-" if offset < 0 else "+"
+    return f"{date}T{clock}{sign}{int(abs(offset)):02d}:{round(abs(offset) % 1 * 60):02d}"
 
 
 def test_demo_runs_as_a_process_and_shows_the_example_day():
@@ -61,7 +69,7 @@ def test_demo_runs_as_a_process_and_shows_the_example_day():
     assert lines[1].split() == ["time", *NAMES]
     assert len(lines) == 3 + 24
     noon = lines[3 + 12].split()
-    assert noon[0] == "12:00"
+    assert noon[0] == "2025-06-21T12:00+01:00"
     expected = step(DEFAULT_SITE, MIDSUMMER, 12.0, Weather())
     assert [float(v) for v in noon[1:]] == [round(expected[n], 2) for n in NAMES]
 
@@ -96,10 +104,10 @@ def test_table_is_aligned_right(capsys):
      Weather(longwave_down=300.0, longwave_up=450.0, diffuse=120.0)),
 ])
 def test_csv_is_the_chain_at_full_precision(capsys, args, site, date, weather):
-    status, out, err = run(capsys, *args, "--csv")
+    status, out, err = run(capsys, *args, "--csv", "--precision", "full")
     assert (status, err) == (0, "")
     rows = read_csv(out)
-    assert [r["time"] for r in rows] == [f"{h:02d}:00" for h in range(24)]
+    assert [r["time"] for r in rows] == [iso(date, f"{h:02d}:00", site.zone) for h in range(24)]
     doy = date.timetuple().tm_yday
     for r in rows:
         expected = step(site, doy, hours(r["time"]), weather)
@@ -122,7 +130,7 @@ def test_given_fluxes_replace_the_worked_out_ones(capsys, option, column, value)
 def test_json_carries_site_weather_units_assumptions_and_rows(capsys):
     status, out, _ = run(capsys, "--json", "--step", "120", "--cloud", "4", "--linke", "3",
                          "--lat", "40", "--lon", "-3.7", "--zone", "2", "--height", "650",
-                         "--turbidity", "climatology", "--min-wind", "0")
+                         "--turbidity", "climatology", "--min-wind", "0", "--precision", "full")
     doc = json.loads(out)
     site, weather = Site(40.0, -3.7, 650.0, 2.0), Weather(cloud=4.0, linke=3.0)
     assert status == 0
@@ -136,7 +144,8 @@ def test_json_carries_site_weather_units_assumptions_and_rows(capsys):
         == ["system", "climatology", "separation", None]
     assert list(doc["units"]) == list(NAMES) and doc["units"]["mrt"] == "degC"
     assert doc["assumptions"] == list(ASSUMPTIONS)
-    assert [r["time"] for r in doc["rows"]] == [f"{h:02d}:00" for h in range(0, 24, 2)]
+    assert [r["time"] for r in doc["rows"]] == [f"2025-06-21T{h:02d}:00+02:00"
+                                                for h in range(0, 24, 2)]
     for r in doc["rows"]:
         expected = step(site, MIDSUMMER, hours(r["time"]), weather, turbidity="climatology",
                         min_wind=None)
@@ -145,11 +154,13 @@ def test_json_carries_site_weather_units_assumptions_and_rows(capsys):
 
 @pytest.mark.parametrize("step_minutes, count, last", [
     ("60", 24, "23:00"), ("15", 96, "23:45"), ("7", 206, "23:55"), ("1440", 1, "00:00"),
+    ("1.5", 960, "23:58:30"),
 ])
 def test_step_sets_the_clock_times(capsys, step_minutes, count, last):
     _, out, _ = run(capsys, "--csv", "--step", step_minutes)
     times = [r["time"] for r in read_csv(out)]
-    assert (len(times), times[0], times[-1]) == (count, "00:00", last)
+    assert (len(times), times[0], times[-1]) == (count, "2025-06-21T00:00+01:00",
+                                                 f"2025-06-21T{last}+01:00")
 
 
 @pytest.mark.parametrize("lat, lon, zone, day", [
@@ -158,7 +169,7 @@ def test_step_sets_the_clock_times(capsys, step_minutes, count, last):
 ])
 def test_the_sun_culminates_at_local_solar_noon(capsys, lat, lon, zone, day):
     _, out, _ = run(capsys, "--csv", "--step", "1", "--lat", str(lat), "--lon", str(lon),
-                    "--zone", str(zone), "--date", day)
+                    "--zone", str(zone), "--date", day, "--precision", "full")
     rows = read_csv(out)
     highest = min(rows, key=lambda r: r["zenith"])
     doy = dt.date.fromisoformat(day).timetuple().tm_yday
@@ -169,9 +180,10 @@ def test_the_sun_culminates_at_local_solar_noon(capsys, lat, lon, zone, day):
 
 
 def test_radiation_follows_the_sun_and_the_clouds(capsys):
-    _, clear, _ = run(capsys, "--csv", "--cloud", "0")
-    _, overcast, _ = run(capsys, "--csv", "--cloud", "8")
-    _, residual, _ = run(capsys, "--csv", "--cloud", "0", "--diffuse-model", "residual")
+    _, clear, _ = run(capsys, "--csv", "--cloud", "0", "--precision", "full")
+    _, overcast, _ = run(capsys, "--csv", "--cloud", "8", "--precision", "full")
+    _, residual, _ = run(capsys, "--csv", "--cloud", "0", "--diffuse-model", "residual",
+                         "--precision", "full")
     clear, overcast, residual = read_csv(clear), read_csv(overcast), read_csv(residual)
     night, noon = clear[0], clear[12]
     assert night["zenith"] > 90 and night["direct"] == night["global"] == 0
@@ -248,6 +260,15 @@ ERRORS = [
     (["--input", "-", "--time-label", "start", "--interval", "0min"],
      "argument --interval: must be longer than 0"),
     (["--time-label", "middle"], "argument --time-label: invalid choice: 'middle'"),
+    (["--precision", "16"], "argument --precision: not a number of decimals from 0 to 15 or "
+     "full: '16'"),
+    (["--precision", "-1"], "argument --precision: not a number of decimals"),
+    (["--precision", "2.5"], "argument --precision: not a number of decimals"),
+    (["--ambiguous", "first"], "argument --ambiguous: invalid choice: 'first'"),
+    (["--sep", "|", "--input", "-"], "argument --sep: not ',', ';' or tab: '|'"),
+    (["--decimal", ";", "--input", "-"], "argument --decimal: invalid choice: ';'"),
+    (["--sep", ";"], "--sep is for --input"),
+    (["--decimal", ","], "--decimal is for --input"),
 ]
 
 
@@ -290,7 +311,9 @@ def test_help_states_the_assumptions_and_columns():
                    "--turbidity {model,climatology}",
                    "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
                    "grass 0.3", "--time-label {instant,start,end}", "--interval LENGTH",
-                   "example site 48.14 N, 11.58 E, 520 m, UTC+1"):
+                   "example site 48.14 N, 11.58 E, 520 m, UTC+1", "--precision N",
+                   "default 3 for CSV, JSON and --input", "--ambiguous {nan,earliest,latest,infer}",
+                   "--sep {',',';',tab}", "--decimal {.,,}", "2025-06-21T12:00+02:00"):
         assert option in text
 
 
@@ -313,7 +336,36 @@ def test_plot_writes_a_png(capsys, tmp_path):
     target = tmp_path / "day.png"
     status, out, _ = run(capsys, "--plot", str(target), "--csv")
     assert status == 0 and len(read_csv(out)) == 24
-    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and target.stat().st_size > 10_000
+    data = target.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and target.stat().st_size > 10_000
+    width, height = struct.unpack(">II", data[16:24])   # print-sized: the IHDR chunk
+    assert width >= 1600 and height >= 1000
+
+
+def test_plot_says_where_when_and_what_its_axes_show(capsys, tmp_path, monkeypatch):
+    figure = pytest.importorskip("matplotlib.figure")
+    drawn = []
+    save = figure.Figure.savefig
+
+    def recorded(self, *args, **kwargs):
+        drawn.append(self)
+        return save(self, *args, **kwargs)
+
+    monkeypatch.setattr(figure.Figure, "savefig", recorded)
+    status, _, _ = run(capsys, "--plot", str(tmp_path / "day.svg"), *MUNICH[:-1],
+                       "Europe/Berlin", "--date", "2025-10-26", "--cloud", "5")
+    (fig,) = drawn
+    top, bottom = fig.axes
+    title = fig.get_suptitle()
+    assert status == 0 and (tmp_path / "day.svg").stat().st_size > 10_000
+    for said in ("48.14 N, 11.58 E, 520 m, Europe/Berlin", "2025-10-26", "air 20 degC",
+                 "cloud 5 oktas", "wind 2 m/s"):
+        assert said in title
+    assert "W/m²" in top.get_ylabel() and "horizontal" in top.get_ylabel()
+    assert "direct beam: normal to it" in top.get_ylabel()
+    assert "direct beam (normal to the beam)" in top.get_legend_handles_labels()[1]
+    assert "°C" in bottom.get_ylabel() and bottom.get_xlabel() == "clock time, Europe/Berlin"
+    assert bottom.get_xlim() == (0.0, 25.0)   # the day's 25 hours
 
 
 def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypatch):
@@ -342,7 +394,7 @@ def day_frame(date, zone=1.0, **weather):
 def test_projection_factor_and_utci_are_the_chains(capsys):
     pytest.importorskip("pythermalcomfort.models")
     status, out, err = run(capsys, "--csv", "--projection-factor", "vdi3789", "--utci",
-                           "--cloud", "0", "--wind", "1")
+                           "--cloud", "0", "--wind", "1", "--precision", "full")
     assert (status, err) == (0, "")
     got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
     frame, site = day_frame("2025-06-21", cloud=0.0, wind=1.0)
@@ -360,7 +412,8 @@ def test_projection_factor_and_utci_are_the_chains(capsys):
     (["--surface", "asphalt"], {"surface": "asphalt"}),
 ])
 def test_model_options_are_the_chains(capsys, args, option):
-    status, out, err = run(capsys, "--csv", "--cloud", "0", "--wind", "0.2", *args)
+    status, out, err = run(capsys, "--csv", "--cloud", "0", "--wind", "0.2", *args,
+                           "--precision", "full")
     assert (status, err) == (0, "")
     got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
     frame, site = day_frame("2025-06-21", cloud=0.0, wind=0.2)
@@ -386,14 +439,14 @@ def test_the_table_names_the_site_day_and_weather(capsys):
 
 
 def test_a_site_of_ones_own_is_utc_at_sea_level_and_says_so(capsys):
-    status, out, err = run(capsys, "--csv", "--lat", "40", "--lon", "-3.7")
+    status, out, err = run(capsys, "--csv", "--lat", "40", "--lon", "-3.7", "--precision", "full")
     assert (status, err) == (0, "klimora: no --zone: times without an offset are taken as UTC\n"
                                 "klimora: no --height: the site is taken at sea level (0 m)\n")
     for r in read_csv(out):
         assert {n: r[n] for n in NAMES} == step(Site(40.0, -3.7, 0.0, 0.0), MIDSUMMER,
                                                 hours(r["time"]), Weather())
     assert run(capsys, "--csv", "--lat", "40", "--lon", "-3.7", "--zone", "0",
-               "--height", "0") == (0, out, "")
+               "--height", "0", "--precision", "full") == (0, out, "")
     assert run(capsys, "--csv", "--lat", "40", "--lon", "-3.7", "--zone", "0")[2] == \
         "klimora: no --height: the site is taken at sea level (0 m)\n"
     # the example site is taken whole, and said as options it is the same
@@ -420,15 +473,99 @@ def test_a_zone_name_keeps_daylight_saving(capsys, date, hours):
     assert named == fixed
 
 
-def test_clock_times_that_daylight_saving_skips_are_null(capsys):
+def test_clock_times_that_daylight_saving_skips_are_null_with_ambiguous(capsys):
     status, out, err = run(capsys, "--json", "--step", "30", *MUNICH[:-1], "Europe/Berlin",
-                           "--date", "2025-03-30")
+                           "--date", "2025-03-30", "--ambiguous", "nan")
     rows = json.loads(out)["rows"]
     assert status == 0 and err == ("klimora: 2 clock times of 2025-03-30 do not exist or are "
                                    "ambiguous in Europe/Berlin (daylight saving); their rows "
                                    "are NaN\n")
-    assert [r["time"] for r in rows if r["zenith"] is None] == ["02:00", "02:30"]
+    assert [r["time"] for r in rows if r["zenith"] is None] == ["2025-03-30T02:00",
+                                                                "2025-03-30T02:30"]
     assert rows[6]["solar_time"] - rows[3]["solar_time"] == pytest.approx(0.5)  # 03:00, 01:30
+
+
+def berlin_day(capsys, date, *args):
+    """The day at Munich in Europe/Berlin, at full precision: (rows, their
+    instants in UTC, stderr)."""
+    status, out, err = run(capsys, "--csv", "--precision", "full", *MUNICH[:-1], "Europe/Berlin",
+                           "--date", date, *args)
+    assert status == 0
+    rows = read_csv(out)
+    instants = [pd.Timestamp(r["time"]).tz_convert("UTC") if r["time"][-6] in "+-" else pd.NaT
+                for r in rows]
+    return rows, pd.DatetimeIndex(instants), err
+
+
+def chain_at(instants):
+    """klimora.chain.chain at Munich, in Europe/Berlin, at these instants."""
+    frame = pd.DataFrame(index=instants)
+    return C.chain(frame, site=C.Site(48.14, 11.58, 520.0, "Europe/Berlin"))[list(NAMES)]
+
+
+@pytest.mark.parametrize("date, count, err", [
+    ("2025-10-26", 25, "klimora: 2025-10-26 has 25 hours in Europe/Berlin: 1 clock time comes "
+                       "twice\n"),
+    ("2025-03-30", 23, "klimora: 2025-03-30 has 23 hours in Europe/Berlin: 1 clock time is "
+                       "skipped\n"),
+    ("2025-06-21", 24, ""),
+])
+def test_the_days_of_the_changes_have_their_real_hours(capsys, date, count, err):
+    rows, instants, said = berlin_day(capsys, date)
+    assert (len(rows), said) == (count, err)
+    assert (np.diff(instants) == pd.Timedelta(hours=1)).all()
+    assert instants[0] == pd.Timestamp(date).tz_localize("Europe/Berlin")
+    got = np.array([[r[n] for n in NAMES] for r in rows])
+    assert np.array_equal(got, chain_at(instants).to_numpy(), equal_nan=True)
+    if count == 25:
+        assert [r["time"] for r in rows[2:4]] == ["2025-10-26T02:00+02:00",
+                                                  "2025-10-26T02:00+01:00"]
+
+
+@pytest.mark.parametrize("ambiguous, count, at_two", [
+    ("earliest", 24, "2025-10-26T02:00+02:00"), ("latest", 24, "2025-10-26T02:00+01:00"),
+    ("nan", 24, "2025-10-26T02:00"), ("infer", 25, "2025-10-26T02:00+02:00"),
+])
+def test_ambiguous_takes_a_repeated_clock_time_of_the_day(capsys, ambiguous, count, at_two):
+    rows, instants, _ = berlin_day(capsys, "2025-10-26", "--ambiguous", ambiguous)
+    assert len(rows) == count and rows[2]["time"] == at_two
+    placed = instants.notna()
+    got = np.array([[r[n] for n in NAMES] for r in rows])
+    assert np.array_equal(got[placed], chain_at(instants[placed]).to_numpy(), equal_nan=True)
+    assert np.isnan(got[~placed, 0]).all() and (~placed).sum() == (ambiguous == "nan")
+
+
+SHIFT = ["time,cloud", "2025-10-26T01:30,4", "2025-10-26T02:30,4", "2025-10-26T02:30,4",
+         "2025-10-26T03:30,4"]
+
+
+@pytest.mark.parametrize("ambiguous, offsets", [
+    ([], [2, None, None, 1]), (["--ambiguous", "nan"], [2, None, None, 1]),
+    (["--ambiguous", "earliest"], [2, 2, 2, 1]), (["--ambiguous", "latest"], [2, 1, 1, 1]),
+    (["--ambiguous", "infer"], [2, 2, 1, 1]),
+])
+def test_ambiguous_takes_repeated_time_stamps_of_a_series(capsys, tmp_path, ambiguous, offsets):
+    path = write(tmp_path / "w.csv", SHIFT)
+    status, out, err = run(capsys, "--input", path, *MUNICH[:-1], "Europe/Berlin", *ambiguous,
+                           "--precision", "full")
+    assert status == 0 and ("2 time stamps" in err) == (None in offsets)
+    got = pd.read_csv(io.StringIO(out), **weather_csv.exact_floats())[list(NAMES)].to_numpy()
+    placed = np.array([offset is not None for offset in offsets])
+    instants = pd.DatetimeIndex([pd.Timestamp(line.split(",")[0]) - pd.Timedelta(hours=offset)
+                                 for line, offset in zip(SHIFT[1:], offsets) if offset]
+                                ).tz_localize("UTC")
+    frame = pd.DataFrame({"cloud": 4.0}, index=instants)
+    want = C.chain(frame, site=C.Site(48.14, 11.58, 520.0, "Europe/Berlin"))[list(NAMES)]
+    assert np.array_equal(got[placed], want.to_numpy(), equal_nan=True)
+    assert np.isnan(got[~placed, 0]).all()
+
+
+def test_ambiguous_infer_that_cannot_tell_is_one_line(capsys, tmp_path):
+    path = write(tmp_path / "w.csv", SHIFT[:3])
+    status, out, err = run(capsys, "--input", path, *MUNICH[:-1], "Europe/Berlin",
+                           "--ambiguous", "infer")
+    assert (status, out, err.count("\n")) == (2, "", 1)
+    assert err.startswith(f"klimora: error: {path} lines 2-3: --ambiguous infer: ")
 
 
 def test_solar_time_stays_within_the_day(capsys):
@@ -441,7 +578,7 @@ def test_solar_time_stays_within_the_day(capsys):
 def test_ctrl_c_exits_130_without_a_traceback(capsys, monkeypatch):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
-    monkeypatch.setattr(day_command, "run", interrupted)
+    monkeypatch.setattr(day_command, "run_at", interrupted)
     assert run(capsys) == (130, "", "klimora: interrupted\n")
 
 
@@ -480,7 +617,8 @@ def same(got, want):
 
 
 def test_series_gives_the_chain_per_row(capsys, tmp_path):
-    status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES))
+    status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES), "--precision",
+                           "full")
     assert (status, err) == (0, SERIES_NOTE)
     rows = read_csv(out)
     assert [r["time"] for r in rows] == [line.split(",")[0] for line in SERIES[1:]]
@@ -496,7 +634,8 @@ def test_series_gives_the_chain_per_row(capsys, tmp_path):
 def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
     path = write(tmp_path / "w.csv", ["time,cloud", "2025-06-21T10:00,4", "2025-06-21T11:00,"])
     status, out, err = run(capsys, "--input", path, "--air-temp", "25", "--cloud", "1",
-                           "--lat", "45", "--lon", "11.58", "--zone", "1", "--height", "520")
+                           "--lat", "45", "--lon", "11.58", "--zone", "1", "--height", "520",
+                           "--precision", "full")
     rows = read_csv(out)
     site = Site(45.0, 11.58, 520.0, 1.0)
     assert status == 0
@@ -531,7 +670,8 @@ MIXED = [
 def test_series_is_klimora_chain_on_the_same_frame(capsys, tmp_path):
     path = tmp_path / "w.csv"
     path.write_bytes(b"\xef\xbb\xbf" + "\r\n".join(MIXED).encode() + b"\r\n")
-    status, out, err = run(capsys, "--input", str(path), *MUNICH[:-1], "Europe/Berlin")
+    status, out, err = run(capsys, "--input", str(path), *MUNICH[:-1], "Europe/Berlin",
+                           "--precision", "full")
     assert status == 0
     assert err == "klimora: 4 empty or NaN cells; their rows have NaN where they count\n"
     got = pd.read_csv(io.StringIO(out), **weather_csv.exact_floats())
@@ -593,6 +733,16 @@ def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, 
     # numbers in plain decimal notation only, as Python's float takes more
     (["time,cloud", "2025-06-21T10:00,1_0"], "w.csv line 2: cloud is not a number: '1_0'"),
     (["time,cloud", "2025-06-21T10:00,\uff12"], "w.csv line 2: cloud is not a number: '\uff12'"),
+    # a decimal comma throughout, or not at all
+    (["time;air_temp", "2025-06-21T10:00;20,5", "2025-06-21T11:00;20.5"],
+     "w.csv line 3: air_temp is not a number: '20.5'"),
+    (["time;air_temp", "2025-06-21T10:00;1.013,5"],
+     "w.csv line 2: air_temp is not a number: '1.013,5'"),
+    (["Time,AIR_TEMP,air_temp", "2025-06-21T10:00,20,20"], "w.csv: a column name appears twice"),
+    (["TIME;Clouds", "2025-06-21T10:00;4"], "w.csv: unknown column 'Clouds'; known: time,"),
+    (["Zeit;cloud", "2025-06-21T10:00;4"], "w.csv: no column 'time'"),
+    (["time|cloud", "2025-06-21T10:00|4"], "w.csv: no column 'time' (cells separated by ','; "
+     "give --sep if they are not)"),
 ])
 def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     path = tmp_path / "w.csv"
@@ -600,6 +750,81 @@ def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     status, _, err = run(capsys, "--input", str(path))
     assert status == 2 and err.count("\n") == 1
     assert err.startswith(f"klimora: error: {path.parent}/{message}")
+
+
+PLAIN = ["time,air_temp,humidity,cloud", "2025-06-21T10:00,20.5,60,3",
+         "2025-06-21T11:00,-1.25,70.5,"]
+
+
+@pytest.mark.parametrize("lines, args", [
+    (["time;air_temp;humidity;cloud", "2025-06-21T10:00;20,5;60;3",
+      "2025-06-21T11:00;-1,25;70,5;"], []),
+    (["time;air_temp;humidity;cloud", "2025-06-21T10:00;20.5;60;3",
+      "2025-06-21T11:00;-1.25;70.5;"], []),
+    (["time\tair_temp\thumidity\tcloud", "2025-06-21T10:00\t20,5\t60\t3",
+      "2025-06-21T11:00\t-1,25\t70,5\t"], []),
+    (["Time,AIR_TEMP,Humidity,Cloud", "2025-06-21T10:00,20.5,60,3",
+      "2025-06-21T11:00,-1.25,70.5,"], []),
+    (["time;air_temp;humidity;cloud", "2025-06-21T10:00;20,5;60;3",
+      "2025-06-21T11:00;-1,25;70,5;"], ["--sep", ";", "--decimal", ","]),
+    (["time\tair_temp\thumidity\tcloud", "2025-06-21T10:00\t20.5\t60\t3",
+      "2025-06-21T11:00\t-1.25\t70.5\t"], ["--sep", "tab"]),
+])
+def test_series_takes_other_separators_a_decimal_comma_and_names_in_any_case(capsys, tmp_path,
+                                                                             lines, args):
+    want = run(capsys, "--input", write(tmp_path / "plain.csv", PLAIN))
+    assert run(capsys, "--input", write(tmp_path / "w.csv", lines), *args) == want
+    assert want[0] == 0 and want[1].splitlines()[1].startswith("2025-06-21T10:00,")
+
+
+def test_a_decimal_comma_is_told_from_the_first_chunk_or_given(capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 1)
+    path = write(tmp_path / "w.csv", ["time;air_temp", "2025-06-21T10:00;20",
+                                      "2025-06-21T11:00;20,5"])
+    assert run(capsys, "--input", path)[2] == (
+        f"klimora: error: {path} line 3: air_temp is not a number: '20,5' (a decimal comma? "
+        "give --decimal ,)\n")
+    status, out, _ = run(capsys, "--input", path, "--decimal", ",")
+    assert status == 0 and out == run(capsys, "--input", write(tmp_path / "p.csv", [
+        "time,air_temp", "2025-06-21T10:00,20", "2025-06-21T11:00,20.5"]))[1]
+    commas = write(tmp_path / "c.csv", PLAIN)
+    assert run(capsys, "--input", commas, "--decimal", ",") == (
+        2, "", f"klimora: error: {commas}: a decimal comma needs cells separated by ';' or a tab "
+               "(--sep), not by commas\n")
+
+
+def table_cells(text):
+    return [line.split()[1:] for line in text.splitlines()[3:]]
+
+
+def number_cells(form, text):
+    """The numbers of an output as text (JSON's as Python writes them)."""
+    if form == "--json":
+        return [[repr(v) if v is not None else "nan" for k, v in r.items() if k != "time"]
+                for r in json.loads(text)["rows"]]
+    if form == "table":
+        return table_cells(text)
+    return [row[1:] for row in csv.reader(io.StringIO(text))][1:]
+
+
+@pytest.mark.parametrize("form", ["--csv", "--json", "--input", "table"])
+@pytest.mark.parametrize("precision", [None, "0", "1", "6"])
+def test_precision_rounds_the_numbers(capsys, tmp_path, form, precision):
+    args = ["--input", write(tmp_path / "w.csv", SERIES)] if form == "--input" else \
+        [] if form == "table" else [form]
+    given = ["--precision", precision] if precision else []
+    decimals = int(precision) if precision else 2 if form == "table" else 3
+    status, out, _ = run(capsys, *args, *given)
+    _, full, _ = run(capsys, *args, "--precision", "full")
+    assert status == 0
+    got, exact = number_cells(form, out), number_cells(form, full)
+    assert len(got) == len(exact) > 4
+    for row, row_exact in zip(got, exact):
+        want = [cell if cell == "nan" else f"{round(float(cell), decimals) + 0.0:.{decimals}f}"
+                for cell in row_exact]
+        if form == "--json":   # numbers: 12.5, not 12.500
+            want = [w if w == "nan" else repr(float(w)) for w in want]
+        assert row == want
 
 
 def test_a_time_past_2262_is_refused_or_read_in_full(capsys, tmp_path):
@@ -635,7 +860,7 @@ def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, link
     # high and dry: where the residual diffuse falls below the floor
     high = ["--lat", "48.14", "--lon", "11.58", "--height", "4000", "--zone", "1"]
     groups.append(high)
-    status, out, err = run(capsys, "--input", path, *sum(groups, []))
+    status, out, err = run(capsys, "--input", path, *sum(groups, []), "--precision", "full")
     assert (status, err) == (0, "klimora: 5 empty or NaN cells; their rows have NaN where they "
                                 "count\n" if linke else "")
     got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
@@ -728,8 +953,8 @@ def year_file(path):
 
 def test_a_year_of_hourly_data_streams_through(tmp_path):
     path, lines = year_file(tmp_path / "year.csv")
-    done = subprocess.run([sys.executable, "-I", "-m", "klimora", "--input", path],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-I", "-m", "klimora", "--input", path,
+                           "--precision", "full"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stderr == ""
     out = done.stdout.splitlines()
     assert len(out) == 8761 and out[0] == ",".join(["time", *NAMES])

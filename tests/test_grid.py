@@ -149,6 +149,136 @@ def test_command_writes_cf_output(tmp_path, suffix):
     assert sorted(os.listdir(tmp_path)) == sorted(["weather.nc", f"radiation{suffix}"])
 
 
+def as_a_model_writes_it(ds):
+    """ds with its air temperature t2m without a standard_name and its cloud
+    cover under a name that is not CF's."""
+    ds = ds.rename_vars({"tas": "t2m"})
+    del ds["t2m"].attrs["standard_name"]
+    ds["clt"].attrs["standard_name"] = "total_cloud_cover"
+    return ds
+
+
+@pytest.mark.parametrize("names, message", [
+    (["air_temperature=t2m", "cloud_area_fraction=clt"], None),
+    ([" air_temperature = t2m", "cloud_area_fraction=clt", "relative_humidity=hurs"], None),
+    (["air_temperature=t2m"], "no cloud cover: no variable with standard_name "
+                              "cloud_area_fraction"),
+    (["air_temperature=t3m"], "--var air_temperature=t3m: no variable 't3m' in "),
+    (["air_temperature"], "--var 'air_temperature' is not STANDARD_NAME=VARIABLE, such as "
+                          "air_temperature=t2m"),
+    (["=t2m"], "--var '=t2m' is not STANDARD_NAME=VARIABLE"),
+    (["air_temp=t2m"], "--var air_temp=t2m: klimora reads no 'air_temp'; it reads "
+                       "air_temperature, relative_humidity,"),
+    (["air_temperature=t2m", "air_temperature=clt"], "--var air_temperature is given twice"),
+])
+def test_var_takes_a_variable_as_a_standard_name(tmp_path, capsys, names, message):
+    ds = example.weather(6, 4, 5, seed=1)
+    source, target = str(tmp_path / "w.nc"), tmp_path / "r.nc"
+    as_a_model_writes_it(ds).to_netcdf(source)
+    status = klimora_grid("--input", source, "--output", str(target),
+                          *sum((["--var", name] for name in names), []))
+    err = capsys.readouterr().err
+    if message is None:
+        assert (status, err) == (0, "")
+        with xr.open_dataset(target) as out:
+            assert same(out, radiation(ds))
+    else:
+        assert status == 2 and err.count("\n") == 1 and message in err, err
+        assert not target.exists()
+
+
+@pytest.mark.parametrize("names, change", [
+    (["air_temperature=tas_c"], lambda ds: ds.assign(tas=(ds.tas - 1.5).assign_attrs(
+        ds.tas.attrs))),   # taken before tas
+    (["linke=turbidity"], with_linke),
+    (["surface_altitude=z"], lambda ds: ds.assign(orog=(ds.orog * 0 + 100.0).assign_attrs(
+        ds.orog.attrs))),
+])
+def test_var_wins_over_a_variable_that_carries_the_name(tmp_path, names, change):
+    ds = example.weather(6, 4, 5, seed=1)
+    given = ds.assign(tas_c=(ds.tas.dims, ds.tas.values - 1.5, {"units": "K"}),
+                      turbidity=(ds.tas.dims, 2.5 + ds.clt.values),
+                      z=(ds.orog.dims, np.full(ds.orog.shape, 100.0), {"units": "m"}))
+    given.to_netcdf(source := str(tmp_path / "w.nc"))
+    assert klimora_grid("--input", source, "--output", str(tmp_path / "r.nc"),
+                        *sum((["--var", name] for name in names), [])) == 0
+    with xr.open_dataset(tmp_path / "r.nc") as out:
+        assert same(out, radiation(change(ds))) and not same(out, radiation(ds))
+
+
+@pytest.mark.parametrize("name, said", [
+    ("r.txt", "unknown format '.txt'"), ("r.nc4", "unknown format '.nc4'"),
+    ("radiation", "no extension"), ("r.NC", "unknown format '.NC'"),
+])
+def test_the_output_format_follows_its_name(tmp_path, capsys, name, said):
+    source = grid(tmp_path)
+    assert klimora_grid("--input", source, "--output", str(tmp_path / name)) == 2
+    assert capsys.readouterr().err == (f"klimora: error: --output {tmp_path / name}: {said}; "
+                                       "name it .nc (NetCDF-4) or .zarr (Zarr)\n")
+    assert sorted(os.listdir(tmp_path)) == ["weather.nc"]
+
+
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("air, dtype, stored", [
+    ("float32", [], "float32"), ("float64", [], "float64"),
+    ("float32", ["--dtype", "float64"], "float64"), ("float64", ["--dtype", "float32"], "float32"),
+])
+def test_columns_are_stored_in_the_dtype(tmp_path, suffix, air, dtype, stored):
+    ds = example.weather(6, 4, 5, seed=1)
+    ds["tas"] = ds.tas.astype(air)
+    ds.to_netcdf(source := str(tmp_path / "w.nc"))
+    target = str(tmp_path / f"r{suffix}")
+    assert klimora_grid("--input", source, "--output", target, *dtype,
+                        "--chunks", "time=4,lat=3") == 0
+    with xr.open_dataset(source) as given, xr.open_dataset(target) as out:
+        want = radiation(given).compute()
+        for name in NAMES:
+            assert out[name].dtype == stored and out[name].encoding["dtype"] == stored
+            assert np.array_equal(out[name].values, want[name].values.astype(stored),
+                                  equal_nan=True), name
+
+
+@pytest.mark.parametrize("args, altitude, said", [
+    ([], True, {"klimora_height": "from orog (surface_altitude)",
+                "klimora_albedo": "0.2, the default: the input has no surface_albedo",
+                "klimora_bowen": "0.3, the default: the input has no variable bowen",
+                "klimora_body_albedo": "0.3, the default: the input has no variable body_albedo",
+                "klimora_zone": "UTC, as CF keeps times; the day of the year is the UTC one",
+                "klimora_projection_factor": "system", "klimora_turbidity": "model",
+                "klimora_diffuse_model": "separation", "klimora_min_wind": "0.5 m s-1",
+                "klimora_time_label": "instant"}),
+    (["--surface", "forest", "--projection-factor", "vdi3789", "--turbidity", "climatology",
+      "--diffuse-model", "residual", "--min-wind", "0", "--time-label", "end"], False,
+     {"klimora_height": "0 m, sea level: the input has no surface_altitude",
+      "klimora_bowen": "0.5, of --surface forest", "klimora_projection_factor": "vdi3789",
+      "klimora_turbidity": "climatology", "klimora_diffuse_model": "residual",
+      "klimora_min_wind": "none: the wind as given",
+      "klimora_time_label": "end of intervals of the median step of the times"}),
+    (["--time-label", "start", "--interval", "30min"], True,
+     {"klimora_time_label": "start of intervals of 30 min"}),
+])
+def test_the_output_says_what_it_took_for_what_the_grid_lacks(tmp_path, capsys, args, altitude,
+                                                              said):
+    example.weather(6, 4, 5, seed=1, altitude=altitude).to_netcdf(source := tmp_path / "w.nc")
+    assert klimora_grid("--input", str(source), "--output", str(tmp_path / "r.nc"), *args) == 0
+    with xr.open_dataset(tmp_path / "r.nc") as out:
+        assert {name: out.attrs[name] for name in said} == said
+
+
+def test_help_says_the_defaults_and_the_new_options(capsys):
+    with pytest.raises(SystemExit):
+        klimora_grid("--help")
+    text = " ".join(capsys.readouterr().out.split())
+    for said in ("Without surface_altitude the grid lies at sea level (0 m)",
+                 "surface_albedo the ground's albedo is 0.2",
+                 "its Bowen ratio 0.3 (grass)", "the person's albedo 0.3",
+                 "times are UTC", "minimum wind 0.5 m/s", "global attributes klimora_NAME",
+                 "--overwrite", "--var STANDARD_NAME=VARIABLE", "--dtype {float32,float64}",
+                 "(default system)", "(default model)", "(default separation)",
+                 "instant (default)"):
+        assert said in text, said
+
+
 def test_cftime_calendar_gives_the_standard_days():
     ds = example.weather(30, 4, 5, seed=4)
     noleap = ds.convert_calendar("noleap", use_cftime=True)

@@ -23,7 +23,7 @@ pytest.importorskip("netCDF4")
 import xarray.backends.file_manager as file_manager  # noqa: E402
 
 from klimora import cli  # noqa: E402
-from klimora.grid import example, scheduler, store  # noqa: E402
+from klimora.grid import example, radiation, scheduler, store  # noqa: E402
 
 
 @pytest.fixture
@@ -146,6 +146,35 @@ def test_an_output_beside_the_input_is_written(tmp_path, monkeypatch):
     example.weather(6, 4, 5, seed=1).to_netcdf("w.nc")
     assert klimora_grid("--input", "w.nc", "--output", "w.nc.zarr") == 0
     assert klimora_grid("--input", "w.nc", "--output", "w.nc.zarr2.nc") == 0
+
+
+# An output that exists.
+
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("case", ["refused", "a failing run", "overwritten"])
+def test_an_existing_output_is_replaced_only_with_overwrite(tmp_path, weather, capsys, suffix,
+                                                            case):
+    target = tmp_path / f"out{suffix}"
+    assert klimora_grid("--input", weather, "--output", target) == 0
+    other = tmp_path / "other.nc"
+    ds = example.weather(12, 8, 9, seed=6)
+    if case == "a failing run":   # refused in its last block, once the others are stored
+        ds["tas"][-1, -1, -1] = 673.15
+    ds.to_netcdf(other)
+    before = tree(tmp_path)
+    status = klimora_grid("--input", other, "--output", target, "--chunks", "time=3",
+                          *([] if case == "refused" else ["--overwrite"]))
+    err = capsys.readouterr().err
+    if case == "overwritten":
+        assert (status, err) == (0, "")
+        with xr.open_dataset(target) as out, xr.open_dataset(other) as given:
+            assert np.array_equal(out.mrt.values, radiation(given).mrt.values, equal_nan=True)
+        assert sorted(os.listdir(tmp_path)) == sorted(["weather.nc", "other.nc", target.name])
+        return
+    said = f"--output {target} exists: give --overwrite to replace it" if case == "refused" \
+        else f"{other}: tas (air_temperature, as air_temp) must be between"
+    assert status == 2 and err.count("\n") == 1 and err.startswith(f"klimora: error: {said}")
+    assert tree(tmp_path) == before
 
 
 # Files left open; blocks still reading as the input is closed.
@@ -356,6 +385,70 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, weather, capsys, monkey
     assert set(os.listdir(tmp_path)) == before and nothing_open()
     assert all(cluster.status.name == "closed" for cluster in clusters)
     assert len(clusters) == (1 if workers else 0)
+
+
+def session(leader):
+    """The processes of the session ``leader`` started that still run."""
+    alive = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == leader and fields[0] != "Z":
+            alive.append(int(pid))
+    return alive
+
+
+def children(pid):
+    found = []
+    for child in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{child}/stat") as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(child)
+        except (OSError, ValueError):
+            pass
+    return found
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads the processes from /proc")
+@pytest.mark.parametrize("presses", [1, "again and again"])
+@pytest.mark.parametrize("when", ["as the workers start", "as the blocks are computed"])
+def test_ctrl_c_at_a_terminal_while_a_cluster_starts_or_runs(tmp_path, weather, presses, when):
+    """Ctrl-C at a terminal reaches every process of the group: the
+    command's, the cluster's workers and multiprocessing's helpers.  Pressed
+    once, or again and again while the command winds down: one line, exit
+    130, no process left and nothing written."""
+    pytest.importorskip("distributed")
+    before = tree(tmp_path)
+    command = [sys.executable, "-m", "klimora", "grid", "--input", weather, "--output",
+               str(tmp_path / "out.nc"), "--workers", "2", "--chunks", "time=1,lat=1"]
+    run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    def started():
+        if when == "as the workers start":   # multiprocessing's resource tracker, a worker
+            return len(children(run.pid)) >= 2
+        return any(name.startswith(".out.nc.") for name in os.listdir(tmp_path))
+
+    try:
+        while not started() and run.poll() is None:
+            time.sleep(0.002)
+        os.killpg(run.pid, signal.SIGINT)
+        while presses != 1 and run.poll() is None:
+            time.sleep(0.1)
+            os.killpg(run.pid, signal.SIGINT)
+        out, err = run.communicate(timeout=120)
+    finally:
+        if run.poll() is None:
+            run.kill()
+    assert (run.returncode, err) == (130, b"klimora: interrupted\n")
+    deadline = time.monotonic() + 10
+    while session(run.pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert session(run.pid) == [] and tree(tmp_path) == before
 
 
 @pytest.mark.parametrize("curvilinear, damage, message", [

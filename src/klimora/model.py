@@ -116,8 +116,9 @@ class Options:
     replaces either.  ``diffuse_model``: "separation" (global minus beam,
     and where that falls below :data:`CLEAR_SKY_DIFFUSE_FLOOR` of the
     global, the diffuse of Erbs' separation of the global, with the beam
-    made consistent) or "residual" (global minus beam, at least 0).  ``min_wind``: the lowest wind the ground's
-    energy balance and UTCI take (None: the wind as given)."""
+    made consistent) or "residual" (global minus beam, at least 0).
+    ``min_wind``: the lowest wind the ground's energy balance and UTCI take
+    (None: the wind as given)."""
 
     projection_factor: str = "system"
     utci: bool = False

@@ -12,7 +12,9 @@ dispatches and turns the errors into one line and an exit status.
 from __future__ import annotations
 
 import os
+import signal
 import sys
+import threading
 from typing import IO, Optional, Sequence, cast
 
 from klimora.cli.common import CannotWrite, Output, UsageError
@@ -23,8 +25,24 @@ __all__ = ["main"]
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the main job with ``argv`` (default: the command line); returns the
     exit status: 0 done, 1 the output could not be written, 2 bad input, 130
-    interrupted (Ctrl-C)."""
-    argv = sys.argv[1:] if argv is None else list(argv)
+    interrupted (Ctrl-C).  Run as the program (without ``argv``), it leaves
+    Ctrl-C ignored once it is done or interrupted: what follows is the
+    interpreter's shutdown (closing threads and a cluster's processes),
+    which a second Ctrl-C would break off with tracebacks."""
+    program = argv is None
+    try:
+        return run(sys.argv[1:] if argv is None else list(argv), program)
+    finally:
+        if program:
+            ignore_ctrl_c()
+
+
+def ignore_ctrl_c() -> None:
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def run(argv: list[str], program: bool) -> int:
     try:
         if argv[:1] == ["grid"]:
             from klimora.grid import command
@@ -48,6 +66,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except KeyboardInterrupt:
+        if program:
+            ignore_ctrl_c()
         sys.stderr.write("klimora: interrupted\n")
         return 130
     except BrokenPipeError:

@@ -16,10 +16,22 @@ from typing import IO, TYPE_CHECKING, Any, Iterator, NoReturn, Optional, Union
 if TYPE_CHECKING:
     from klimora.model import Options
 
-__all__ = ["DECIMAL", "CannotWrite", "Output", "Parser", "Progress", "UsageError",
-           "add_model_options", "add_time_label_options", "chain_warnings", "counted",
-           "decimal", "interval_of", "interval_value", "number", "one_line", "option",
-           "options_of", "parse_date", "zone_value"]
+__all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "Parser",
+           "Progress", "UsageError", "add_model_options", "add_time_label_options",
+           "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
+           "interval_value", "number", "one_line", "option", "options_of", "parse_date",
+           "precision_value", "zone_value"]
+
+#: Decimals of the numbers of CSV and JSON output by default: a thousandth
+#: of a W/m2, a degree, an hour or a degree Celsius lies far below what the
+#: model can tell apart (its inputs are known to tenths of a degree and
+#: whole W/m2), and decimals, unlike significant digits, keep the fluxes
+#: around sunrise that are mere round-off from being written as 2.2e-13.
+PRECISION = 3
+#: Decimals of the aligned table, which is read by eye.
+TABLE_PRECISION = 2
+#: The largest --precision: a double holds 15 to 17 significant digits.
+MOST_DECIMALS = 15
 
 
 class UsageError(Exception):
@@ -126,6 +138,24 @@ def parse_date(text: str) -> dt.date:
         return dt.date.fromisoformat(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a date of the form YYYY-MM-DD: {text!r}") from None
+
+
+def precision_value(text: str) -> Union[int, str]:
+    """--precision: a number of decimals, or "full"."""
+    if text.strip() == "full":
+        return "full"
+    if not re.fullmatch(r"\d+", text.strip(), re.ASCII) or int(text) > MOST_DECIMALS:
+        raise argparse.ArgumentTypeError(f"not a number of decimals from 0 to {MOST_DECIMALS} "
+                                         f"or full: {text!r}")
+    return int(text)
+
+
+def decimals_of(args: argparse.Namespace, default: int = PRECISION) -> Optional[int]:
+    """The decimals --precision asks for: ``default`` without it, None
+    (every digit) for "full"."""
+    if args.precision is None:
+        return default
+    return None if args.precision == "full" else int(args.precision)
 
 
 def interval_value(text: str) -> dt.timedelta:

@@ -23,16 +23,18 @@ import numpy as np
 from klimora import __version__
 from klimora import chain as C
 from klimora import quantities as Q
-from klimora.cli.common import (Parser, UsageError, add_model_options, add_time_label_options,
-                                chain_warnings, counted, number, one_line, option, options_of,
-                                parse_date, zone_value)
-from klimora.day import ASSUMPTIONS, Site, Weather, clock_times, run
+from klimora.cli.common import (PRECISION, TABLE_PRECISION, Parser, UsageError,
+                                add_model_options, add_time_label_options, chain_warnings,
+                                counted, decimals_of, number, one_line, option, options_of,
+                                parse_date, precision_value, zone_value)
+from klimora.day import (AMBIGUOUS, ASSUMPTIONS, Site, Weather, clock_times, day_hours, day_times,
+                         run_at)
 from klimora.iotools.plot import check_plot, write_plot, zone_text
-from klimora.iotools.tables import clock_text, write_csv, write_json, write_table
+from klimora.iotools.tables import time_text, write_csv, write_json, write_table
 
 __all__ = ["DEFAULT_STEP", "EXAMPLE_DATE", "EXAMPLE_SITE", "JSON_SITE", "OPTIONS", "STEP",
            "build_parser", "checked", "columns_of", "description", "heading", "metavar",
-           "need_utci", "option_error", "run_day", "site_of", "weather_of"]
+           "need_utci", "option_error", "run_day", "sep_value", "site_of", "weather_of"]
 
 #: The site and day of ``klimora`` without site options: Munich on midsummer day.
 EXAMPLE_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
@@ -52,6 +54,8 @@ SITE_OPTIONS = {"latitude": "lat", "longitude": "lon", "height": "height", "zone
 JSON_SITE = ("latitude", "longitude", "zone", "height")
 #: Metavars of units that are not words.
 METAVARS = {"%": "PERCENT", "1": "VALUE"}
+#: --sep: what may be given -> the separator.
+SEPARATORS = {",": ",", ";": ";", "tab": "\t", "\t": "\t"}
 
 
 def metavar(symbol: str) -> str:
@@ -76,7 +80,8 @@ def description() -> str:
     for a in ASSUMPTIONS:
         lines += textwrap.wrap(a, 78, initial_indent="  - ", subsequent_indent="    ")
     lines += ["", "Output columns:",
-              "  time: clock time in the site's zone (with --input: the file's time stamp)"]
+              "  time: the date and clock time in the site's zone with its offset, ISO 8601",
+              "    (2025-06-21T12:00+02:00); with --input: the file's time stamp"]
     plain = C.result_columns(False)
     lines += [f"  {name} ({unit}): {meaning}" for name, unit, meaning in plain]
     lines += [f"  {name} ({unit}), with --utci: {meaning}"
@@ -110,6 +115,14 @@ def build_parser() -> Parser:
                            "hours east of UTC, or a zone name such as Europe/Berlin, with its "
                            f"daylight saving time (example site {example.zone:+g}; with --lat "
                            "and --lon, UTC)")
+    site.add_argument("--ambiguous", choices=AMBIGUOUS, metavar="{" + ",".join(AMBIGUOUS) + "}",
+                      help="a clock time that the change from daylight saving time repeats in "
+                           "a zone name: nan (a row of NaN), earliest (the daylight saving "
+                           "one), latest, or infer (from the order of the times, the first of "
+                           "two the earlier).  Default: the day's rows are its real instants, "
+                           "as infer: a repeated clock time twice, one for each offset, a "
+                           "skipped one not at all, so that the days of the changes have their "
+                           "23 or 25 hours; time stamps of --input: nan")
     site.add_argument("--height", type=number,
                       help=f"{height.long_name}, {height.symbol} (example site "
                            f"{example.height:g}; with --lat and --lon, sea level)")
@@ -137,19 +150,40 @@ def build_parser() -> Parser:
     form.add_argument("--csv", action="store_true", help="comma-separated values")
     form.add_argument("--json", action="store_true",
                       help="one JSON object: site, date, weather, units and rows")
+    out.add_argument("--precision", type=precision_value, metavar="N",
+                     help="decimals of the numbers written, 0 to 15, or full (every digit that "
+                          f"tells a float apart); default {PRECISION} for CSV, JSON and --input "
+                          "(a thousandth of a W/m2, degree, hour or degC, below what the "
+                          "inputs, known to tenths of a degree and whole W/m2, let the model "
+                          f"tell apart), {TABLE_PRECISION} for the table")
     out.add_argument("--plot", metavar="FILE.png",
-                     help="also draw the day's course into FILE.png (or .pdf, .svg, any format "
-                          "matplotlib writes; needs klimora[plot])")
+                     help="also draw the day's course into FILE.png, 2000 pixels wide (or "
+                          ".pdf, .svg, any format matplotlib writes; needs klimora[plot])")
     out.add_argument("--input", metavar="WEATHER.csv",
-                     help="time series mode: read a CSV file ('-' for standard input) with a "
-                          "column 'time' (ISO 8601: YYYY-MM-DDTHH:MM[:SS], clock time in --zone, "
-                          "or with Z or an offset such as +02:00) and any of the columns "
+                     help="time series mode: read a CSV file ('-' for standard input; cells "
+                          "separated by commas, semicolons or tabs) with a column 'time' (ISO "
+                          "8601: YYYY-MM-DDTHH:MM[:SS], clock time in --zone, or with Z or an "
+                          "offset such as +02:00) and any of the columns, in any case, "
                           f"{', '.join(Q.WEATHER)}; writes CSV, one row per row; columns "
                           "the file lacks take the options' values, empty or NaN cells give "
                           "NaN where they count")
-    add_time_label_options(p.add_argument_group("time series (with --input)"),
-                           "the file's time stamps")
+    series = p.add_argument_group("time series (with --input)")
+    series.add_argument("--sep", type=sep_value, metavar="{',',';',tab}",
+                        help="what separates the file's cells (default: of a comma, a "
+                             "semicolon and a tab, the one the header line holds most of)")
+    series.add_argument("--decimal", choices=(".", ","),
+                        help="the decimal mark of the file's numbers (default: a comma if the "
+                             "cells are not separated by commas and a number of the first "
+                             "100,000 rows has one, else a point)")
+    add_time_label_options(series, "the file's time stamps")
     return p
+
+
+def sep_value(text: str) -> str:
+    try:
+        return SEPARATORS[text]
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"not ',', ';' or tab: {text!r}") from None
 
 
 def checked(name: str, value: float, label: str, quantity: Optional[Q.Quantity] = None) -> float:
@@ -213,6 +247,12 @@ def weather_of(args: argparse.Namespace) -> Weather:
 
 def heading(site: Site, date: dt.date, weather: Weather, surface: Optional[str]) -> str:
     """The site, the day and the weather in one line, above a table."""
+    return "; ".join(heading_parts(site, date, weather, surface))
+
+
+def heading_parts(site: Site, date: dt.date, weather: Weather,
+                  surface: Optional[str]) -> tuple[str, str, str]:
+    """The site, the day and the weather, each as text."""
     def place(value: float, positive: str, negative: str) -> str:
         return f"{abs(value):g} {positive if value >= 0 else negative}"
 
@@ -225,7 +265,7 @@ def heading(site: Site, date: dt.date, weather: Weather, surface: Optional[str])
             said.append(f"{label} {value:g}{unit}" +
                         (f" ({surface})" if name == "bowen" and surface else ""))
     return (f"{place(site.latitude, 'N', 'S')}, {place(site.longitude, 'E', 'W')}, "
-            f"{site.height:g} m, {zone_text(site.zone)}; {date}; {', '.join(said)}")
+            f"{site.height:g} m, {zone_text(site.zone)}", str(date), ", ".join(said))
 
 
 def option_error(error: ValueError) -> UsageError:
@@ -249,7 +289,8 @@ def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
 
 def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     for flag, given in (("--time-label", args.time_label != "instant"),
-                        ("--interval", args.interval is not None)):
+                        ("--interval", args.interval is not None),
+                        ("--sep", args.sep is not None), ("--decimal", args.decimal is not None)):
         if given:
             raise UsageError(f"{flag} is for --input: the day's rows are instants of the clock")
     (site, notes), weather, options = site_of(args), weather_of(args), options_of(args)
@@ -260,33 +301,47 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         need_utci()
     if args.plot is not None:
         check_plot(args.plot)
-    clocks = clock_times(step_minutes)
+    zone = site.zone if site.zone is not None else 0.0
+    wall, times = day_times(date, step_minutes, zone, args.ambiguous)
     columns = columns_of(args)
     names = [name for name, _, _ in columns]
     try:
         with chain_warnings() as said:
-            frame = run(site, date, clocks, weather, **dataclasses.asdict(options))
+            # Hours of a fixed zone as clock times: the chain's own reading of them.
+            frame = run_at(site, times if isinstance(zone, str) else wall, weather,
+                           **dataclasses.asdict(options))
     except ValueError as e:
         raise option_error(e) from None
     values = {name: frame[name].to_numpy(dtype=float) for name in names}
-    rows = [(clock_text(clock), [float(values[n][i]) for n in names])
-            for i, clock in enumerate(clocks)]
+    offsets = [at.utcoffset() if placed else None for at, placed in zip(times, times.notna())]
+    rows = [(time_text(clock, offset), [float(values[n][i]) for n in names])
+            for i, (clock, offset) in enumerate(zip(wall, offsets))]
     if args.plot is not None:
-        write_plot(args.plot, clocks, values, site, date, weather)
+        write_plot(args.plot, wall, times, values, date, zone,
+                   heading_parts(site, date, weather, args.surface), weather.air_temp)
+    decimals = decimals_of(args)
     if args.json:
         day_weather: dict[str, Any] = {name: getattr(weather, name) for name in OPTIONS}
         model = {name: value for name, value in dataclasses.asdict(options).items()
                  if name != "utci"}
         write_json(rows, columns, out, site={name: getattr(site, name) for name in JSON_SITE},
                    date=date, weather={**day_weather, "surface": args.surface}, model=model,
-                   assumptions=ASSUMPTIONS)
+                   assumptions=ASSUMPTIONS, decimals=decimals)
     elif args.csv:
-        write_csv(rows, columns, out)
+        write_csv(rows, columns, out, decimals)
     else:
-        write_table(rows, columns, out, title=heading(site, date, weather, args.surface))
+        write_table(rows, columns, out, title=heading(site, date, weather, args.surface),
+                    decimals=decimals_of(args, TABLE_PRECISION))
     out.flush()
     for line in (*notes, *map(str, said)):
         err.write(f"klimora: {line}\n")
+    changed = len(times) - len(clock_times(step_minutes))
+    if changed:
+        one = abs(changed) == 1
+        what = ("comes" if one else "come") + " twice" if changed > 0 else \
+            ("is" if one else "are") + " skipped"
+        err.write(f"klimora: {date} has {day_hours(date, zone):g} hours in {zone}: "
+                  f"{counted(abs(changed), 'clock time')} {what}\n")
     unplaced = int(np.isnan(values["solar_time"]).sum())
     if unplaced:
         err.write(f"klimora: {counted(unplaced, 'clock time')} of {date} "

@@ -18,8 +18,8 @@ from typing import IO, Any, BinaryIO
 
 from klimora import chain as C
 from klimora import quantities as Q
-from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, interval_of,
-                                one_line, options_of)
+from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, decimals_of,
+                                interval_of, one_line, options_of)
 from klimora.cli.day_command import columns_of, need_utci, site_of, weather_of
 from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
@@ -53,10 +53,14 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         total = count_rows(source) if err.isatty() else None
     progress = Progress(total, err)
     names = ["time", *(name for name, _, _ in columns_of(args))]
+    decimals = decimals_of(args)
+    # Rounded, and -0 written as 0; "full" writes every digit, as pandas does.
+    written = {} if decimals is None else {"float_format": f"%.{decimals}f"}
     done = missing = unplaced = 0
     told: dict[str, int] = {}   # the chain's warnings by kind: the values they concern
     try:
-        reader = SeriesReader(stream, name, site.zone)
+        reader = SeriesReader(stream, name, site.zone, args.ambiguous or "nan", args.sep,
+                              args.decimal)
         if args.surface is not None and "bowen" in reader.weather:
             raise UsageError(f"{name}: give --surface or a column bowen, not both")
         filled = {key: value for key, value in base.given().items() if key not in reader.weather}
@@ -76,9 +80,11 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
                                  f"{one_line(e)}") from None
             for warning in said:
                 told[warning.kind] = told.get(warning.kind, 0) + warning.count
+            if decimals is not None:
+                result = result.round(decimals) + 0.0
             result.insert(0, "time", chunk.stamps)
             result.to_csv(out, columns=names, header=header, index=False, na_rep="nan",
-                          lineterminator="\n")
+                          lineterminator="\n", **written)
             header = False
             done += len(frame)
             missing += chunk.missing

@@ -4,6 +4,8 @@ names and units :func:`klimora.chain.chain` takes.
 
 Every step stays lazy: a Dataset opened with dask chunks gives dask-backed
 fields, and nothing is read until the chain's result is computed.
+Variables that carry no ``standard_name``, or another one, are named by
+:func:`with_names` (``klimora grid --var``).
 """
 
 from __future__ import annotations
@@ -31,6 +33,11 @@ BY_NAME = tuple(q.name for q in Q.WEATHER.values() if not q.standard_name)
 DEW_POINT = "dew_point_temperature"
 EASTWARD, NORTHWARD = "eastward_wind", "northward_wind"
 ALTITUDE = Q.SITE["height"].standard_name or "surface_altitude"
+
+
+#: Every standard_name a variable is found by, and (for the weather CF does
+#: not name) the chain's names.
+KNOWN = (*FIELDS, DEW_POINT, EASTWARD, NORTHWARD, ALTITUDE, *BY_NAME)
 
 
 def cf_name(name: str) -> str:
@@ -88,6 +95,32 @@ def find(ds: Any, standard_name: str) -> Optional[str]:
         raise GridError(f"{len(names)} variables are {standard_name}: {', '.join(names)}; "
                         "keep one")
     return names[0] if names else None
+
+
+def with_names(ds: Any, names: dict[str, str], source: str) -> Any:
+    """``ds`` with each variable of ``names`` (standard_name -> variable)
+    found by that standard_name, and no other variable by it; a chain's
+    name (linke, bowen, body_albedo) renames the variable.  GridError, one
+    line, for a name klimora does not read or a variable ``ds`` lacks."""
+    for standard_name, variable in names.items():
+        if standard_name not in KNOWN:
+            raise GridError(f"--var {standard_name}={variable}: klimora reads no "
+                            f"{standard_name!r}; it reads {', '.join(KNOWN)}")
+        if variable not in ds.variables:
+            raise GridError(f"--var {standard_name}={variable}: no variable {variable!r} in "
+                            f"{source} (it has {', '.join(map(str, ds.variables))})")
+    ds = ds.copy()   # the variables' attributes are the copy's own
+    for standard_name, variable in names.items():
+        if standard_name in BY_NAME:
+            if variable != standard_name:
+                ds = ds.drop_vars([standard_name], errors="ignore").rename_vars(
+                    {variable: standard_name})
+            continue
+        for name, var in ds.variables.items():
+            if var.attrs.get("standard_name") == standard_name and name != variable:
+                del var.attrs["standard_name"]
+        ds[variable].attrs["standard_name"] = standard_name
+    return ds
 
 
 def present(ds: Any, standard_name: str) -> str:

@@ -3,7 +3,9 @@ time of a weather grid, NetCDF or Zarr in and out, on dask.
 
 Without options the blocks are computed on dask's threaded scheduler;
 ``--workers N`` starts a local dask.distributed cluster of N worker
-processes, ``--scheduler ADDRESS`` joins a running one.
+processes, ``--scheduler ADDRESS`` joins a running one.  The output's
+format is its name's (.nc or .zarr); an existing output is replaced only
+with ``--overwrite``.
 """
 
 from __future__ import annotations
@@ -18,8 +20,9 @@ from klimora import chain as C
 from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
                                 add_time_label_options, chain_warnings, interval_of, one_line,
                                 options_of)
-from klimora.grid import files, scheduler, store
-from klimora.grid.cf import GridError
+from klimora.grid import files, scheduler, settings, store
+from klimora.grid.cf import GridError, with_names
+from klimora.grid.interrupts import ctrl_c_where_safe, held
 
 #: What ``klimora grid`` needs beyond klimora: (module, what pip installs).
 NEEDS = (("xarray", "xarray"), ("dask.array", "dask"), ("netCDF4", "netCDF4"),
@@ -28,6 +31,10 @@ NEEDS = (("xarray", "xarray"), ("dask.array", "dask"), ("netCDF4", "netCDF4"),
 #: to dask: about half a million cells of float32, whose 15 float64 columns
 #: then make blocks of about 60 MB.
 CHUNK_BYTES = 2 << 20
+#: The output's formats, by the end of its name.
+FORMATS = {".nc": "NetCDF-4", ".zarr": "Zarr"}
+#: --dtype: what the columns are stored as.
+DTYPES = ("float32", "float64")
 
 
 def build_parser() -> Parser:
@@ -38,14 +45,26 @@ def build_parser() -> Parser:
                            "relative_humidity, dew_point_temperature or "
                            "water_vapor_partial_pressure_in_air; cloud_area_fraction; "
                            "wind_speed or eastward_wind and northward_wind; optionally "
-                           "surface_altitude (without it, sea level), surface_albedo and "
+                           "surface_altitude, surface_albedo and "
                            "measured fluxes, and by their names linke (Linke turbidity) and "
-                           "bowen (Bowen ratio).  Times are UTC.")
+                           "bowen (Bowen ratio); --var names others.  "
+                           + settings.defaults_text())
     p.add_argument("--input", required=True, metavar="WEATHER.nc",
                    help="the weather: a NetCDF file or a Zarr store (name ending in .zarr)")
     p.add_argument("--output", required=True, metavar="RADIATION.nc",
-                   help="where the columns go: NetCDF-4, or Zarr for a name ending in .zarr; "
-                        "written under a temporary name and renamed when complete")
+                   help="where the columns go: NetCDF-4 for a name ending in .nc, Zarr for "
+                        ".zarr (any other name is refused); written under a temporary name "
+                        "and renamed when complete")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace an existing output (without it, one is refused); it is "
+                        "replaced only once the new one is complete")
+    p.add_argument("--var", action="append", default=[], metavar="STANDARD_NAME=VARIABLE",
+                   help="take VARIABLE as STANDARD_NAME, whatever standard_name it carries, "
+                        "such as air_temperature=t2m (repeatable); also linke=, bowen= and "
+                        "body_albedo= for the variables found by the chain's names")
+    p.add_argument("--dtype", choices=DTYPES,
+                   help="what the columns are stored as (default: float32 if the input's "
+                        "air temperature is float32, as most model output is, else float64)")
     p.add_argument("--chunks", metavar="DIM=N,...",
                    help="dask chunk sizes of the input's dimensions, such as "
                         "time=24,lat=256,lon=256; dimensions not named are chunked by dask "
@@ -61,7 +80,8 @@ def build_parser() -> Parser:
                         "and later read it, as xarray's netCDF4 engine does), zlib (any "
                         "NetCDF-4 reader, some times slower), none")
     p.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
-                   help="projection factor of a standing person for the direct beam")
+                   help="projection factor of a standing person for the direct beam "
+                        "(default system)")
     p.add_argument("--utci", action="store_true",
                    help="add utci (needs pythermalcomfort: pip install 'klimora[utci]')")
     add_model_options(p, "a variable bowen")
@@ -105,6 +125,44 @@ def parse_chunks(text: Optional[str]) -> dict[str, int]:
     return chunks
 
 
+def parse_vars(items: Sequence[str]) -> dict[str, str]:
+    """--var as a dict of standard_name to variable; UsageError, one line,
+    for an item that is not STANDARD_NAME=VARIABLE or a name given twice."""
+    names: dict[str, str] = {}
+    for item in items:
+        standard_name, _, variable = (part.strip() for part in item.partition("="))
+        if not standard_name or not variable:
+            raise UsageError(f"--var {item!r} is not STANDARD_NAME=VARIABLE, such as "
+                             "air_temperature=t2m")
+        if standard_name in names:
+            raise UsageError(f"--var {standard_name} is given twice")
+        names[standard_name] = variable
+    return names
+
+
+def check_output(args: argparse.Namespace) -> None:
+    """UsageError, one line, for an output whose name is no format's, or
+    that exists and is not to be overwritten."""
+    name = args.output.rstrip("/")
+    suffix = os.path.splitext(name)[1]
+    if suffix not in FORMATS:
+        said = f"unknown format {suffix!r}" if suffix else "no extension"
+        raise UsageError(f"--output {args.output}: {said}; name it .nc (NetCDF-4) or .zarr "
+                         "(Zarr)")
+    if os.path.lexists(name) and not args.overwrite:
+        raise UsageError(f"--output {args.output} exists: give --overwrite to replace it")
+
+
+def dtype_of(args: argparse.Namespace, ds: Any) -> str:
+    """--dtype, or the air temperature's: float32 if it is float32."""
+    from klimora.grid.cf import cf_name, find
+
+    if args.dtype is not None:
+        return str(args.dtype)
+    air = find(ds, cf_name("air_temp"))
+    return "float32" if air is not None and ds[air].dtype == "float32" else "float64"
+
+
 def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         pool: concurrent.futures.Executor, starting: Optional[concurrent.futures.Future[Any]]) \
         -> None:
@@ -121,22 +179,27 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         except ImportError:
             raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") \
                 from None
-    client = ds = None
+    names = parse_vars(args.var)
+    client = ds = opened = None
     try:
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_BYTES)
-            ds = store.open_weather(args.input, chunks)
+            ds = opened = store.open_weather(args.input, chunks)
+            if names:
+                ds = with_names(ds, names, args.input)
             if args.surface is not None and "bowen" in ds.data_vars:
                 raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
             with chain_warnings(others=True) as said:
                 out, stacked = columns(ds, options=options, surface=args.surface,
                                        time_label=args.time_label, interval=interval,
                                        history="klimora grid " + " ".join(argv))
+            out.attrs.update(settings.attributes(ds, options, args.surface, args.time_label,
+                                                 interval))
         except GridError as e:
             raise UsageError(one_line(e)) from None
         for warning in said:
             err.write(f"klimora: {warning}\n")
-        names = [str(name) for name in stacked["column"].values]
+        columns_written = [str(name) for name in stacked["column"].values]
         total = stacked.size // stacked.sizes["column"]
         progress = Progress(total, err, unit="cell-hours")
         if starting is not None or args.scheduler is not None:
@@ -152,8 +215,17 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             submit, depth = scheduler.distributed(client)
         else:
             submit, depth = scheduler.threaded(pool)
-        store.write(out, stacked, names, args.output, args.compression, submit, depth,
-                    progress.update)
+        def closing() -> None:
+            """The cluster closed before the output takes its name: once it
+            has it, the run is complete."""
+            nonlocal client
+            if client is not None:
+                client.close()
+                client = None
+            scheduler.stop(starting)
+
+        store.write(out, stacked, columns_written, args.output, args.compression, submit, depth,
+                    progress.update, dtype_of(args, ds), closing)
     except GridError as e:
         raise UsageError(one_line(e)) from None
     except ValueError as e:   # the chain refused values as they were computed
@@ -163,12 +235,13 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         raise UsageError(f"cannot read {args.input} or write {args.output}: "
                          f"{one_line(e)}") from None
     finally:
-        try:
-            if client is not None:
-                client.close()
-        finally:
-            if ds is not None:
-                ds.close()
+        with held():
+            try:
+                if client is not None:
+                    client.close()
+            finally:
+                if opened is not None:
+                    opened.close()
     progress.update(total, final=True)
 
 
@@ -219,7 +292,9 @@ def main(argv: Sequence[str], err: IO[str] = sys.stderr) -> None:
         files.apart(args.input, args.output)
     except GridError as e:
         raise UsageError(one_line(e)) from None
-    with scheduler.ctrl_c_where_safe(), scheduler.quiet(args.verbose):
+    check_output(args)
+    parse_vars(args.var)
+    with ctrl_c_where_safe(), scheduler.quiet(args.verbose):
         need_extra(args.workers is not None or args.scheduler is not None,
                    only_distributed=True)
         if args.workers and not args.verbose:
@@ -234,5 +309,6 @@ def main(argv: Sequence[str], err: IO[str] = sys.stderr) -> None:
             need_extra(args.workers is not None or args.scheduler is not None)
             run(args, argv, err, pool, starting)
         finally:
-            scheduler.stop(starting)
-            pool.shutdown()
+            with held():
+                scheduler.stop(starting)
+                pool.shutdown()

@@ -1,7 +1,6 @@
 """Where ``klimora grid`` computes its blocks: the threads of this process
 or a dask.distributed cluster (a local one it starts, or one it joins),
-with the workers' logs kept quiet, and Ctrl-C taken only where it can end
-the run cleanly."""
+with the workers' logs kept quiet.  Ctrl-C is :mod:`klimora.grid.interrupts`'s."""
 
 from __future__ import annotations
 
@@ -11,7 +10,6 @@ import logging
 import os
 import signal
 import sys
-import threading
 from typing import Any, Iterator, Optional
 
 from klimora.cli.common import UsageError, one_line
@@ -164,61 +162,3 @@ def quiet(verbose: bool) -> Iterator[None]:
     finally:
         for logger, handlers, propagate in saved:
             logger.handlers, logger.propagate = handlers, propagate
-
-
-@contextlib.contextmanager
-def ctrl_c_where_safe() -> Iterator[None]:
-    """Ctrl-C raised (as KeyboardInterrupt) only where Python can deliver it,
-    else a moment later (see :func:`unsafe`).  In the main thread only,
-    where Python runs signal handlers; a Ctrl-C still owed at the end is
-    raised then."""
-    if threading.current_thread() is not threading.main_thread() or \
-            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
-        yield
-        return
-    owed: list[int] = []
-
-    def again() -> None:
-        if owed:
-            owed.pop()
-            os.kill(os.getpid(), signal.SIGINT)
-
-    def interrupt(signum: int, frame: Any) -> None:
-        if unsafe(frame):
-            owed.append(signum)
-            timer = threading.Timer(0.01, again)
-            timer.daemon = True
-            timer.start()
-            return
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGINT, interrupt)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if owed:
-            owed.clear()
-            raise KeyboardInterrupt
-
-
-def unsafe(frame: Any) -> bool:
-    """Whether an exception raised in ``frame`` could be lost or leave a lock
-    held: while any thread holds CPython's import lock or this one runs the
-    import system (an exception in its bookkeeping can leave the lock held
-    for good, and the thread that starts a local cluster, which imports as
-    it goes, then waits for ever), a finaliser or a garbage collector
-    callback (such as dask.distributed's, where it is printed and dropped)."""
-    import _imp
-    import gc
-
-    if _imp.lock_held():
-        return True
-    callbacks = {getattr(getattr(c, "__func__", c), "__code__", None) for c in gc.callbacks}
-    while frame is not None:
-        code = frame.f_code
-        if code in callbacks or code.co_name == "__del__" or \
-                code.co_filename.startswith("<frozen importlib"):
-            return True
-        frame = frame.f_back
-    return False

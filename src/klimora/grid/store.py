@@ -5,7 +5,8 @@ The output is written block by block, one dask chunk of every column at a
 time, by the process that runs the command: under dask.distributed the
 workers compute and send their blocks back, so no two processes ever write
 one NetCDF file.  It goes to a temporary name beside the output and takes
-the output's name only once complete.
+the output's name only once complete.  The columns are stored as float32
+or float64 (``--dtype``), NaN their fill value.
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ import numpy as np
 
 from klimora.grid import files
 from klimora.grid.cf import GridError
+from klimora.grid.interrupts import done, held
 
 #: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
 #: the Zarr codec's name and arguments).  Zarr's Blosc shuffles the bytes
@@ -37,8 +39,6 @@ COMPRESSION: dict[str, tuple[dict[str, Any], Optional[tuple[str, dict[str, Any]]
 #: Bytes of a NetCDF-4 (HDF5) chunk at most: a reader of one map or one
 #: cell's series then decompresses little it does not want.
 HDF5_CHUNK_BYTES = 4 << 20
-
-
 #: Bytes of HDF5 chunk cache for each input variable.
 INPUT_CHUNK_CACHE = 16 << 20
 
@@ -138,13 +138,13 @@ def blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...
         yield index, tuple(slice(int(e[i]), int(e[i + 1])) for e, i in zip(edges, index))
 
 
-def hdf5_chunks(chunks: tuple[tuple[int, ...], ...]) -> tuple[int, ...]:
+def hdf5_chunks(chunks: tuple[tuple[int, ...], ...], itemsize: int = 8) -> tuple[int, ...]:
     """HDF5 chunk sizes that tile each dask block: the block's own, halved
     along the outer dimensions (where that divides them) to at most
-    :data:`HDF5_CHUNK_BYTES`."""
+    :data:`HDF5_CHUNK_BYTES` of ``itemsize`` bytes a value."""
     sizes = [max(c[0], 1) for c in chunks]
     for axis in range(len(sizes)):
-        while 8 * math.prod(sizes) > HDF5_CHUNK_BYTES and sizes[axis] % 2 == 0:
+        while itemsize * math.prod(sizes) > HDF5_CHUNK_BYTES and sizes[axis] % 2 == 0:
             sizes[axis] //= 2
     return tuple(sizes)
 
@@ -153,11 +153,14 @@ class Encoder:
     """Turns a block of every column (stacked along the first axis) into the
     stored bytes of its chunks, as the file's own filters would: where the
     block is computed, so that the compressing is spread over the workers
-    and the writer only stores bytes.  A chunk at the edge of the grid is
-    filled up with NaN to its full size, as both formats store it."""
+    and the writer only stores bytes.  The values are stored as ``dtype``;
+    a chunk at the edge of the grid is filled up with NaN to its full size,
+    as both formats store it."""
 
-    def __init__(self, kind: str, compression: str, chunk: tuple[int, ...]) -> None:
+    def __init__(self, kind: str, compression: str, chunk: tuple[int, ...],
+                 dtype: str = "float64") -> None:
         self.kind, self.compression, self.chunk = kind, compression, chunk
+        self.dtype = dtype
 
     def __call__(self, values: Any, region: Region) -> list[tuple[int, tuple[int, ...], Any]]:
         starts = [r.start for r in region]
@@ -167,9 +170,9 @@ class Encoder:
             local = tuple(slice(o - s, min(o - s + c, r.stop - s))
                           for o, s, r, c in zip(offset, starts, region, self.chunk))
             for k in range(values.shape[-1]):
-                piece = values[tuple(local) + (k,)]
+                piece = values[tuple(local) + (k,)].astype(self.dtype, copy=False)
                 if piece.shape != self.chunk:
-                    full = np.full(self.chunk, np.nan)
+                    full = np.full(self.chunk, np.nan, dtype=self.dtype)
                     full[tuple(slice(0, n) for n in piece.shape)] = piece
                     piece = full
                 # As arrays: dask.distributed sends them without copying.
@@ -195,18 +198,19 @@ class Encoder:
 
 class NetCDF:
     """A NetCDF-4 file of the output: coordinates and attributes by xarray
-    (with the input's time encoding), each column a float64 variable with NaN
-    as fill value, defined by netCDF4; the chunks are then stored as they
-    come, encoded, through h5py's direct chunk writes."""
+    (with the input's time encoding), each column a variable of ``dtype``
+    with NaN as fill value, defined by netCDF4; the chunks are then stored
+    as they come, encoded, through h5py's direct chunk writes."""
 
     kind = "netcdf"
 
-    def __init__(self, out: Any, path: str, compression: str, columns: list[str]) -> None:
+    def __init__(self, out: Any, path: str, compression: str, columns: list[str],
+                 dtype: str = "float64") -> None:
         import h5py
         import netCDF4
         from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK
 
-        self.chunk = hdf5_chunks(out[columns[0]].chunks)
+        self.chunk = hdf5_chunks(out[columns[0]].chunks, np.dtype(dtype).itemsize)
         out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4")
         arguments, _ = COMPRESSION[compression]
         # netCDF4's HDF5 is not thread-safe: xarray reads the input under
@@ -215,7 +219,8 @@ class NetCDF:
             with netCDF4.Dataset(path, "a") as file:
                 for name in columns:
                     var = out[name]
-                    target = file.createVariable(name, "f8", var.dims, fill_value=np.nan,
+                    target = file.createVariable(name, np.dtype(dtype), var.dims,
+                                                 fill_value=np.dtype(dtype).type(np.nan),
                                                  chunksizes=self.chunk, **arguments)
                     attrs = dict(var.attrs)
                     auxiliary = [str(c) for c in out.coords
@@ -251,19 +256,20 @@ def compressor_encoding(compressor: Any) -> dict[str, Any]:
 
 class Zarr:
     """A Zarr (version 2) store of the output: its layout and coordinates
-    written by xarray, with consolidated metadata; the chunks then stored
-    as they come, encoded, one file each."""
+    written by xarray, with consolidated metadata, the columns of ``dtype``;
+    the chunks then stored as they come, encoded, one file each."""
 
     kind = "zarr"
 
-    def __init__(self, out: Any, path: str, compression: str, columns: list[str]) -> None:
+    def __init__(self, out: Any, path: str, compression: str, columns: list[str],
+                 dtype: str = "float64") -> None:
         import numcodecs
 
         _, codec = COMPRESSION[compression]
         compressor = getattr(numcodecs, codec[0])(**codec[1]) if codec else None
         self.chunk = tuple(c[0] for c in out[columns[0]].chunks)
-        encoding = {name: {**compressor_encoding(compressor), "chunks": self.chunk}
-                    for name in columns}
+        encoding = {name: {**compressor_encoding(compressor), "chunks": self.chunk,
+                           "dtype": dtype} for name in columns}
         out.to_zarr(path, mode="w", compute=False, encoding=encoding, consolidated=True,
                     zarr_format=2)
         self.path, self.columns = path, columns
@@ -327,11 +333,14 @@ class Graph:
 
 
 def write(out: Any, stacked: Any, columns: list[str], path: str, compression: str,
-          submit: Submit, depth: int, progress: Optional[Callable[[int], None]] = None) -> None:
+          submit: Submit, depth: int, progress: Optional[Callable[[int], None]] = None,
+          dtype: str = "float64", closing: Optional[Callable[[], None]] = None) -> None:
     """Writes ``out`` to ``path``, its ``columns`` from ``stacked`` (the same
-    along a last dimension, in that order, lazily): block after block
-    computed and encoded through ``submit``, ``depth`` of them under way
-    while the oldest is stored, so memory holds ``depth`` blocks at most.
+    along a last dimension, in that order, lazily) as ``dtype``: block
+    after block computed and encoded through ``submit``, ``depth`` of them
+    under way while the oldest is stored, so memory holds ``depth`` blocks
+    at most.  ``closing``, if given, runs once every block is stored, before
+    the output takes its name (a cluster closed, say).
     Nothing is left at ``path`` or beside it if anything fails, and no
     block is still computing when it returns."""
     folder = os.path.dirname(os.path.abspath(path))
@@ -344,11 +353,11 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
     data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
-        target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns)
+        target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns, dtype)
         under_way: collections.deque[tuple[Region, Pending]] = collections.deque()
         try:
-            graph = Graph(data, Encoder(target.kind, compression, target.chunk))
-            done = 0
+            graph = Graph(data, Encoder(target.kind, compression, target.chunk, dtype))
+            stored = 0
             for index, region in itertools.chain(blocks(data.chunks[:-1]), [((), ())]):
                 if index:
                     under_way.append((region, submit(*graph.block(index, region))))
@@ -356,17 +365,24 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
                     finished, pending = under_way[0]
                     target.store(pending.result())
                     under_way.popleft()
-                    done += math.prod(r.stop - r.start for r in finished)
+                    stored += math.prod(r.stop - r.start for r in finished)
                     if progress:
-                        progress(done)
+                        progress(stored)
         finally:
-            try:
-                settle(pending for _, pending in under_way)
-            finally:
-                target.close()
-        files.replace(temporary, path)
+            with held():
+                try:
+                    settle(pending for _, pending in under_way)
+                finally:
+                    target.close()
+        with held():
+            if closing is not None:
+                closing()
+        with held():   # from its name on, the output is complete: Ctrl-C is too late
+            files.replace(temporary, path)
+            done()
     except BaseException:
-        files.remove(temporary)
+        with held():
+            files.remove(temporary)
         raise
 
 

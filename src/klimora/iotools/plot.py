@@ -1,18 +1,30 @@
 """A day's course drawn into a figure by matplotlib (``--plot``): the
-radiation fluxes above, the temperatures below."""
+radiation fluxes above, the temperatures below, over the real hours of
+the day (23 or 25 on the days of a change of daylight saving time), with
+the site, the day and the weather in the title.  Raster formats are drawn
+at :data:`DPI`, 2000 pixels wide, for print."""
 
 from __future__ import annotations
 
 import datetime as dt
 import os
-from typing import TYPE_CHECKING, Any, Sequence, Union
+from typing import Any, Optional, Sequence, Union
+
+import numpy as np
 
 from klimora.cli.common import UsageError
 
-if TYPE_CHECKING:
-    from klimora.day import Site, Weather
+__all__ = ["DPI", "SIZE", "check_plot", "clock_axis", "figure", "write_plot", "zone_text"]
 
-__all__ = ["check_plot", "write_plot", "zone_text"]
+#: The figure's size in inches, and its resolution in raster formats:
+#: 2000 by 1400 pixels.
+SIZE = (10.0, 7.0)
+DPI = 200
+#: The fluxes drawn, with their labels: the beam as it falls, normal to
+#: itself, the others on the horizontal ground.
+FLUXES = (("global_max", "global, clear sky (horizontal)"), ("global", "global (horizontal)"),
+          ("direct", "direct beam (normal to the beam)"), ("diffuse", "diffuse (horizontal)"),
+          ("counter", "long-wave from the sky"), ("longwave_up", "long-wave from the ground"))
 
 
 def zone_text(zone: Union[float, str, None]) -> str:
@@ -44,40 +56,72 @@ def check_plot(path: str) -> None:
                          + ", ".join("." + f for f in formats))
 
 
-def write_plot(path: str, hours: Sequence[float], values: Any, site: Site, date: dt.date,
-               weather: Weather) -> None:
-    """The day's course into ``path``, in the format its extension names;
-    ``values`` holds the columns by name, at the clock times ``hours``."""
-    import matplotlib
-    matplotlib.use("Agg")
-    from matplotlib import pyplot as plt
+def clock_axis(date: dt.date, zone: Union[float, str]) -> tuple[Any, list[tuple[float, str]]]:
+    """The day's start as an instant (a naive time for hours east of UTC)
+    and the ticks of its clock times 00:00, 03:00, ... 24:00 as (hours
+    since the start, label): on the days of a change of daylight saving
+    time the clock times lie an hour closer or further apart."""
+    import pandas as pd
 
-    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8.5, 5.5), dpi=80)
-    for name, label in (("global_max", "global, clear sky"), ("global", "global"),
-                        ("direct", "direct beam"), ("diffuse", "diffuse"),
-                        ("counter", "long-wave from the sky"),
-                        ("longwave_up", "long-wave from the ground")):
+    clocks = pd.Timestamp(date) + pd.to_timedelta(range(0, 25, 3), unit="h")
+    if not isinstance(zone, str):
+        return clocks[0], [(3.0 * k, f"{3 * k:02d}:00") for k in range(len(clocks))]
+    # The later of a repeated clock time, the first after a skipped one.
+    at = clocks.tz_localize(zone, ambiguous=np.zeros(len(clocks), dtype=bool),
+                            nonexistent="shift_forward")
+    start = pd.Timestamp(date).tz_localize(zone, ambiguous=True, nonexistent="shift_forward")
+    hour = pd.Timedelta(hours=1)
+    return start, [(float((t - start) / hour), f"{3 * k:02d}:00") for k, t in enumerate(at)]
+
+
+def figure(wall: Any, times: Any, values: Any, date: dt.date, zone: Union[float, str],
+           title: Sequence[str], air_temp: Optional[float]) -> Any:
+    """The figure of the day: ``values`` holds the columns by name, at the
+    clock times ``wall`` (a naive DatetimeIndex) that are the instants
+    ``times`` (NaT where a clock time has none); ``title`` the site, the day
+    and the weather."""
+    import pandas as pd
+    from matplotlib.figure import Figure
+
+    start, ticks = clock_axis(date, zone)
+    hour = pd.Timedelta(hours=1)
+    clock = (wall - pd.Timestamp(date)) / hour
+    if isinstance(zone, str) and times.notna().all():
+        hours = (times - start) / hour
+    else:
+        hours = clock
+    fig = Figure(figsize=SIZE, dpi=DPI)
+    top, bottom = fig.subplots(2, 1, sharex=True)
+    for name, label in FLUXES:
         top.plot(hours, values[name], label=label)
-    top.set_ylabel("W/m²")
+    top.set_ylabel("flux density, W/m²\n(horizontal; direct beam: normal to it)",
+                   fontsize="small")
     top.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.01, 0.5))
-    bottom.axhline(weather.air_temp, color="grey", linestyle="--", label="air")
+    if air_temp is not None:
+        bottom.axhline(air_temp, color="grey", linestyle="--", label="air")
     bottom.plot(hours, values["surface_temp"], label="ground surface")
     bottom.plot(hours, values["mrt"], label="mean radiant temperature")
     if "utci" in values:
         bottom.plot(hours, values["utci"], label="UTCI")
-    bottom.set_ylabel("°C")
-    bottom.set_xlabel(f"clock time, {zone_text(site.zone)}")
-    bottom.set_xticks(range(0, 25, 3))
-    bottom.set_xlim(0, 24)
+    bottom.set_ylabel("temperature, °C", fontsize="small")
+    bottom.set_xlabel(f"clock time, {zone_text(zone)}")
+    bottom.set_xticks([x for x, _ in ticks], [label for _, label in ticks])
+    bottom.set_xlim(0, ticks[-1][0])
     bottom.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.01, 0.5))
-    top.set_title(f"{site.latitude:g}°, {site.longitude:g}°, {site.height:g} m, {date}; "
-                  f"cloud {weather.cloud:g}/8", fontsize="medium")
+    place, day, weather = title
+    fig.suptitle(f"{place}; {day}\n{weather}", fontsize="medium")
     for axis in (top, bottom):
         axis.grid(alpha=0.3)
     fig.tight_layout()
+    return fig
+
+
+def write_plot(path: str, wall: Any, times: Any, values: Any, date: dt.date,
+               zone: Union[float, str], title: Sequence[str], air_temp: Optional[float]) -> None:
+    """The day's :func:`figure` into ``path``, in the format its extension
+    names."""
+    fig = figure(wall, times, values, date, zone, title, air_temp)
     try:
         fig.savefig(path)
     except OSError as e:
         raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
-    finally:
-        plt.close(fig)

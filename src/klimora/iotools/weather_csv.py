@@ -1,9 +1,12 @@
 """A weather time series from CSV: a header line with the column "time"
 and any of the registry's weather (:data:`klimora.quantities.WEATHER`),
-read :data:`CHUNK_ROWS` lines at a time, each chunk checked (UTF-8, cells
-per row, numbers, time stamps) and parsed by pandas before it is handed on.
-Every refusal is a :class:`~klimora.cli.common.UsageError` that names the
-file and the line."""
+their names in any case, read :data:`CHUNK_ROWS` lines at a time, each
+chunk checked (UTF-8, cells per row, numbers, time stamps) and parsed by
+pandas before it is handed on.  Cells are separated by commas,
+semicolons or tabs, as the header line shows, and numbers may have a
+decimal comma where the cells are not separated by commas.  Every refusal
+is a :class:`~klimora.cli.common.UsageError` that names the file and the
+line."""
 
 from __future__ import annotations
 
@@ -22,8 +25,8 @@ import numpy as np
 from klimora import quantities as Q
 from klimora.cli.common import UsageError, decimal, one_line
 
-__all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "Chunk", "SeriesReader", "count_rows",
-           "exact_floats"]
+__all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "SEPARATORS", "Chunk", "SeriesReader",
+           "count_rows", "exact_floats", "separator"]
 
 #: Rows of a time series read, checked, computed and written at a time.
 CHUNK_ROWS = 100_000
@@ -31,6 +34,15 @@ CHUNK_ROWS = 100_000
 MISSING = ("", "nan", "NaN", "NAN", "NA", "N/A", "n/a", "null", "NULL")
 #: Every column a time series may hold besides "time".
 COLUMNS = tuple(Q.WEATHER)
+#: The separators of cells that are told from the header line, in the
+#: order that decides a tie.
+SEPARATORS = (",", ";", "\t")
+
+
+def separator(header: str) -> str:
+    """The separator of the header line's cells: of a comma, a semicolon
+    and a tab, the one it holds most of (a comma if it holds none)."""
+    return max(SEPARATORS, key=lambda sep: (header.count(sep), -SEPARATORS.index(sep)))
 
 
 def count_rows(path: str) -> Optional[int]:
@@ -75,10 +87,16 @@ class SeriesReader:
     a time: each chunk is checked (UTF-8, cells per row, numbers, time
     stamps) and parsed by pandas before it is handed on, and every error
     names the file and line.  ``zone`` is the zone of naive time stamps:
-    hours east of UTC, a zone name, or None for UTC."""
+    hours east of UTC, a zone name, or None for UTC; ``ambiguous`` how a
+    naive stamp that a zone name's change from daylight saving time repeats
+    is taken (:data:`klimora.day.AMBIGUOUS`).  ``sep`` and ``decimal``
+    are the separator of the cells and the decimal mark; None: told from
+    the header line and the first chunk's numbers."""
 
-    def __init__(self, stream: BinaryIO, source: str, zone: Union[float, str, None]) -> None:
-        self.stream, self.source, self.zone = stream, source, zone
+    def __init__(self, stream: BinaryIO, source: str, zone: Union[float, str, None],
+                 ambiguous: str = "nan", sep: Optional[str] = None,
+                 decimal: Optional[str] = None) -> None:
+        self.stream, self.source, self.zone, self.ambiguous = stream, source, zone, ambiguous
         first = stream.readline()
         if not first:
             raise UsageError(f"{source}: empty file, expected a header line")
@@ -86,10 +104,21 @@ class SeriesReader:
             first = first[len(codecs.BOM_UTF8):]
         if b"\0" in first:
             self.fail(1, "a NUL byte in the header line")
-        header = [h.strip() for h in next(csv.reader([self.text(first, 1).rstrip("\r\n")]), [])]
+        line = self.text(first, 1).rstrip("\r\n")
+        self.sep = sep or separator(line)
+        if decimal == "," and self.sep == ",":
+            raise UsageError(f"{source}: a decimal comma needs cells separated by ';' or a tab "
+                             "(--sep), not by commas")
+        if decimal is None and self.sep == ",":
+            decimal = "."
+        self.decimal = decimal   # None: told from the first chunk's numbers
+        given = [h.strip() for h in next(csv.reader([line], delimiter=self.sep), [])]
+        header = [h.lower() for h in given]
         if "time" not in header:
-            raise UsageError(f"{source}: no column 'time'")
-        unknown = [h for h in header if h != "time" and h not in Q.WEATHER]
+            raise UsageError(f"{source}: no column 'time'" + (
+                f" (cells separated by {self.sep!r}; give --sep if they are not)"
+                if len(header) == 1 else ""))
+        unknown = [g for g, h in zip(given, header) if h != "time" and h not in Q.WEATHER]
         if unknown:
             raise UsageError(f"{source}: unknown column {unknown[0]!r}; known: time, "
                              + ", ".join(COLUMNS))
@@ -132,13 +161,14 @@ class SeriesReader:
         wrong number of cells (blank lines are records of no cells)."""
         width = len(self.header)
         if b'"' not in data:
-            commas = np.fromiter((line.count(b",") for line in lines), dtype=np.int64,
+            sep = self.sep.encode()
+            commas = np.fromiter((line.count(sep) for line in lines), dtype=np.int64,
                                  count=len(lines))
             for i in np.flatnonzero(commas != width - 1):
                 if lines[i].strip():
                     self.fail(first + i, f"{commas[i] + 1} cells, expected {width}")
             return first + np.arange(len(lines))
-        reader = csv.reader(io.StringIO(data.decode("utf-8"), newline=""))
+        reader = csv.reader(io.StringIO(data.decode("utf-8"), newline=""), delimiter=self.sep)
         starts, before = [], 0
         for cells in reader:
             if len(cells) != width and any(c.strip() for c in cells):
@@ -151,6 +181,7 @@ class SeriesReader:
         import pandas as pd
 
         return pd.read_csv(io.BytesIO(data), header=None, names=self.header, encoding="utf-8",
+                           sep=self.sep, decimal=self.decimal or ".",
                            dtype={name: (float if numbers and name != "time" else str)
                                   for name in self.header},
                            keep_default_na=False,
@@ -166,11 +197,29 @@ class SeriesReader:
             for i, cell in enumerate(raw[name]):
                 text = cell.strip()
                 try:
-                    column[i] = math.nan if text in MISSING else decimal(text)
+                    column[i] = math.nan if text in MISSING else self.number(text)
                 except ValueError:
-                    self.fail(lines[i], f"{name} is not a number: {text!r}")
+                    hint = " (a decimal comma? give --decimal ,)" if "," in text and \
+                        self.decimal == "." and self.sep != "," else ""
+                    self.fail(lines[i], f"{name} is not a number: {text!r}{hint}")
             values[name] = column
         return values
+
+    def number(self, text: str) -> float:
+        """A cell's number, with the file's decimal mark."""
+        if self.decimal == ",":
+            if "." in text:
+                raise ValueError(text)
+            text = text.replace(",", ".")
+        return decimal(text)
+
+    def tell_decimal(self, data: bytes) -> None:
+        """The decimal mark, from the numbers of the first chunk: a comma if
+        a cell starts with a number that has one (the cells being separated
+        otherwise; a time stamp never starts so)."""
+        sep = re.escape(self.sep.encode())
+        comma = re.compile(rb'(?:^|' + sep + rb')[ "]*[+-]?\d*,\d', re.MULTILINE)
+        self.decimal = "," if comma.search(data) else "."
 
     def refuse_nul(self, data: bytes, first: int) -> None:
         """UsageError for the cell that holds the first NUL byte: pandas's
@@ -182,7 +231,7 @@ class SeriesReader:
         end = data.find(b"\n", at)
         line = data[start:end if end >= 0 else len(data)].decode("utf-8").rstrip("\r")
         # The csv module of Python 3.10 refuses NUL itself: parsed in a stand-in.
-        cells = next(csv.reader([line.replace("\0", "\ufffe")]))
+        cells = next(csv.reader([line.replace("\0", "\ufffe")], delimiter=self.sep))
         column = next(k for k, cell in enumerate(cells) if "\ufffe" in cell)
         cell = cells[column].replace("\ufffe", "\0").strip()
         name = self.header[column] if column < len(self.header) else "a cell"
@@ -194,6 +243,8 @@ class SeriesReader:
 
         self.text(data, first)
         self.refuse_nul(data, first)
+        if self.decimal is None:
+            self.tell_decimal(data)
         starts = self.record_lines(lines, data, first)
         try:
             try:
@@ -215,7 +266,11 @@ class SeriesReader:
             keep = ~empty
             stamps, starts = stamps[keep], starts[keep]
             values = {name: column[keep] for name, column in values.items()}
-        times, unplaced = self.times(stamps.reset_index(drop=True), starts)
+        try:
+            times, unplaced = self.times(stamps.reset_index(drop=True), starts)
+        except ValueError as e:
+            raise UsageError(f"{self.source} lines {first}-{self.next_line - 1}: --ambiguous "
+                             f"infer: {one_line(e)}") from None
         # The times as a column: chain takes a zoned index element by element.
         return Chunk(stamps.to_numpy(dtype=object), pd.DataFrame({"time": times, **values}),
                      starts, sum(int(np.isnan(v).sum()) for v in values.values()), unplaced)
@@ -260,6 +315,11 @@ class SeriesReader:
         import pandas as pd
 
         if isinstance(self.zone, str):
-            return naive.dt.tz_localize(self.zone, ambiguous="NaT", nonexistent="NaT") \
-                .dt.tz_convert("UTC")
+            ambiguous: Any = {"nan": "NaT", "infer": "infer"}.get(self.ambiguous) or \
+                np.full(len(naive), self.ambiguous == "earliest")
+            try:
+                local = naive.dt.tz_localize(self.zone, ambiguous=ambiguous, nonexistent="NaT")
+            except Exception as e:   # pytz's AmbiguousTimeError, which "infer" may raise
+                raise ValueError(one_line(e)) from None
+            return local.dt.tz_convert("UTC")
         return (naive - pd.Timedelta(hours=self.zone or 0.0)).dt.tz_localize("UTC")
