@@ -80,7 +80,9 @@ def interval_length(times: Any, interval: Any) -> dt.timedelta:
     else:
         stamps = pd.DatetimeIndex(np.ravel(times) if not isinstance(
             times, (pd.Series, pd.DatetimeIndex)) else times)
-        steps = list(np.diff(stamps.asi8[~stamps.isna()]) / 1e9)
+        known = stamps[~stamps.isna()]
+        # in seconds whatever the times' unit (pandas 3 keeps microseconds)
+        steps = list((known[1:] - known[:-1]).total_seconds())
     positive = [s for s in steps if s > 0]
     if not positive:
         raise ValueError("the intervals' length cannot be told from the times: give "
@@ -96,7 +98,7 @@ def shifted(times: Any, offset: dt.timedelta) -> Any:
         return times + pd.Timedelta(offset)
     values = np.asarray(times)
     if values.dtype.kind == "M":
-        return values + np.timedelta64(pd.Timedelta(offset).value, "ns")
+        return values + np.timedelta64(offset)
     if is_cftime(values):
         return np.array([None if t is None else t + offset for t in values.ravel()],
                         dtype=object).reshape(values.shape)
