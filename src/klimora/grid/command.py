@@ -205,11 +205,14 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         if starting is not None or args.scheduler is not None:
             from distributed import Client
 
+            # Blocks go to the client explicitly: it does not become dask's
+            # default scheduler, which would outlive the command in a process
+            # that goes on (a threaded run after it would ask for a client).
             if starting is not None:
-                client = Client(scheduler.started(starting, args.workers))
+                client = Client(scheduler.started(starting, args.workers), set_as_default=False)
             else:
                 try:
-                    client = Client(args.scheduler, timeout="10s")
+                    client = Client(args.scheduler, timeout="10s", set_as_default=False)
                 except (OSError, TimeoutError) as e:
                     raise UsageError(f"--scheduler {args.scheduler}: {one_line(e)}") from None
             submit, depth = scheduler.distributed(client)
