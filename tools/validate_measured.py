@@ -1275,19 +1275,17 @@ def diffuse_finding(r: Optional[QuantityResult], evaluated: list[Evaluated]) -> 
         measured = (ev.steps.loc[idx, "dhi"] / ev.steps.loc[idx, "ghi"]).median()
         g = ev.models[("ghi", "clear")].loc[idx, "chain"]
         share = ev.models[("dhi", "clear")].loc[idx, "chain"] / g
-        text = (f"{ev.station.key} {measured:.3f} measured, {share.median():.3f} the chain "
-                f"(at least 0.165 on {100 * (share >= 0.1649).mean():.0f} % of the steps)")
+        text = f"{ev.station.key} {measured:.3f} measured, {share.median():.3f} the chain"
         if "residual" in ev.models[("dhi", "clear")]:
             res = ev.models[("dhi", "clear")].loc[idx, "residual"] / g
-            text += f", {res.median():.3f} the residual"
+            text += (f", {res.median():.3f} the residual (below 5 % of the global on "
+                     f"{100 * (res < 0.05).mean():.0f} % of the steps)")
         parts.append(text)
     return ("Diffuse share of the global on the clear-sky steps (medians): " + "; ".join(parts)
-            + ". The default separation takes the diffuse of Erbs, Klein and Duffie (1982, "
-            "*Solar Energy* 28, 293–302) where global minus beam falls below 5 % of the global. "
-            "Erbs fix the share at 0.165 for a clearness index above 0.8, above the measured "
-            "share under these clear skies: as the floor everywhere, Erbs' diffuse gave the "
-            "chain's clear-sky diffuse a relative RMSE of 73 % (46 % the residual, 43 % the "
-            "floor at 5 %).")
+            + ". The default separation measures the residual of the two clear-sky formulas "
+            "against the diffuse of Engerer's separation (2015, *Solar Energy* 116, 215–237, "
+            "model 2): a clear-sky residual above it moves to the beam, and a diffuse below 5 % "
+            "of the global takes the separation's.")
 
 
 def time_label_check(evaluated: list[Evaluated]) -> str:

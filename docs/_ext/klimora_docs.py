@@ -195,8 +195,8 @@ CONSTANTS = (
     ("TURBIDITY_BEYOND_CLIMATOLOGY", "", "1", "a Linke turbidity above it is beyond any "
      "climatology, and a warning counts the steps"),
     ("CLEAR_SKY_DIFFUSE_FLOOR", "", "1", "share of the global below which the separation "
-     "model takes Erbs' diffuse"),
-    ("SOLAR_CONSTANT", "E_sc", "W/m²", "solar constant of Erbs' clearness index"),
+     "model takes Engerer's diffuse"),
+    ("SOLAR_CONSTANT", "E_sc", "W/m²", "solar constant of the clearness index"),
 )
 
 

@@ -13,8 +13,11 @@ import numpy as np
 #: Cells of the grid per degree, and the grid's rows and columns.
 CELLS_PER_DEGREE = 12
 ROWS, COLUMNS = 180 * CELLS_PER_DEGREE, 360 * CELLS_PER_DEGREE
-#: The last day of each month of a year of 365 days (366: December).
-MONTH_ENDS = np.array([31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 366])
+#: The middle of each month as a day of the year (365 days), with December
+#: of the year before and January of the year after: each month's value is
+#: its mean, taken at its middle and interpolated between.
+MONTH_MIDDLES = np.array([-15.5, 15.5, 45.0, 74.5, 105.0, 135.5, 166.0, 196.5, 227.5, 258.0,
+                          288.5, 319.0, 349.5, 380.5])
 
 
 @functools.lru_cache(maxsize=1)
@@ -34,9 +37,10 @@ def table() -> Any:
 
 
 def linke_turbidity(latitude: Any, longitude: Any, dayofyear: Any) -> Any:
-    """The Linke turbidity of the month of ``dayofyear`` in the cell that
-    holds (latitude, longitude), for arrays that broadcast together; NaN
-    where an input is NaN."""
+    """The Linke turbidity on ``dayofyear`` in the cell that holds
+    (latitude, longitude): the monthly values, linear between the months'
+    middles, as pvlib's ``lookup_linke_turbidity`` does by default; for
+    arrays that broadcast together, NaN where an input is NaN."""
     lat, lon, doy = np.broadcast_arrays(np.asarray(latitude, dtype=float),
                                         np.asarray(longitude, dtype=float),
                                         np.asarray(dayofyear, dtype=float))
@@ -44,6 +48,12 @@ def linke_turbidity(latitude: Any, longitude: Any, dayofyear: Any) -> Any:
     lat, lon, doy = (np.where(gone, 0.0, a) for a in (lat, lon, doy))
     row = np.clip(np.floor((90.0 - lat) * CELLS_PER_DEGREE), 0, ROWS - 1).astype(np.intp)
     column = np.clip(np.floor((lon + 180.0) * CELLS_PER_DEGREE), 0, COLUMNS - 1).astype(np.intp)
-    month = np.clip(np.searchsorted(MONTH_ENDS, np.ceil(doy)), 0, 11)
-    value = table()[row, column, month] / 20.0
+    cell = table()[row, column]
+    after = np.clip(np.searchsorted(MONTH_MIDDLES, doy, side="right"), 1, 13)
+    before = after - 1
+    months = np.array([11, *range(12), 0])
+    low = np.take_along_axis(cell, months[before][..., None], axis=-1)[..., 0] / 20.0
+    high = np.take_along_axis(cell, months[after][..., None], axis=-1)[..., 0] / 20.0
+    share = (doy - MONTH_MIDDLES[before]) / (MONTH_MIDDLES[after] - MONTH_MIDDLES[before])
+    value = low + share * (high - low)
     return np.where(gone, np.nan, value)

@@ -114,9 +114,8 @@ class Options:
     from the day, latitude and humidity) or "climatology" (the monthly Linke
     turbidity of the site, :mod:`klimora.climatology`); a ``linke`` input
     replaces either.  ``diffuse_model``: "separation" (global minus beam,
-    and where that falls below :data:`CLEAR_SKY_DIFFUSE_FLOOR` of the
-    global, the diffuse of Erbs' separation of the global, with the beam
-    made consistent) or "residual" (global minus beam, at least 0).
+    made physical by Engerer's separation: :func:`separation`) or
+    "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
     (None: the wind as given)."""
 
@@ -190,13 +189,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
         diffuse = np.where(zenith < 90, np.maximum(glob - beam, 0.0), 0.0)
         diffuse = np.where(np.isnan(zenith) | np.isnan(glob) | np.isnan(beam), np.nan, diffuse)
         if options.diffuse_model == "separation" and w["direct"] is None:
-            # Below the floor the two clear-sky formulas disagree (the beam
-            # on the ground exceeds the global): Erbs' split of the global.
-            separated = erbs_diffuse(glob, cos_zenith, doy)
-            below = (zenith < 90) & (diffuse < CLEAR_SKY_DIFFUSE_FLOOR * glob)
-            diffuse = np.where(below, separated, diffuse)
-            direct = np.where(below, (glob - separated) / np.where(below, cos_zenith, 1.0),
-                              direct)
+            diffuse, direct = separation(diffuse, direct, glob, direct_max, global_max,
+                                         cos_zenith, szeit, doy)
     else:
         diffuse = w["diffuse"] + 0 * zenith
     air = w["air_temp"]
@@ -225,28 +219,60 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
 
 #: The least share of the global that the diffuse takes under the cleanest
 #: sky (Rayleigh scattering alone): a residual below it marks a beam that
-#: the global cannot hold.  Chosen on the measured clear minutes of
-#: docs/validation.md: 0.05 gives the diffuse's relative RMSE 43 %, against
-#: 46 % for the bare residual and 73 % for Erbs' diffuse as the floor.
+#: the global cannot hold.
 CLEAR_SKY_DIFFUSE_FLOOR = 0.05
-#: The solar constant of Erbs' clearness index, W/m2.
+#: The solar constant of the clearness index, W/m2.
 SOLAR_CONSTANT = 1367.0
+#: Engerer's (2015) "Engerer2" fit to 1-minute data: C, beta_0 to beta_5.
+ENGERER2 = (0.042336, -3.7912, 7.5479, -0.010036, 0.003148, -5.3146, 1.7073)
 
 
-def erbs_diffuse(glob: Any, cos_zenith: Any, dayofyear: Any) -> Any:
-    """The diffuse share of the global irradiance by Erbs, Klein and Duffie
-    (1982, Solar Energy 28, 293-302), from the clearness index
-    kt = G / (E0 cos z), E0 the extraterrestrial irradiance of the day; 0
-    with the sun at or below the horizon."""
+def separation(residual: Any, direct: Any, glob: Any, direct_max: Any, global_max: Any,
+               cos_zenith: Any, solar_time: Any, dayofyear: Any) -> tuple[Any, Any]:
+    """The diffuse and the direct irradiance that keep G = D + I cos z with
+    a physical diffuse.  The clear-sky global and beam come from two
+    formulas that need not agree.  Where their residual exceeds the diffuse
+    that Engerer's separation gives of the clear-sky global, the excess is
+    beam that the beam formula misses; it moves to the beam, scaled as the
+    beam is for cloud.  Where the diffuse is then below
+    :data:`CLEAR_SKY_DIFFUSE_FLOOR` of the global (at altitude the clear-sky
+    beam on the ground can exceed the global), the separation of the global
+    replaces it, with the beam that is left."""
+    up = cos_zenith > 0
+    slant = np.where(up, cos_zenith, 1.0)
+    clear_residual = global_max - direct_max * cos_zenith
+    clear_separated = engerer_diffuse(global_max, global_max, cos_zenith, solar_time, dayofyear)
+    beam_share = direct / np.where(direct_max > 0, direct_max, np.inf)
+    excess = np.where(up, np.maximum(clear_residual - clear_separated, 0.0) * beam_share, 0.0)
+    diffuse = residual - excess
+    direct = direct + excess / slant
+    separated = engerer_diffuse(glob, global_max, cos_zenith, solar_time, dayofyear)
+    below = up & (diffuse < CLEAR_SKY_DIFFUSE_FLOOR * glob)
+    diffuse = np.where(below, separated, diffuse)
+    direct = np.where(below, (glob - separated) / slant, direct)
+    return diffuse, direct
+
+
+def engerer_diffuse(glob: Any, global_clear: Any, cos_zenith: Any, solar_time: Any,
+                    dayofyear: Any) -> Any:
+    """The diffuse irradiance that Engerer's separation (Engerer 2015,
+    Solar Energy 116, 215-237, model 2) gives of the global irradiance, from
+    the clearness index kt = G / (E0 cos z), its distance from the clear
+    sky's, the solar time in hours, the zenith angle and the share of the
+    global above the clear sky's (cloud enhancement); 0 with the sun at or
+    below the horizon.  E0 is the extraterrestrial irradiance of the day."""
+    c, b0, b1, b2, b3, b4, b5 = ENGERER2
     extraterrestrial = SOLAR_CONSTANT * (1 + 0.033 * np.cos(2 * np.pi * dayofyear / 365))
     up = cos_zenith > 0
-    kt = np.clip(glob / (extraterrestrial * np.where(up, cos_zenith, 1.0)), 0.0, 1.0)
-    share = np.where(kt <= 0.22, 1.0 - 0.09 * kt,
-                     np.where(kt <= 0.8,
-                              0.9511 - 0.1604 * kt + 4.388 * kt ** 2 - 16.638 * kt ** 3
-                              + 12.336 * kt ** 4,
-                              0.165))
-    return np.where(up, share * glob, 0.0)
+    horizontal = extraterrestrial * np.where(up, cos_zenith, 1.0)
+    kt = glob / horizontal
+    kt_clear = global_clear / horizontal
+    zenith = np.degrees(np.arccos(np.clip(cos_zenith, -1.0, 1.0)))
+    enhanced = np.maximum(glob - global_clear, 0.0) / np.where(glob > 0, glob, 1.0)
+    share = (c + (1 - c) / (1 + np.exp(b0 + b1 * kt + b2 * solar_time + b3 * zenith
+                                       + b4 * (kt_clear - kt)))
+             + b5 * enhanced)
+    return np.where(up, np.clip(share, 0.0, 1.0) * glob, 0.0)
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:

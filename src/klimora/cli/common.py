@@ -179,8 +179,8 @@ def add_model_options(group: Any, bowen: str) -> None:
                             "monthly value (default model)")
     group.add_argument("--diffuse-model", choices=DIFFUSE_MODELS, default="separation",
                        help="diffuse irradiance where none is measured: separation, global "
-                            "minus beam but at least what Erbs' separation gives of the "
-                            "global (the beam made to match); or residual, global minus beam, "
+                            "minus beam made physical by Engerer's separation of the global "
+                            "(the beam made to match); or residual, global minus beam, "
                             "at least 0 (default separation)")
     group.add_argument("--min-wind", type=number, default=MIN_WIND, metavar="M_S",
                        help="lowest wind the ground's energy balance and UTCI take, m/s (0 to "
