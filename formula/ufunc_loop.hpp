@@ -110,6 +110,40 @@ inline void add_part(Workspace& w, const Workspace::Part& from, const std::vecto
                        calls_begin, w.carried.size() - calls_begin, w.arena.mark()});
 }
 
+// Whether all n values have the same bits (n >= 1).
+inline bool same_everywhere(const double* v, std::ptrdiff_t n) {
+    const auto first = std::bit_cast<std::uint64_t>(v[0]);
+    for (std::ptrdiff_t q = 1; q < n; ++q) {
+        if (std::bit_cast<std::uint64_t>(v[q]) != first) return false;
+    }
+    return true;
+}
+
+// A run of equal values at least this long is worth a block of its own.
+inline constexpr Py_intptr_t shortest_run = 64;
+
+// How many of the `count` elements from `start` the block takes: all of
+// them, unless an input holds one value over a run of at least
+// shortest_run elements that ends before them; then the block ends with
+// the shortest such run, and the next one starts with the input's next
+// value.  A day's minutes, a time series' constant humidity or the
+// latitude along a grid's rows are then one value for a whole block.
+inline Py_intptr_t along_runs(char* const* args, const Py_intptr_t* steps, std::size_t nin,
+                              Py_intptr_t start, Py_intptr_t count) {
+    Py_intptr_t take = count;
+    for (std::size_t j = 0; j < nin; ++j) {
+        if (steps[j] == 0) continue;
+        const auto first = std::bit_cast<std::uint64_t>(element(args[j], steps[j], start));
+        Py_intptr_t run = 1;
+        while (run < take &&
+               std::bit_cast<std::uint64_t>(element(args[j], steps[j], start + run)) == first) {
+            ++run;
+        }
+        if (run >= shortest_run) take = run;
+    }
+    return take;
+}
+
 template <class Body, std::size_t N, std::size_t... In>
 void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_intptr_t start,
                int size) {
@@ -146,7 +180,13 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
                 for (std::ptrdiff_t q = 0; q < n; ++q) v[q] = element(args[j], steps[j], start + q);
                 arrays[j] = v;
             }
-            parameters[used[j]] = BlockFrame::elements(Num::Kind::np_float64, arrays[j]);
+            // An input with one value for all the part's elements (a
+            // broadcast one, or a day along its minutes) is that one
+            // float64 scalar: what depends on it alone is computed once.
+            parameters[used[j]] =
+                same_everywhere(arrays[j], n)
+                    ? BlockFrame::uniform(direct::number(Num::Kind::np_float64, arrays[j][0]))
+                    : BlockFrame::elements(Num::Kind::np_float64, arrays[j]);
         }
         w.calls.assign(w.carried.begin() + part.calls_begin,
                        w.carried.begin() + part.calls_begin + part.calls_count);
@@ -333,7 +373,7 @@ void ufunc_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* s
     const bool main_thread =
         PyThread_get_thread_ident() == signals::main_thread.load(std::memory_order_relaxed);
     Py_intptr_t done = 0;
-    for (Py_intptr_t start = 0; start < count; start += size) {
+    for (Py_intptr_t start = 0; start < count; start += done) {
         if (main_thread && signals::stop(done)) {
             for (Py_intptr_t i = start; i < count; ++i) {
                 element(args[nin], steps[nin], i) = std::numeric_limits<double>::quiet_NaN();
@@ -341,6 +381,7 @@ void ufunc_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* s
             return;
         }
         done = std::min(size, count - start);
+        if (size > 1) done = along_runs(args, steps, nin, start, done);
         run_block<Body, N, In...>(workspace, args, steps, start, static_cast<int>(done));
     }
     if (main_thread) signals::elements_since_look += done;

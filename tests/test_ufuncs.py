@@ -236,3 +236,62 @@ def test_threads_give_what_one_thread_gives():
     for t in threads:
         t.join()
     assert np.array_equal(got, want, equal_nan=True)
+
+
+def elementwise(name, arrays):
+    """The oracle on broadcast inputs: the scalar call element by element,
+    and the union of the floating-point error kinds of the calls."""
+    flat = [a.ravel() for a in np.broadcast_arrays(*arrays)]
+    oracle = [scalar_call(name, row) for row in zip(*flat)]
+    shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    return (np.array([v for v, _ in oracle]).reshape(shape),
+            set().union(*(k for _, k in oracle)))
+
+
+def check_against_scalar_calls(name, arrays):
+    want, want_kinds = elementwise(name, arrays)
+    got, kinds = flag_kinds(getattr(U, name), *arrays)
+    bad = np.flatnonzero(~same_bits(got.ravel(), want.ravel()))
+    assert bad.size == 0, (name, [(got.ravel()[i], want.ravel()[i]) for i in bad[:5]])
+    assert kinds == want_kinds
+
+
+#: Shapes an input takes in a (time, lat, lon) grid: one value, one per
+#: time, per latitude, per longitude (a row), per cell, and a column.
+GRID_SHAPES = [(), (7, 1, 1), (1, 9, 1), (1, 1, 130), (7, 9, 130), (9, 1)]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_broadcast_inputs_are_the_scalar_calls(name):
+    """An input constant along the loop (stride 0) is worked out once for
+    the elements that share it: each element must still be its own call."""
+    rng = np.random.default_rng(zlib.crc32(b"grid" + name.encode()))
+    for _ in range(6):
+        cols = columns(name, 7 * 9 * 130, rng)
+        arrays = []
+        for c in cols:
+            shape = GRID_SHAPES[rng.integers(len(GRID_SHAPES))]
+            if shape == (9, 1) and any(a.ndim == 3 and a.shape[2] > 1 for a in arrays):
+                shape = (1, 9, 1)
+            arrays.append(c[:math.prod(shape)].reshape(shape))
+        check_against_scalar_calls(name, arrays)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_runs_of_equal_values_are_the_scalar_calls(name):
+    """A time series holds a day, or a constant humidity, over long runs:
+    runs of every length, with the special values, signed zeros side by
+    side and runs that end inside and across blocks, element by element."""
+    rng = np.random.default_rng(zlib.crc32(b"runs" + name.encode()))
+    n = 6000
+    for _ in range(2):
+        arrays = []
+        for c in columns(name, n, rng):
+            if rng.random() < 0.75:
+                lengths = rng.choice([1, 2, 63, 64, 65, 700, 1024, 1025, 1440, 3000], n)
+                c = np.repeat(c, lengths)[:n]
+                c[rng.integers(n, size=3)] = [0.0, -0.0, np.nan]
+            arrays.append(c)
+        check_against_scalar_calls(name, arrays)
+        # the same runs through a strided view, and reversed
+        check_against_scalar_calls(name, [a[::-3] for a in arrays])
