@@ -6,6 +6,7 @@
 #include "frame/ref.hpp"
 
 #include <cfenv>
+#include <optional>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -96,7 +97,8 @@ bool run_kernel(const Kernel& kernel, double a, double b, double* result) {
 // kernel, which may clear them (NumPy's maximum does, after comparing).
 class FlagsKept {
 public:
-    FlagsKept() noexcept : before_(std::fetestexcept(FE_ALL_EXCEPT)) {}
+    FlagsKept() noexcept
+        : before_(std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW)) {}
     ~FlagsKept() { if (before_) std::feraiseexcept(before_); }
     FlagsKept(const FlagsKept&) = delete;
     FlagsKept& operator=(const FlagsKept&) = delete;
@@ -437,7 +439,8 @@ bool run(Ufunc ufunc, const double* in, double* out) {
 
 void run_block(Ufunc ufunc, const double* a, const double* b, double* out, std::ptrdiff_t n) {
     const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
-    const FlagsKept kept;
+    std::optional<FlagsKept> kept;
+    if (traits[static_cast<int>(ufunc)].clears_flags) kept.emplace();
     if (kernel.blockwise) {
         char* data[3] = {reinterpret_cast<char*>(const_cast<double*>(a)),
                          reinterpret_cast<char*>(const_cast<double*>(b)),

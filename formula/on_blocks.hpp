@@ -123,6 +123,21 @@ struct CallValue {
     int statements = 0;
 };
 
+// A NumPy function's values on a run's elements, by its arguments (each an
+// array of the run, or one value for all): the body may call it again on
+// the same (np.cos(np.radians(z)) twice in one formula), and gets the same
+// values, having raised the same flags.
+struct Computed {
+    numpy_kernels::Ufunc ufunc{};
+    std::array<const double*, 2> arrays{};
+    std::array<std::uint64_t, 2> bits{};
+    const double* values = nullptr;
+
+    bool same_call(const Computed& o) const {
+        return ufunc == o.ufunc && arrays == o.arrays && bits == o.bits;
+    }
+};
+
 // Why a run stopped before the body's end.
 enum class Stop {
     none,
@@ -247,6 +262,17 @@ public:
     std::ptrdiff_t size() const { return n_; }
     double* fresh() { return arena_.fresh(); }
 
+    // The values of a NumPy call made before in this run, or null.
+    const double* computed(const blocks::Computed& call) const {
+        for (std::size_t i = 0; i < computed_count_; ++i) {
+            if (computed_[i].same_call(call)) return computed_[i].values;
+        }
+        return nullptr;
+    }
+    void keep_computed(const blocks::Computed& call) {
+        if (computed_count_ < computed_.size()) computed_[computed_count_++] = call;
+    }
+
     blocks::Stop stopped() const { return stop_; }
     const double* mask() const { return mask_; }
     std::ptrdiff_t elements_run() const { return elements_; }
@@ -288,6 +314,8 @@ private:
     int next_ = 0;
     blocks::Stop stop_ = blocks::Stop::none;
     const double* mask_ = nullptr;
+    std::array<blocks::Computed, 16> computed_{};
+    std::size_t computed_count_ = 0;
 };
 
 namespace blocks {
@@ -505,19 +533,30 @@ Lanes evaluate(BlockFrame& f, const formula::Call<formula::NumpyAttribute<S>, A.
         all_integer = all_integer && direct::is_integer(numbers[i]);
     }
     if (!any_elements) {
-        // Constants alone: the scalar call, on a clean slate of flags.
-        std::fenv_t saved;
-        std::feholdexcept(&saved);
+        // One value for all elements: the scalar call, on a clean slate of flags.
         DirectFrame d;
-        Num r = direct::call<*ufunc>(d, numbers);
-        std::feupdateenv(&saved);
+        Num r;
+        {
+            const direct::FlagsHeld held;
+            r = direct::call<*ufunc>(d, numbers);
+        }
         return BlockFrame::uniform(blocks::settled(d, r));
     }
     if (all_integer) throw blocks::Uncovered{};   // NumPy's integer loops
+    blocks::Computed call;
+    call.ufunc = *ufunc;
+    for (std::size_t i = 0; i < std::min<std::size_t>(N, 2); ++i) {
+        const Lanes& a = args[i == 0 ? 0 : N - 1];
+        call.arrays[i] = a.v;
+        call.bits[i] = a.v ? 0 : std::bit_cast<std::uint64_t>(a.uniform.d);
+    }
+    if (const double* known = f.computed(call)) return BlockFrame::elements(Num::Kind::np_float64, known);
     double* out = f.fresh();
     const double* first = blocks::spread(f, args[0]);
     const double* second = N > 1 ? blocks::spread(f, args[N - 1]) : nullptr;
     numpy_kernels::run_block(*ufunc, first, second, out, f.size());
+    call.values = out;
+    f.keep_computed(call);
     return BlockFrame::elements(Num::Kind::np_float64, out);
 }
 

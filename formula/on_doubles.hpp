@@ -97,11 +97,40 @@ inline void clear_fp_flags() {
     }
 }
 inline bool fp_flags_raised() { return (read_mxcsr() & mxcsr_flags) != 0; }
+// The code in its scope starts with the flags clear, and the flags raised
+// before it are raised again after it, with its own: what feholdexcept and
+// feupdateenv do, at the cost of reading and writing one register.
+class FlagsHeld {
+public:
+    FlagsHeld() noexcept : before_(read_mxcsr() & mxcsr_flags) { clear_fp_flags(); }
+    ~FlagsHeld() {
+        const unsigned now = read_mxcsr();
+        if ((now | before_) != now) {
+            const unsigned merged = now | before_;
+            asm volatile("ldmxcsr %0" : : "m"(merged));
+        }
+    }
+    FlagsHeld(const FlagsHeld&) = delete;
+    FlagsHeld& operator=(const FlagsHeld&) = delete;
+
+private:
+    unsigned before_;
+};
 #else
 inline void clear_fp_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
 inline bool fp_flags_raised() {
     return std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW) != 0;
 }
+class FlagsHeld {
+public:
+    FlagsHeld() noexcept { std::feholdexcept(&saved_); }
+    ~FlagsHeld() { std::feupdateenv(&saved_); }
+    FlagsHeld(const FlagsHeld&) = delete;
+    FlagsHeld& operator=(const FlagsHeld&) = delete;
+
+private:
+    std::fenv_t saved_;
+};
 #endif
 
 inline Num number(Num::Kind kind, double d) {

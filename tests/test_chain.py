@@ -23,15 +23,13 @@ def engerer_diffuse(glob, global_clear, zenith, solar_time, doy):
     """Engerer (2015), model 2: the diffuse share of the global from the
     clearness index, its distance from the clear sky's, the solar time, the
     zenith angle and the cloud enhancement."""
-    cos_zenith = math.cos(math.radians(min(zenith, 90.0)))
-    if cos_zenith <= 0:
-        return 0.0
-    horizontal = 1367 * (1 + 0.033 * math.cos(2 * math.pi * doy / 365)) * cos_zenith
+    horizontal = (1367 * (1 + 0.033 * math.cos(2 * math.pi * doy / 365))
+                  * math.cos(math.radians(zenith)))
     kt, kt_clear = glob / horizontal, global_clear / horizontal
     enhanced = max(glob - global_clear, 0.0) / glob if glob > 0 else 0.0
-    z = math.degrees(math.acos(cos_zenith))
     share = 0.042336 + (1 - 0.042336) / (1 + math.exp(
-        -3.7912 + 7.5479 * kt - 0.010036 * solar_time + 0.003148 * z - 5.3146 * (kt_clear - kt)))
+        -3.7912 + 7.5479 * kt - 0.010036 * solar_time + 0.003148 * zenith
+        - 5.3146 * (kt_clear - kt)))
     return min(max(share + 1.7073 * enhanced, 0.0), 1.0) * glob
 
 

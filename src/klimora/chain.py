@@ -21,8 +21,9 @@ from klimora.inputs import ChainWarning, Site, Weather, check_saturation, valida
 from klimora.intervals import over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
-                           VIEW_SKY, Options, compute, equation_of_time, magnus,
-                           projection_scale, result_columns, universal_thermal_climate_index)
+                           VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
+                           magnus, projection_scale, result_columns,
+                           universal_thermal_climate_index)
 from klimora.times import has_zone, holds_numbers, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
@@ -118,11 +119,23 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     height = site.height_or_sea_level()
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(
-            lambda at: compute(*time_parts(at, site.zone), site.latitude, site.longitude,
-                               height, fields, options),
+            lambda at: compute_blocks(*time_parts(at, site.zone), site.latitude,
+                                      site.longitude, height, fields, options),
             times, time_label, interval)
     tell(fields, result, options)
     return result
+
+
+def one_array(columns: list[Any]) -> Any:
+    """The columns side by side, (steps, columns): the array they are rows
+    of where they are (the chain's own result), a new one otherwise."""
+    base = columns[0].base if isinstance(columns[0], np.ndarray) else None
+    if (isinstance(base, np.ndarray) and base.ndim == 2 and base.flags.c_contiguous
+            and base.shape[0] == len(columns)
+            and all(isinstance(c, np.ndarray) and c.base is base and c.ndim == 1
+                    and c.ctypes.data == base[i].ctypes.data for i, c in enumerate(columns))):
+        return base.T
+    return np.stack([np.asarray(c, dtype=float) for c in columns], axis=1)
 
 
 def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str],
@@ -148,6 +161,7 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
     arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
                           surface)
     result = _run(arrays, times, site, options, time_label, interval)
-    out = pd.DataFrame(result, index=frame.index)
+    out = pd.DataFrame(one_array(list(result.values())), index=frame.index,
+                       columns=list(result), copy=False)
     out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if options.utci else {})}
     return out

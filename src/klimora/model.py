@@ -190,7 +190,7 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
         diffuse = np.where(np.isnan(zenith) | np.isnan(glob) | np.isnan(beam), np.nan, diffuse)
         if options.diffuse_model == "separation" and w["direct"] is None:
             diffuse, direct = separation(diffuse, direct, glob, direct_max, global_max,
-                                         cos_zenith, szeit, doy)
+                                         zenith, cos_zenith, szeit, doy)
     else:
         diffuse = w["diffuse"] + 0 * zenith
     air = w["air_temp"]
@@ -228,7 +228,8 @@ ENGERER2 = (0.042336, -3.7912, 7.5479, -0.010036, 0.003148, -5.3146, 1.7073)
 
 
 def separation(residual: Any, direct: Any, glob: Any, direct_max: Any, global_max: Any,
-               cos_zenith: Any, solar_time: Any, dayofyear: Any) -> tuple[Any, Any]:
+               zenith: Any, cos_zenith: Any, solar_time: Any,
+               dayofyear: Any) -> tuple[Any, Any]:
     """The diffuse and the direct irradiance that keep G = D + I cos z with
     a physical diffuse.  The clear-sky global and beam come from two
     formulas that need not agree.  Where their residual exceeds the diffuse
@@ -237,42 +238,61 @@ def separation(residual: Any, direct: Any, glob: Any, direct_max: Any, global_ma
     beam is for cloud.  Where the diffuse is then below
     :data:`CLEAR_SKY_DIFFUSE_FLOOR` of the global (at altitude the clear-sky
     beam on the ground can exceed the global), the separation of the global
-    replaces it, with the beam that is left."""
-    up = cos_zenith > 0
+    replaces it, with the beam that is left.  ``cos_zenith`` is the cosine
+    of the zenith angle, at most 90 degrees."""
+    sun = np.minimum(zenith, 90.0)
+    up = zenith < 90
     slant = np.where(up, cos_zenith, 1.0)
+    horizontal = per_day(extraterrestrial, dayofyear) * slant
     clear_residual = global_max - direct_max * cos_zenith
-    clear_separated = engerer_diffuse(global_max, global_max, cos_zenith, solar_time, dayofyear)
+    clear_separated = engerer_diffuse(global_max, global_max, horizontal, sun, solar_time)
     beam_share = direct / np.where(direct_max > 0, direct_max, np.inf)
     excess = np.where(up, np.maximum(clear_residual - clear_separated, 0.0) * beam_share, 0.0)
     diffuse = residual - excess
     direct = direct + excess / slant
-    separated = engerer_diffuse(glob, global_max, cos_zenith, solar_time, dayofyear)
+    separated = engerer_diffuse(glob, global_max, horizontal, sun, solar_time)
     below = up & (diffuse < CLEAR_SKY_DIFFUSE_FLOOR * glob)
     diffuse = np.where(below, separated, diffuse)
     direct = np.where(below, (glob - separated) / slant, direct)
     return diffuse, direct
 
 
-def engerer_diffuse(glob: Any, global_clear: Any, cos_zenith: Any, solar_time: Any,
-                    dayofyear: Any) -> Any:
+def extraterrestrial(dayofyear: Any) -> Any:
+    """The extraterrestrial irradiance normal to the beam on a day of the
+    year, W/m2: the solar constant for the earth's distance from the sun."""
+    return SOLAR_CONSTANT * (1 + 0.033 * np.cos(2 * np.pi * dayofyear / 365))
+
+
+def per_day(function: Any, dayofyear: Any) -> Any:
+    """``function(dayofyear)``, worked out once for each run of equal days:
+    a time series holds each day over many steps."""
+    day = np.asarray(dayofyear)
+    if day.ndim != 1 or day.size < 64:
+        return function(day)
+    starts = np.flatnonzero(np.concatenate(([True], day[1:] != day[:-1])))
+    if 8 * starts.size > day.size:
+        return function(day)
+    return np.repeat(function(day[starts]), np.diff(np.append(starts, day.size)))
+
+
+def engerer_diffuse(glob: Any, global_clear: Any, horizontal: Any, zenith: Any,
+                    solar_time: Any) -> Any:
     """The diffuse irradiance that Engerer's separation (Engerer 2015,
     Solar Energy 116, 215-237, model 2) gives of the global irradiance, from
-    the clearness index kt = G / (E0 cos z), its distance from the clear
-    sky's, the solar time in hours, the zenith angle and the share of the
-    global above the clear sky's (cloud enhancement); 0 with the sun at or
-    below the horizon.  E0 is the extraterrestrial irradiance of the day."""
+    the clearness index kt = G / E0h, its distance from the clear sky's
+    G_clear / E0h, the solar time in hours, the zenith angle in degrees and
+    the share of the global above the clear sky's (cloud enhancement).
+    E0h is the extraterrestrial irradiance on the horizontal,
+    :func:`extraterrestrial` times cos(zenith) with the sun up; the diffuse
+    is 0 with the sun at or below the horizon."""
     c, b0, b1, b2, b3, b4, b5 = ENGERER2
-    extraterrestrial = SOLAR_CONSTANT * (1 + 0.033 * np.cos(2 * np.pi * dayofyear / 365))
-    up = cos_zenith > 0
-    horizontal = extraterrestrial * np.where(up, cos_zenith, 1.0)
     kt = glob / horizontal
     kt_clear = global_clear / horizontal
-    zenith = np.degrees(np.arccos(np.clip(cos_zenith, -1.0, 1.0)))
     enhanced = np.maximum(glob - global_clear, 0.0) / np.where(glob > 0, glob, 1.0)
     share = (c + (1 - c) / (1 + np.exp(b0 + b1 * kt + b2 * solar_time + b3 * zenith
                                        + b4 * (kt_clear - kt)))
              + b5 * enhanced)
-    return np.where(up, np.clip(share, 0.0, 1.0) * glob, 0.0)
+    return np.where(zenith < 90, np.clip(share, 0.0, 1.0) * glob, 0.0)
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
@@ -299,8 +319,8 @@ def missing(result: Any, *inputs: Any) -> Any:
     missing zenith angle the sun-down 0."""
     gone = np.zeros(np.shape(result), dtype=bool)
     for x in inputs:
-        gone = gone | np.isnan(x)
-    return np.where(gone, np.nan, result)
+        gone |= np.isnan(x)
+    return np.where(gone, np.nan, result) if gone.any() else np.asarray(result)
 
 
 def projection_scale(zenith: Any, kind: str) -> Any:
@@ -342,6 +362,19 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
             for out, value in zip(outputs, result.values()):
                 out[block] = value
     return np.moveaxis(stacked, 0, -1)
+
+
+def compute_blocks(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any,
+                   longitude: Any, height: Any, weather: Mapping[str, Any],
+                   options: Options = Options()) -> dict[str, Any]:
+    """:func:`compute` block by block (:func:`blockwise`): the same values,
+    each column a row of one C-ordered array of the columns."""
+    names = [name for name, value in weather.items() if value is not None]
+    arrays = [np.asarray(a, dtype=float) for a in
+              (utc_hour, dayofyear, zone_hours, latitude, longitude, height,
+               *(weather[name] for name in names))]
+    stacked = np.moveaxis(blockwise(arrays, names, options), -1, 0)
+    return {name: stacked[i] for i, (name, _, _) in enumerate(result_columns(options.utci))}
 
 
 def blocks(shape: tuple[int, ...], size: int) -> Any:

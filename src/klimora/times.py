@@ -75,7 +75,7 @@ def _datetime_parts(times: Any, zone: Union[float, str, None],
         local = utc + float(zone) * hour
     else:
         local = index.tz_localize(None)   # the wall time of the times' own zone
-    return _parts(utc, local, np.asarray((local - utc) / hour, dtype=float), shape)
+    return _parts(utc, local, None, shape)
 
 
 def is_cftime(times: Any) -> bool:
@@ -109,15 +109,44 @@ def _cftime_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, 
 
 
 def _parts(utc: Any, local: Any, offsets: Any, shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
-    import pandas as pd
-
-    hour = pd.Timedelta(hours=1)
-    utc_hour = np.asarray((utc - utc.normalize()) / hour, dtype=float)
-    doy = np.asarray(local.day_of_year, dtype=float)
+    """The three parts from naive UTC and local times (offsets None: local
+    minus UTC), in whole ticks of the times' unit: the hour since midnight
+    (ticks over the ticks of an hour, as pandas divides a timedelta) and
+    the day of the year, worked out once for each run of equal days."""
+    utc, local = _same_unit(utc, local)
+    ticks, hour = utc.asi8, 3600 * _per_second(utc)
+    day = 24 * hour
+    utc_hour = (ticks % day).astype(float) / float(hour)
+    local_ticks = local.asi8
+    if offsets is None:
+        offsets = (local_ticks - ticks).astype(float) / float(hour)
+    doy = _day_of_year(local_ticks // day)
     missing = np.asarray(utc.isna()) | np.asarray(local.isna())
+    offsets = np.array(offsets, dtype=float)
     for a in (utc_hour, doy, offsets):
         a[missing] = np.nan
-    return utc_hour.reshape(shape), doy.reshape(shape), np.asarray(offsets).reshape(shape)
+    return utc_hour.reshape(shape), doy.reshape(shape), offsets.reshape(shape)
+
+
+def _per_second(index: Any) -> int:
+    """Ticks per second of a DatetimeIndex (pandas 1 knows nanoseconds only)."""
+    return {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[getattr(index, "unit", "ns")]
+
+
+def _same_unit(a: Any, b: Any) -> tuple[Any, Any]:
+    """Both DatetimeIndexes in the finer of their units."""
+    if _per_second(a) == _per_second(b):
+        return a, b
+    finer = a.unit if _per_second(a) > _per_second(b) else b.unit
+    return a.as_unit(finer), b.as_unit(finer)
+
+
+def _day_of_year(days: Any) -> Any:
+    """The day of the year (1 to 366) of days since 1970-01-01, as floats."""
+    starts = np.flatnonzero(np.concatenate(([True], days[1:] != days[:-1])))
+    first = days[starts].astype("datetime64[D]")
+    of_year = (first - first.astype("datetime64[Y]").astype("datetime64[D]")).astype(np.int64)
+    return np.repeat(of_year.astype(float) + 1.0, np.diff(np.append(starts, days.size)))
 
 
 def has_zone(times: Any) -> bool:
