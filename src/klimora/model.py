@@ -337,9 +337,10 @@ def projection_scale(zenith: Any, kind: str) -> Any:
     return published / system
 
 
-#: Elements the chain takes at a time on a Dataset: its forty-odd temporaries
-#: of a block stay in the cache instead of streaming through memory.
-BLOCK = 16384
+#: Elements the chain takes at a time: its forty-odd temporaries of a block
+#: (10 MB) stay in the last-level cache instead of streaming through memory,
+#: and its two hundred-odd NumPy calls a block cost under 10 ns a step.
+BLOCK = 32768
 
 
 def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
