@@ -2,12 +2,19 @@
 run, on float64 inputs in each parameter's usual range:
 
 1. every ufunc at 10^5 elements against np.vectorize over the Strahlkit
-   function (target: at most 0.1);
+   function (target: at most 0.1), and in NumPy float64 sin calls' worth
+   per element: its time over np.sin's on an array of as many elements
+   (NumPy's own loop on angles of -pi to pi, the floor of a function
+   that calls it);
+   1b. the four geometry ufuncs on a grid-shaped broadcast (time x lat x
+   lon, the hour and the day per time, the latitude per row, the longitude
+   per cell) in np.sin calls' worth per element (target: at most 3);
 2. the seven branching functions at 10^6 elements against the hand-written
    NumPy versions in bench/handwritten.py, np.where per branch (target: at
    most 1.0);
-3. the four element-wise functions at 10^6 elements, on one thread, against
-   the Strahlkit function's own array call (target: at most 0.85), with the
+3. the four element-wise functions at 10^7 elements (beyond the cache), on
+   one thread, against the Strahlkit function's own array call (target: at
+   most 0.85), with the
    memory each needs beyond its output (target: at most 2 MB), measured as
    the growth of peak resident memory in a fresh process;
 4. two threads over eight chunks against one thread (target: at least 1.7).
@@ -100,11 +107,13 @@ def main():
     options = parser.parse_args()
     runs = 3 if options.quick else 7
     small, large = (10**4, 2 * 10**5) if options.quick else (10**5, 10**6)
+    huge = 10**6 if options.quick else 10**7
     np.seterr(all="ignore")
     results = []
 
     print(f"1. Each ufunc against np.vectorize over the Strahlkit function, {small} elements"
-          " (target <= 0.1)")
+          " (target <= 0.1), and in np.sin calls' worth")
+    angles = np.random.default_rng(2).uniform(-np.pi, np.pi, small)
     for name in U.__all__:
         if not hasattr(S, name):   # equation_of_time: no Strahlkit function of its own
             continue
@@ -112,9 +121,33 @@ def main():
         vectorized = np.vectorize(getattr(S, name), otypes=[float])
         t_u = median_time(getattr(U, name), cols, runs)
         t_v = median_time(vectorized, strahlkit_arguments(name, cols), max(1, runs // 3))
-        results.append({"table": "vectorize", "function": name, "ufunc_s": t_u, "other_s": t_v})
+        t_sin = median_time(np.sin, (angles,), runs)
+        results.append({"table": "vectorize", "function": name, "ufunc_s": t_u, "other_s": t_v,
+                        "sin_s": t_sin})
         print(f"   {name:20} {t_u / small * 1e9:7.1f} ns/el  np.vectorize {t_v / small * 1e9:7.1f}"
-              f" ns/el  ratio {t_u / t_v:6.3f}")
+              f" ns/el  ratio {t_u / t_v:6.3f}  np.sin calls {t_u / t_sin:5.1f}")
+
+    shape = (24, 64, 128) if options.quick else (96, 128, 256)
+    cells = int(np.prod(shape))
+    print(f"1b. Geometry ufuncs on a grid-shaped broadcast {' x '.join(map(str, shape))}, "
+          "in np.sin calls' worth per element (target <= 3)")
+    rng = np.random.default_rng(3)
+    steps, lats, lons = shape
+    hour = np.arange(steps, dtype=float).reshape(-1, 1, 1) % 24
+    day = (1 + np.arange(steps) // 24).astype(float).reshape(-1, 1, 1)
+    lat = np.linspace(-60, 60, lats).reshape(1, -1, 1)
+    lon = rng.uniform(-180, 180, (1, lats, lons))
+    solar = U.Sonnenzeit(hour, 0.0, lon, day)
+    zenith = U.Zenitwinkel(solar, lat, day)
+    grid_calls = {"Sonnenzeit": (hour, 0.0, lon, day), "Zenitwinkel": (solar, lat, day),
+                  "Azimutwinkel": (solar, lat, day), "RelOptLuftmasse": (zenith,)}
+    cell_angles = rng.uniform(-np.pi, np.pi, cells)
+    for name, args in grid_calls.items():
+        t_u = median_time(getattr(U, name), args, runs)
+        t_sin = median_time(np.sin, (cell_angles,), runs)
+        results.append({"table": "grid", "function": name, "ufunc_s": t_u, "sin_s": t_sin})
+        print(f"   {name:20} {t_u / cells * 1e9:7.1f} ns/el  np.sin {t_sin / cells * 1e9:5.1f}"
+              f" ns/el  np.sin calls {t_u / t_sin:5.2f}")
 
     print(f"2. Branching functions against hand-written NumPy (np.where), {large} elements"
           " (target <= 1.0)")
@@ -127,13 +160,13 @@ def main():
         results.append({"table": "handwritten", "function": name, "ufunc_s": t_u, "other_s": t_h})
         print(f"   {name:20} {t_u * 1e3:7.2f} ms  by hand {t_h * 1e3:7.2f} ms  ratio {t_u / t_h:6.3f}")
 
-    print(f"3. Element-wise functions against their Strahlkit array call, {large} elements"
+    print(f"3. Element-wise functions against their Strahlkit array call, {huge} elements"
           " (target <= 0.85, <= 2 MB beyond the output)")
     for name in ELEMENTWISE:
-        cols = inputs(name, large)
+        cols = inputs(name, huge)
         t_u = median_time(getattr(U, name), cols, runs)
         t_s = median_time(getattr(S, name), strahlkit_arguments(name, cols), runs)
-        m_u, m_s = peak_growth(name, "ufunc", large), peak_growth(name, "strahlkit", large)
+        m_u, m_s = peak_growth(name, "ufunc", huge), peak_growth(name, "strahlkit", huge)
         results.append({"table": "array call", "function": name, "ufunc_s": t_u, "other_s": t_s,
                         "ufunc_bytes": m_u, "other_bytes": m_s})
         print(f"   {name:20} {t_u * 1e3:7.2f} ms  array call {t_s * 1e3:7.2f} ms  ratio "

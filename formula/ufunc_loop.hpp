@@ -23,10 +23,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace klimora::blocks {
 
 // What a loop keeps from block to block: one per thread.
@@ -114,32 +110,6 @@ inline void add_part(Workspace& w, const Workspace::Part& from, const std::vecto
                        calls_begin, w.carried.size() - calls_begin, w.arena.mark()});
 }
 
-// An output of at least this many elements (32 MiB) is larger than the
-// last-level cache: nothing reads it back while it is still there.
-inline constexpr Py_intptr_t streaming_count = Py_intptr_t{1} << 22;
-
-// Writes n values to `to`: from[q], or `value` for all when `from` is null.
-// With `streaming`, past the cache: a streaming store does not first read
-// the line it writes, a third of the memory traffic of an element-wise
-// function on two inputs.  A copy in order, element by element, as
-// std::copy makes it (`from` may lie ahead of `to` in the same array).
-inline void store(double* to, const double* from, double value, std::ptrdiff_t n, bool streaming) {
-    std::ptrdiff_t q = 0;
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-    if (streaming && (reinterpret_cast<std::uintptr_t>(to) & 7) == 0) {
-        for (; q < n && (reinterpret_cast<std::uintptr_t>(to + q) & 15) != 0; ++q) {
-            to[q] = from ? from[q] : value;
-        }
-        const __m128d same = _mm_set1_pd(value);
-        for (; q + 2 <= n; q += 2) _mm_stream_pd(to + q, from ? _mm_loadu_pd(from + q) : same);
-        _mm_sfence();
-    }
-#else
-    (void)streaming;
-#endif
-    for (; q < n; ++q) to[q] = from ? from[q] : value;
-}
-
 // Whether all n values have the same bits (n >= 1).
 inline bool same_everywhere(const double* v, std::ptrdiff_t n) {
     const auto first = std::bit_cast<std::uint64_t>(v[0]);
@@ -176,7 +146,7 @@ inline Py_intptr_t along_runs(char* const* args, const Py_intptr_t* steps, std::
 
 template <class Body, std::size_t N, std::size_t... In>
 void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_intptr_t start,
-               int size, bool streaming) {
+               int size) {
     constexpr std::size_t nin = sizeof...(In);
     constexpr std::size_t used[] = {In...};
     char* const out = args[nin];
@@ -239,7 +209,8 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
                 double* o = &element(out, out_step, start);
                 // The result may be an input read in place: the output
                 // itself (nothing to copy) or a view ahead of it.
-                if (!r.v || r.v != o) store(o, r.v, r.uniform.d, n, streaming);
+                if (!r.v) std::fill(o, o + n, r.uniform.d);
+                else if (r.v != o) std::copy(r.v, r.v + n, o);
             } else {
                 for (std::ptrdiff_t q = 0; q < n; ++q) {
                     element(out, out_step, position(q)) = r.v ? r.v[q] : r.uniform.d;
@@ -411,8 +382,7 @@ void ufunc_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* s
         }
         done = std::min(size, count - start);
         if (size > 1) done = along_runs(args, steps, nin, start, done);
-        run_block<Body, N, In...>(workspace, args, steps, start, static_cast<int>(done),
-                                  count >= streaming_count);
+        run_block<Body, N, In...>(workspace, args, steps, start, static_cast<int>(done));
     }
     if (main_thread) signals::elements_since_look += done;
 }
