@@ -117,7 +117,8 @@ def main():
     t_ours, t_theirs = against_pvlib(frame, args.runs)
     print(f"1. klimora.chain on a DataFrame of {n:,} minutes, 15 columns: "
           f"{t_ours / n * 1e9:.0f} ns a step; pvlib ephemeris + Ineichen "
-          f"{t_theirs / n * 1e9:.0f} ns a step: ratio {t_ours / t_theirs:.2f} (target: at most 0.5)")
+          f"{t_theirs / n * 1e9:.0f} ns a step: ratio {t_ours / t_theirs:.2f} "
+          "(target: at most 0.5)")
     spent, whole = min((breakdown(frame) for _ in range(3)), key=lambda r: r[1])
     print(f"2. where the chain's {whole / n * 1e9:.0f} ns a step go:")
     for name, seconds in spent.most_common():

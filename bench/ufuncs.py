@@ -6,7 +6,9 @@ run, on float64 inputs in each parameter's usual range:
    per element: its time over np.sin's on an array of as many elements
    (NumPy's own loop on angles of -pi to pi, the floor of a function
    that calls it);
-   1b. the four geometry ufuncs on a grid-shaped broadcast (time x lat x
+   1b. the floor of the four geometry ufuncs: the time of NumPy's own loops
+   for the transcendental functions each formula calls, on the same inputs;
+   1c. the four geometry ufuncs on a grid-shaped broadcast (time x lat x
    lon, the hour and the day per time, the latitude per row, the longitude
    per cell) in np.sin calls' worth per element (target: at most 3);
 2. the seven branching functions at 10^6 elements against the hand-written
@@ -46,6 +48,47 @@ import klimora.ufuncs as U  # noqa: E402
 
 UNUSED = {"MittlStrTemp": (6, 8)}
 ELEMENTWISE = ["Zenitwinkel", "DirStrMBew", "AtmosGegenstr", "MittlStrTemp"]
+
+
+def declination_kernels(dayofyear):
+    """The declination's NumPy calls, as (function, argument) pairs."""
+    first = np.radians(0.9856 * dayofyear - 2.72)
+    second = np.radians(0.9856 * dayofyear - 2.72 - 77.51 + 1.92 * np.sin(first))
+    delta = np.degrees(np.arcsin(0.3978 * np.sin(second)))
+    return [(np.sin, first), (np.sin, second), (np.arcsin, 0.3978 * np.sin(second)),
+            (np.sin, np.radians(delta)), (np.cos, np.radians(delta))], delta
+
+
+def zenith_kernels(szeit, latitude, dayofyear):
+    calls, delta = declination_kernels(dayofyear)
+    lat = np.radians(latitude)
+    elevation = (-np.cos(lat) * np.cos(szeit * np.pi / 12) * np.cos(np.radians(delta))
+                 + np.sin(np.radians(delta)) * np.sin(lat))
+    return calls + [(np.sin, lat), (np.cos, lat), (np.cos, szeit * np.pi / 12),
+                    (np.arcsin, elevation)]
+
+
+def azimuth_kernels(szeit, latitude, dayofyear):
+    calls, _ = declination_kernels(dayofyear)
+    lat, hour = np.radians(latitude), szeit * np.pi / 12
+    return calls + [(np.sin, lat), (np.cos, lat), (np.sin, hour), (np.cos, hour),
+                    (np.arctan, np.tan(hour))]
+
+
+def solar_time_kernels(szeit, zone, longitude, dayofyear):
+    b = 2 * np.pi * (dayofyear - 81) / 364
+    return [(np.sin, 2 * b), (np.cos, b), (np.sin, b)]
+
+
+def air_mass_kernels(zenith):
+    low = zenith[(zenith >= 80) & (zenith < 90)]
+    return [(np.cos, np.radians(zenith)), (lambda x: np.power(x, -1.6364), 96.07995 - low)]
+
+
+#: The transcendental NumPy calls of each geometry formula (a floor: each
+#: element's scalar call makes them).
+FLOOR_KERNELS = {"Sonnenzeit": solar_time_kernels, "Zenitwinkel": zenith_kernels,
+                 "Azimutwinkel": azimuth_kernels, "RelOptLuftmasse": air_mass_kernels}
 
 
 def inputs(name, n, seed=1):
@@ -127,9 +170,23 @@ def main():
         print(f"   {name:20} {t_u / small * 1e9:7.1f} ns/el  np.vectorize {t_v / small * 1e9:7.1f}"
               f" ns/el  ratio {t_u / t_v:6.3f}  np.sin calls {t_u / t_sin:5.1f}")
 
+    print("1b. The floor of the geometry ufuncs on the same random inputs: NumPy's own loops"
+          " for the transcendental functions each formula calls, alone, on their arguments")
+    for name in FLOOR_KERNELS:
+        cols = inputs(name, small)
+        calls = FLOOR_KERNELS[name](*cols)
+        t_floor = sum(median_time(fn, (x,), runs) for fn, x in calls)
+        t_u = median_time(getattr(U, name), cols, runs)
+        vectorized = np.vectorize(getattr(S, name), otypes=[float])
+        t_v = median_time(vectorized, strahlkit_arguments(name, cols), max(1, runs // 3))
+        results.append({"table": "floor", "function": name, "ufunc_s": t_u, "floor_s": t_floor,
+                        "other_s": t_v, "kernels": len(calls)})
+        print(f"   {name:20} {len(calls):2d} calls {t_floor / small * 1e9:7.1f} ns/el: "
+              f"{t_floor / t_v:5.3f} of np.vectorize (the ufunc {t_u / t_v:5.3f})")
+
     shape = (24, 64, 128) if options.quick else (96, 128, 256)
     cells = int(np.prod(shape))
-    print(f"1b. Geometry ufuncs on a grid-shaped broadcast {' x '.join(map(str, shape))}, "
+    print(f"1c. Geometry ufuncs on a grid-shaped broadcast {' x '.join(map(str, shape))}, "
           "in np.sin calls' worth per element (target <= 3)")
     rng = np.random.default_rng(3)
     steps, lats, lons = shape
