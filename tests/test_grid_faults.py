@@ -467,3 +467,118 @@ def test_a_site_value_out_of_range_in_one_cell_is_refused(tmp_path, capsys, curv
     err = capsys.readouterr().err
     assert (status, err) == (2, f"klimora: error: {tmp_path / 'w.nc'}: {message}\n")
     assert sorted(os.listdir(tmp_path)) == ["w.nc"]
+
+
+# Blocks stored in order, whatever order they are done in; each file's
+# filters as the bytes were encoded for; a thread's buffers reused.
+
+def columns_equal(out, ds, dtype="float64"):
+    want = radiation(ds)
+    return all(np.array_equal(out[n].values.astype(dtype).view(f"u{np.dtype(dtype).itemsize}"),
+                              want[n].values.astype(dtype).view(f"u{np.dtype(dtype).itemsize}"))
+               for n in want.data_vars)
+
+
+@pytest.mark.parametrize("suffix, slower", [
+    (".nc", "the earlier blocks"), (".zarr", "the earlier blocks"),
+    (".nc", "every other block"),
+])
+def test_blocks_done_out_of_order_are_stored_in_order(tmp_path, weather, monkeypatch, suffix,
+                                                       slower):
+    encode, kind = store.Encoder.__call__, store.Zarr if suffix == ".zarr" else store.NetCDF
+    storing, stored = kind.store, []
+
+    def late(self, values, region):
+        block = region[0].start // 3 * 4 + region[1].start // 4   # --chunks time=3,lat=4
+        delay = 0.05 * (12 - block) if slower == "the earlier blocks" else 0.1 * (block % 2)
+        time.sleep(max(delay, 0))
+        return encode(self, values, region)
+
+    def recorded(self, parts):
+        stored.append(parts[0][1])
+        return storing(self, parts)
+
+    monkeypatch.setattr(store.Encoder, "__call__", late)
+    monkeypatch.setattr(kind, "store", recorded)
+    target = tmp_path / f"out{suffix}"
+    assert klimora_grid("--input", weather, "--output", target, "--chunks", "time=3,lat=4") == 0
+    assert stored == sorted(stored) and len(stored) == 4 * 2 * 1
+    with xr.open_dataset(weather) as ds, xr.open_dataset(target, engine=None) as out:
+        assert columns_equal(out, ds)
+
+
+@pytest.mark.parametrize("compression, netcdf_filters, zarr_codec", [
+    ("lz4", {"blosc": {"compressor": "blosc_lz4", "shuffle": 1}}, ("lz4", 1)),
+    ("zstd", {"zstd": True, "shuffle": False}, ("zstd", 1)),
+    ("zlib", {"zlib": True, "shuffle": True}, ("zlib", 1)),
+    ("none", {"zlib": False, "zstd": False, "blosc": False, "shuffle": False}, None),
+])
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+def test_each_file_decodes_the_bytes_as_encoded(tmp_path, weather, compression, netcdf_filters,
+                                                zarr_codec, suffix, dtype):
+    """The filters a file declares undo what the encoder did (a shuffle
+    done and not declared, or declared and not done, gives other values);
+    the grid's edge blocks too (9 is no multiple of 4)."""
+    import json
+
+    import netCDF4
+
+    target = str(tmp_path / f"out{suffix}")
+    assert klimora_grid("--input", weather, "--output", target, "--compression", compression,
+                        "--dtype", dtype, "--chunks", "time=5,lat=3,lon=4") == 0
+    if suffix == ".nc":
+        with netCDF4.Dataset(target) as f:
+            filters = f["mrt"].filters()
+        assert {k: filters[k] for k in netcdf_filters} == netcdf_filters
+    else:
+        with open(os.path.join(target, "mrt", ".zarray")) as f:
+            codec = json.load(f)["compressor"]
+        assert (codec and (codec["cname"], codec["shuffle"])) == zarr_codec or \
+            (codec is None and zarr_codec is None)
+    with xr.open_dataset(weather) as ds, xr.open_dataset(target, engine=None) as out:
+        assert out["mrt"].dtype == dtype and columns_equal(out, ds, dtype)
+
+
+@pytest.mark.parametrize("kind, compression", [
+    ("netcdf", "lz4"), ("netcdf", "zstd"), ("netcdf", "zlib"), ("netcdf", "none"),
+    ("zarr", "lz4"), ("zarr", "zstd"),
+])
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("columns", ["side by side", "apart"])
+def test_a_threads_buffers_reused_leave_earlier_chunks_intact(kind, compression, dtype, columns):
+    """Two blocks encoded one after the other in one thread, each with a
+    chunk at the grid's edge, the columns of a cell side by side (as dask
+    computes a block) or each column on its own: the first's bytes still
+    decode to its values once the second has gone through the same
+    buffers."""
+    import zlib
+
+    import numcodecs
+
+    from klimora.grid import codecs
+
+    def decoded(data, shape):
+        if compression == "none":
+            raw = data.tobytes()
+        elif kind == "zarr" or compression == "lz4":
+            raw = numcodecs.Blosc().decode(data)
+        elif compression == "zstd":
+            raw = numcodecs.Zstd().decode(data)
+        else:
+            raw = numcodecs.Shuffle(np.dtype(dtype).itemsize).decode(zlib.decompress(data))
+        return np.frombuffer(raw, dtype=dtype).reshape(shape)
+
+    rng = np.random.default_rng(1)
+    encoder = codecs.Encoder(kind, compression, (4, 6), dtype)
+    region = (slice(0, 7), slice(0, 6))   # a whole chunk and one of 3 x 6 at the edge
+    first, second = (rng.normal(size=(7, 6, 15)) if columns == "side by side" else
+                     np.moveaxis(rng.normal(size=(15, 7, 6)), 0, -1) for _ in range(2))
+    parts = encoder(first, region)
+    encoder(second, region)
+    for k, offset, data in parts:
+        got = decoded(data, (4, 6))
+        want = np.full((4, 6), np.nan, dtype=dtype)
+        piece = first[offset[0]:offset[0] + 4, :, k].astype(dtype)
+        want[:len(piece)] = piece
+        assert np.array_equal(got, want, equal_nan=True), (k, offset)

@@ -20,17 +20,19 @@ from klimora import chain as C
 from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
                                 add_time_label_options, chain_warnings, interval_of, one_line,
                                 options_of)
-from klimora.grid import files, scheduler, settings, store
+from klimora.grid import codecs, files, scheduler, settings, store
 from klimora.grid.cf import GridError, with_names
 from klimora.grid.interrupts import ctrl_c_where_safe, held
 
 #: What ``klimora grid`` needs beyond klimora: (module, what pip installs).
 NEEDS = (("xarray", "xarray"), ("dask.array", "dask"), ("netCDF4", "netCDF4"),
          ("zarr", "zarr"), ("pint", "pint"), ("cf_xarray", "cf-xarray"))
-#: Bytes of a chunk of an input variable when --chunks leaves a dimension
-#: to dask: about half a million cells of float32, whose 15 float64 columns
-#: then make blocks of about 60 MB.
-CHUNK_BYTES = 2 << 20
+#: Cells of a chunk of the input when --chunks leaves a dimension to dask:
+#: about half a million, whatever the input's dtype, whose 15 float64
+#: columns then make blocks of about 60 MB.  Counted in cells, not bytes: a
+#: float64 input's stored chunks of that size are read whole, each
+#: decompressed once, not cut in two and decompressed twice.
+CHUNK_CELLS = 1 << 19
 #: The output's formats, by the end of its name.
 FORMATS = {".nc": "NetCDF-4", ".zarr": "Zarr"}
 #: --dtype: what the columns are stored as.
@@ -68,17 +70,19 @@ def build_parser() -> Parser:
     p.add_argument("--chunks", metavar="DIM=N,...",
                    help="dask chunk sizes of the input's dimensions, such as "
                         "time=24,lat=256,lon=256; dimensions not named are chunked by dask "
-                        f"along the file's own chunks, to about {CHUNK_BYTES >> 20} MiB per "
-                        "variable")
+                        "along the file's own chunks, to about half a million cells a "
+                        "block")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, metavar="N",
                        help="start a local dask.distributed cluster of N worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed cluster, such as tcp://host:8786")
-    p.add_argument("--compression", choices=tuple(store.COMPRESSION), default="zstd",
-                   help="of the output's chunks, at level 1: zstd (default; NetCDF-C 4.9 "
-                        "and later read it, as xarray's netCDF4 engine does), zlib (any "
-                        "NetCDF-4 reader, some times slower), none")
+    p.add_argument("--compression", choices=tuple(codecs.COMPRESSION), default=codecs.DEFAULT,
+                   help="of the output's chunks, at level 1, the bytes shuffled first: lz4 "
+                        "(default, the fastest: Blosc's, which NetCDF-C 4.9 and later read, "
+                        "as xarray's netCDF4 engine does), zstd (2 to 3 times as slow; "
+                        "NetCDF-C 4.9 and later; unshuffled in NetCDF-4, as netCDF4 shuffles "
+                        "only for zlib), zlib (any NetCDF-4 reader, many times slower), none")
     p.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
                    help="projection factor of a standing person for the direct beam "
                         "(default system)")
@@ -183,7 +187,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     client = ds = opened = None
     try:
         try:
-            chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_BYTES)
+            chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_CELLS)
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)

@@ -31,7 +31,9 @@ VERBOSE_KEY = "klimora.grid.verbose"
 
 def threaded(pool: concurrent.futures.Executor) -> tuple[store.Submit, int]:
     """Computes blocks in the threads of ``pool``, each block's tasks one
-    after another in one thread, while the writer stores those before them:
+    after another in one thread, one more block at a time than there are
+    cores (while one reads the input, which netCDF4 does one thread at a
+    time, the others compute), while the writer stores those before them:
     once a block is done, none of its tasks still reads the input (dask's
     threaded scheduler returns on a task's error while others of the block
     still run)."""
@@ -63,10 +65,13 @@ class Remote:
             pass
         return True
 
+    def add_done_callback(self, fn: Any) -> None:
+        self.future.add_done_callback(lambda _: fn(self))
+
 
 def distributed(client: Any) -> tuple[store.Submit, int]:
     """Computes blocks on a dask.distributed cluster: two for each of its
-    threads under way, so that none waits while the writer stores."""
+    threads under way, so that none waits for the next block to be sent."""
     def submit(tasks: dict[Any, Any], key: Any) -> store.Pending:
         return Remote(client.get(tasks, key, sync=False))
 

@@ -11,34 +11,21 @@ or float64 (``--dtype``), NaN their fill value.
 
 from __future__ import annotations
 
-import collections
 import functools
 import itertools
 import math
 import os
+import queue
 import warnings
-import zlib
 from typing import Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
 from klimora.grid import files
+from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks
 from klimora.grid.cf import GridError
 from klimora.grid.interrupts import done, held
 
-#: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
-#: the Zarr codec's name and arguments).  Zarr's Blosc shuffles the bytes
-#: first; in NetCDF-4 so does zlib, while netCDF4 gives zstd no shuffle.
-COMPRESSION: dict[str, tuple[dict[str, Any], Optional[tuple[str, dict[str, Any]]]]] = {
-    "zstd": ({"compression": "zstd", "complevel": 1},
-             ("Blosc", {"cname": "zstd", "clevel": 1, "shuffle": 1})),
-    "zlib": ({"compression": "zlib", "complevel": 1, "shuffle": True},
-             ("Blosc", {"cname": "zlib", "clevel": 1, "shuffle": 1})),
-    "none": ({}, None),
-}
-#: Bytes of a NetCDF-4 (HDF5) chunk at most: a reader of one map or one
-#: cell's series then decompresses little it does not want.
-HDF5_CHUNK_BYTES = 4 << 20
 #: Bytes of HDF5 chunk cache for each input variable.
 INPUT_CHUNK_CACHE = 16 << 20
 
@@ -76,10 +63,10 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
         raise GridError(f"cannot read {path}: {text or type(e).__name__}") from None
 
 
-def chunking(path: str, given: dict[str, int], limit: int) -> dict[str, int]:
+def chunking(path: str, given: dict[str, int], cells: int) -> dict[str, int]:
     """Chunk sizes for every dimension of the Dataset in ``path``: those
     ``given``, and for the others whole multiples of the file's own chunks
-    of its largest variable, to about ``limit`` bytes a chunk of it; one
+    of its largest variable, to about ``cells`` cells a chunk of it; one
     size a dimension, so that every variable is chunked alike."""
     import xarray as xr
 
@@ -95,7 +82,6 @@ def chunking(path: str, given: dict[str, int], limit: int) -> dict[str, int]:
             if ds.data_vars:
                 var = max(ds.data_vars.values(), key=lambda v: v.size)
                 stored = var.encoding.get("preferred_chunks", {})
-                cells = limit // var.dtype.itemsize
                 chunks.update(along_stored(
                     {str(d): n for d, n in zip(var.dims, var.shape)},
                     {str(d): stored.get(d, n) for d, n in zip(var.dims, var.shape)},
@@ -128,72 +114,11 @@ def along_stored(shape: dict[str, int], stored: dict[str, int], given: dict[str,
     return sizes
 
 
-Region = tuple[slice, ...]
-
-
 def blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], Region]]:
     """Each block of a dask chunk grid in C order: its index and region."""
     edges = [np.cumsum((0, *sizes)) for sizes in chunks]
     for index in itertools.product(*(range(len(sizes)) for sizes in chunks)):
         yield index, tuple(slice(int(e[i]), int(e[i + 1])) for e, i in zip(edges, index))
-
-
-def hdf5_chunks(chunks: tuple[tuple[int, ...], ...], itemsize: int = 8) -> tuple[int, ...]:
-    """HDF5 chunk sizes that tile each dask block: the block's own, halved
-    along the outer dimensions (where that divides them) to at most
-    :data:`HDF5_CHUNK_BYTES` of ``itemsize`` bytes a value."""
-    sizes = [max(c[0], 1) for c in chunks]
-    for axis in range(len(sizes)):
-        while itemsize * math.prod(sizes) > HDF5_CHUNK_BYTES and sizes[axis] % 2 == 0:
-            sizes[axis] //= 2
-    return tuple(sizes)
-
-
-class Encoder:
-    """Turns a block of every column (stacked along the first axis) into the
-    stored bytes of its chunks, as the file's own filters would: where the
-    block is computed, so that the compressing is spread over the workers
-    and the writer only stores bytes.  The values are stored as ``dtype``;
-    a chunk at the edge of the grid is filled up with NaN to its full size,
-    as both formats store it."""
-
-    def __init__(self, kind: str, compression: str, chunk: tuple[int, ...],
-                 dtype: str = "float64") -> None:
-        self.kind, self.compression, self.chunk = kind, compression, chunk
-        self.dtype = dtype
-
-    def __call__(self, values: Any, region: Region) -> list[tuple[int, tuple[int, ...], Any]]:
-        starts = [r.start for r in region]
-        parts = []
-        for offset in itertools.product(*(range(s, r.stop, c) for s, r, c
-                                          in zip(starts, region, self.chunk))):
-            local = tuple(slice(o - s, min(o - s + c, r.stop - s))
-                          for o, s, r, c in zip(offset, starts, region, self.chunk))
-            for k in range(values.shape[-1]):
-                piece = values[tuple(local) + (k,)].astype(self.dtype, copy=False)
-                if piece.shape != self.chunk:
-                    full = np.full(self.chunk, np.nan, dtype=self.dtype)
-                    full[tuple(slice(0, n) for n in piece.shape)] = piece
-                    piece = full
-                # As arrays: dask.distributed sends them without copying.
-                parts.append((k, offset, np.frombuffer(self.encode(np.ascontiguousarray(piece)),
-                                                       dtype=np.uint8)))
-        return parts
-
-    def encode(self, chunk: Any) -> bytes:
-        import numcodecs
-
-        if self.compression == "none":
-            return bytes(chunk.tobytes())
-        _, codec = COMPRESSION[self.compression]
-        if self.kind == "zarr" and codec is not None:
-            name, arguments = codec
-            return bytes(getattr(numcodecs, name)(**arguments).encode(chunk))
-        if self.compression == "zstd":   # HDF5's zstd filter: one zstd frame
-            return bytes(numcodecs.Zstd(level=1).encode(chunk))
-        # HDF5's shuffle, then deflate: the bytes of each element grouped.
-        shuffled = chunk.view(np.uint8).reshape(-1, chunk.itemsize).T.tobytes()
-        return zlib.compress(shuffled, 1)
 
 
 class NetCDF:
@@ -294,6 +219,10 @@ class Pending(Protocol):
         """Stops the block if it has not started: False if it is running, and
         it must then be waited for before the input is closed."""
 
+    def add_done_callback(self, fn: Callable[[Any], None]) -> None:
+        """Calls ``fn`` (with this) once the block is computed or failed,
+        in whatever thread finishes it."""
+
 
 #: Starts computing the key (the second argument) of a dask graph (a dict,
 #: the first) and returns it as under way.
@@ -336,13 +265,15 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
           submit: Submit, depth: int, progress: Optional[Callable[[int], None]] = None,
           dtype: str = "float64", closing: Optional[Callable[[], None]] = None) -> None:
     """Writes ``out`` to ``path``, its ``columns`` from ``stacked`` (the same
-    along a last dimension, in that order, lazily) as ``dtype``: block
-    after block computed and encoded through ``submit``, ``depth`` of them
-    under way while the oldest is stored, so memory holds ``depth`` blocks
-    at most.  ``closing``, if given, runs once every block is stored, before
-    the output takes its name (a cluster closed, say).
-    Nothing is left at ``path`` or beside it if anything fails, and no
-    block is still computing when it returns."""
+    along a last dimension, in that order, lazily) as ``dtype``: each block
+    computed and encoded through ``submit``, ``depth`` of them under way at
+    once, and stored in the order of the blocks as soon as those before it
+    are; a block that is done starts the next at once, whether or not its
+    turn to be stored has come.  Memory holds ``2 * depth`` blocks at most,
+    under way or waiting for their turn.  ``closing``, if given, runs once
+    every block is stored, before the output takes its name (a cluster
+    closed, say).  Nothing is left at ``path`` or beside it if anything
+    fails, and no block is still computing when it returns."""
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise GridError(f"cannot write {path}: no directory {folder}")
@@ -354,24 +285,15 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns, dtype)
-        under_way: collections.deque[tuple[Region, Pending]] = collections.deque()
+        under_way: dict[int, Pending] = {}
         try:
             graph = Graph(data, Encoder(target.kind, compression, target.chunk, dtype))
-            stored = 0
-            for index, region in itertools.chain(blocks(data.chunks[:-1]), [((), ())]):
-                if index:
-                    under_way.append((region, submit(*graph.block(index, region))))
-                while under_way and (len(under_way) >= depth or not index):
-                    finished, pending = under_way[0]
-                    target.store(pending.result())
-                    under_way.popleft()
-                    stored += math.prod(r.stop - r.start for r in finished)
-                    if progress:
-                        progress(stored)
+            in_order(list(blocks(data.chunks[:-1])), graph, submit, depth, target.store,
+                     under_way, progress)
         finally:
             with held():
                 try:
-                    settle(pending for _, pending in under_way)
+                    settle(iter(list(under_way.values())))
                 finally:
                     target.close()
         with held():
@@ -384,6 +306,41 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
         with held():
             files.remove(temporary)
         raise
+
+
+def in_order(order: list[tuple[tuple[int, ...], Region]], graph: Graph, submit: Submit,
+             depth: int, store: Callable[[Parts], None], under_way: dict[int, Pending],
+             progress: Optional[Callable[[int], None]] = None) -> None:
+    """Computes the blocks of ``order``, ``depth`` at a time, and stores
+    them in that order: a block done before its turn waits, encoded, while
+    the next ones are computed (``2 * depth`` blocks held at most).  What a
+    block raised is raised as soon as it is done.  ``under_way`` holds the
+    blocks submitted and not yet stored, for the caller to settle."""
+    finished: queue.SimpleQueue[int] = queue.SimpleQueue()
+    ready: dict[int, Parts] = {}
+    submitted = stored = running = cells = 0
+    while stored < len(order):
+        while submitted < len(order) and running < depth and submitted - stored < 2 * depth:
+            pending = submit(*graph.block(*order[submitted]))
+            under_way[submitted] = pending
+            running += 1
+            pending.add_done_callback(functools.partial(tell, finished, submitted))
+            submitted += 1
+        if stored in ready:
+            store(ready.pop(stored))
+            del under_way[stored]
+            cells += math.prod(r.stop - r.start for r in order[stored][1])
+            stored += 1
+            if progress:
+                progress(cells)
+            continue
+        position = finished.get()
+        running -= 1
+        ready[position] = under_way[position].result()
+
+
+def tell(finished: queue.SimpleQueue[int], position: int, _: Any) -> None:
+    finished.put(position)
 
 
 def settle(under_way: Iterator[Pending]) -> None:
