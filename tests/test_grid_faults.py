@@ -267,7 +267,9 @@ def kill_a_busy_worker(run, clusters):
         time.sleep(0.01)
     if not clusters:
         return None
-    with distributed.Client(clusters[0].scheduler_address, timeout="10s") as client:
+    # Not dask's default scheduler: the run computes in another thread.
+    with distributed.Client(clusters[0].scheduler_address, timeout="10s",
+                            set_as_default=False) as client:
         while run.is_alive():
             busy = [w for w, tasks in client.processing().items() if tasks]
             if busy:

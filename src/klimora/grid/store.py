@@ -281,7 +281,10 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
         raise GridError(f"cannot write {path}: is a directory")
     files.remove_stale(path)
     temporary = files.part_name(path, os.getpid())
-    out = out.assign_coords({name: value.compute() for name, value in out.coords.items()})
+    # The coordinates are small: computed here, whatever dask's default
+    # scheduler is (another thread's client may be coming or going).
+    out = out.assign_coords({name: value.compute(scheduler="sync")
+                             for name, value in out.coords.items()})
     data = stacked.data   # the columns in one chunk: a block of it is all of them
     try:
         target = (Zarr if is_zarr(path) else NetCDF)(out, temporary, compression, columns, dtype)
