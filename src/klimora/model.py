@@ -33,6 +33,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora import ufuncs as U
+from klimora.times import per_day
 
 #: Stefan-Boltzmann constant, W m-2 K-4 (the value the module uses).
 SIGMA = 5.67e-8
@@ -261,18 +262,6 @@ def extraterrestrial(dayofyear: Any) -> Any:
     """The extraterrestrial irradiance normal to the beam on a day of the
     year, W/m2: the solar constant for the earth's distance from the sun."""
     return SOLAR_CONSTANT * (1 + 0.033 * np.cos(2 * np.pi * dayofyear / 365))
-
-
-def per_day(function: Any, dayofyear: Any) -> Any:
-    """``function(dayofyear)``, worked out once for each run of equal days:
-    a time series holds each day over many steps."""
-    day = np.asarray(dayofyear)
-    if day.ndim != 1 or day.size < 64:
-        return function(day)
-    starts = np.flatnonzero(np.concatenate(([True], day[1:] != day[:-1])))
-    if 8 * starts.size > day.size:
-        return function(day)
-    return np.repeat(function(day[starts]), np.diff(np.append(starts, day.size)))
 
 
 def engerer_diffuse(glob: Any, global_clear: Any, horizontal: Any, zenith: Any,

@@ -143,10 +143,23 @@ def _same_unit(a: Any, b: Any) -> tuple[Any, Any]:
 
 def _day_of_year(days: Any) -> Any:
     """The day of the year (1 to 366) of days since 1970-01-01, as floats."""
-    starts = np.flatnonzero(np.concatenate(([True], days[1:] != days[:-1])))
-    first = days[starts].astype("datetime64[D]")
-    of_year = (first - first.astype("datetime64[Y]").astype("datetime64[D]")).astype(np.int64)
-    return np.repeat(of_year.astype(float) + 1.0, np.diff(np.append(starts, days.size)))
+    def of_year(days: Any) -> Any:
+        first = days.astype("datetime64[D]")
+        return (first - first.astype("datetime64[Y]").astype("datetime64[D]")).astype(
+            np.int64).astype(float) + 1.0
+    return per_day(of_year, days)
+
+
+def per_day(function: Any, dayofyear: Any) -> Any:
+    """``function(dayofyear)``, worked out once for each run of equal days:
+    a time series holds each day over many steps."""
+    day = np.asarray(dayofyear)
+    if day.ndim != 1 or day.size < 64:
+        return function(day)
+    starts = np.flatnonzero(np.concatenate(([True], day[1:] != day[:-1])))
+    if 8 * starts.size > day.size:
+        return function(day)
+    return np.repeat(function(day[starts]), np.diff(np.append(starts, day.size)))
 
 
 def has_zone(times: Any) -> bool:
