@@ -449,10 +449,177 @@ Lanes evaluate(BlockFrame&, const formula::NumpyAttribute<S>&) {
 
 // ---- operators --------------------------------------------------------------
 
+namespace blocks {
+
+// Trees of + - * / and negation over float64 locals and Python constants:
+// one loop computes each element's value through the whole tree, in
+// registers, where one loop a node would stream each node's values through
+// the cache.  Every node is the same IEEE operation on the same operands in
+// either case, so the bits and the flags are the same.  A tree of constants
+// alone is computed here as Python computes it, which it is for these
+// constants: small exact ints (a kept int stays below 2^53), no division by
+// a zero and no negated int 0 (that is 0, not -0.0).
+template <class E> struct Arithmetic {   // any other node: a call, a comparison
+    static constexpr bool pure = false, constant = false, integer = false;
+    static constexpr int locals = 0;
+    static constexpr double value = 0.0;
+};
+template <> struct Arithmetic<formula::Local<Lanes>> {
+    static constexpr bool pure = true, constant = false, integer = false;
+    static constexpr int locals = 1;
+    static constexpr double value = 0.0;
+};
+template <long long V> struct Arithmetic<formula::Int<V>> {
+    static constexpr bool pure = true, constant = true, integer = true;
+    static constexpr int locals = 0;
+    static constexpr double value = static_cast<double>(V);
+};
+template <double V> struct Arithmetic<formula::Float<V>> {
+    static constexpr bool pure = true, constant = true, integer = false;
+    static constexpr int locals = 0;
+    static constexpr double value = V;
+};
+template <> struct Arithmetic<formula::NumpyAttribute<"pi">> {   // read at start-up
+    static constexpr bool pure = true, constant = false, integer = false;
+    static constexpr int locals = 0;
+    static constexpr double value = 0.0;
+};
+template <formula::Op O, class L, class R> struct Arithmetic<formula::Binary<O, L, R>> {
+    using A = Arithmetic<L>;
+    using B = Arithmetic<R>;
+    static constexpr bool operands = formula::is_arithmetic(O) && A::pure && B::pure;
+    static constexpr bool constant = operands && A::constant && B::constant;
+    static constexpr bool integer = constant && A::integer && B::integer && O != formula::Op::div;
+    static constexpr double value = [] {
+        if constexpr (!constant) {
+            return 0.0;
+        } else if constexpr (O == formula::Op::add) {
+            return A::value + B::value;
+        } else if constexpr (O == formula::Op::sub) {
+            return A::value - B::value;
+        } else if constexpr (O == formula::Op::mul) {
+            return A::value * B::value;
+        } else {
+            return B::value == 0.0 ? 0.0 : A::value / B::value;
+        }
+    }();
+    // A constant that raises no flag at run time: finite, and neither an
+    // int beyond 2^53 nor a product or quotient that underflows.
+    static constexpr bool quiet = !constant ||
+        (value - value == 0.0 && !(O == formula::Op::div && B::value == 0.0) &&
+         !(integer && (value > 9007199254740992.0 || value < -9007199254740992.0)) &&
+         !((O == formula::Op::mul || O == formula::Op::div) &&
+           (value < 2.2250738585072014e-308 && value > -2.2250738585072014e-308) &&
+           A::value != 0.0));
+    static constexpr bool pure = operands && quiet;
+    static constexpr int locals = A::locals + B::locals;
+};
+template <class X> struct Arithmetic<formula::Negative<X>> {
+    using A = Arithmetic<X>;
+    static constexpr bool constant = A::pure && A::constant;
+    static constexpr bool integer = constant && A::integer;
+    static constexpr double value = constant ? -A::value : 0.0;
+    static constexpr bool pure = A::pure && !(integer && A::value == 0.0);
+    static constexpr int locals = A::pure ? A::locals : 0;
+};
+
+template <class E> inline constexpr bool fusable = Arithmetic<E>::pure && Arithmetic<E>::locals > 0;
+
+namespace checks {
+using formula::Binary, formula::Float, formula::Int, formula::Local, formula::Negative, formula::Op;
+using X = Local<Lanes>;
+static_assert(fusable<Binary<Op::mul, X, Binary<Op::sub, Int<1>, Binary<Op::div, X, Int<8>>>>>);
+static_assert(Arithmetic<Binary<Op::div, Int<1>, Int<3>>>::value == 1.0 / 3.0);
+// Constants that would raise a flag, or that Python keeps apart from a double, are not fused.
+static_assert(!fusable<Binary<Op::add, X, Binary<Op::mul, Float<1e-200>, Float<1e-200>>>>);
+static_assert(!fusable<Binary<Op::add, X, Binary<Op::div, Int<1>, Int<0>>>>);
+static_assert(!fusable<Binary<Op::add, X, Binary<Op::mul, Int<(1LL << 40)>, Int<(1LL << 20)>>>>);
+static_assert(!fusable<Binary<Op::add, X, Negative<Int<0>>>>);
+static_assert(!fusable<Binary<Op::lt, X, X>>);
+}  // namespace checks
+
+// The tree's locals, left to right.
+template <std::size_t K, class E, std::size_t N>
+void collect(const E& e, std::array<const Lanes*, N>& locals) {
+    if constexpr (std::is_same_v<E, formula::Local<Lanes>>) {
+        locals[K] = &e.value;
+    } else if constexpr (requires { e.left; }) {
+        collect<K>(e.left, locals);
+        collect<K + Arithmetic<std::decay_t<decltype(e.left)>>::locals>(e.right, locals);
+    } else if constexpr (requires { e.operand; }) {
+        collect<K>(e.operand, locals);
+    }
+}
+
+// Element i of the tree, its locals' values at `values` (local K first).
+template <std::size_t K, class X, std::size_t N>
+    requires(!Arithmetic<formula::Negative<X>>::constant)
+double at(const formula::Negative<X>& e, const std::array<const double*, N>& values,
+          double pi, std::ptrdiff_t i);
+template <std::size_t K, std::size_t N>
+inline double at(const formula::Local<Lanes>&, const std::array<const double*, N>& values,
+                 double, std::ptrdiff_t i) {
+    return values[K][i];
+}
+template <std::size_t K, std::size_t N>
+inline double at(const formula::NumpyAttribute<"pi">&, const std::array<const double*, N>&,
+                 double pi, std::ptrdiff_t) {
+    return pi;
+}
+template <std::size_t K, class C, std::size_t N>
+    requires Arithmetic<C>::constant
+inline double at(const C&, const std::array<const double*, N>&, double, std::ptrdiff_t) {
+    return Arithmetic<C>::value;
+}
+template <std::size_t K, formula::Op O, class L, class R, std::size_t N>
+    requires(!Arithmetic<formula::Binary<O, L, R>>::constant)
+inline double at(const formula::Binary<O, L, R>& e, const std::array<const double*, N>& values,
+                 double pi, std::ptrdiff_t i) {
+    return direct::ieee<O>(at<K>(e.left, values, pi, i),
+                           at<K + Arithmetic<L>::locals>(e.right, values, pi, i));
+}
+template <std::size_t K, class X, std::size_t N>
+    requires(!Arithmetic<formula::Negative<X>>::constant)
+inline double at(const formula::Negative<X>& e, const std::array<const double*, N>& values,
+                 double pi, std::ptrdiff_t i) {
+    return -at<K>(e.operand, values, pi, i);   // float64: no int here, so no -0 to mend
+}
+
+template <class E, std::size_t N>
+KLIMORA_WIDEST void each_element(const E& e, const std::array<const double*, N>& values,
+                                 double pi, double* __restrict r, std::ptrdiff_t n) {
+    for (std::ptrdiff_t i = 0; i < n; ++i) r[i] = at<0>(e, values, pi, i);
+}
+
+// The tree's values in one loop, or null where it is not one of float64
+// values: a local of another kind (an int, a table), or none that varies.
+template <class E>
+const double* fused(BlockFrame& f, const E& e) {
+    constexpr std::size_t N = Arithmetic<E>::locals;
+    std::array<const Lanes*, N> locals{};
+    collect<0>(e, locals);
+    bool varies = false;
+    for (const Lanes* x : locals) {
+        if (x->kind() != Num::Kind::np_float64) return nullptr;
+        varies = varies || x->v != nullptr;
+    }
+    if (!varies) return nullptr;
+    std::array<const double*, N> values;
+    for (std::size_t k = 0; k < N; ++k) values[k] = spread(f, *locals[k]);
+    double* r = f.fresh();
+    each_element(e, values, numpy_kernels::pi(), r, f.size());
+    return r;
+}
+
+}  // namespace blocks
+
 template <formula::Op O, class L, class R>
 Lanes evaluate(BlockFrame& f, const formula::Binary<O, L, R>& e) {
     using formula::Op;
     using K = Num::Kind;
+    if constexpr (blocks::fusable<formula::Binary<O, L, R>>) {
+        if (const double* r = blocks::fused(f, e)) return BlockFrame::elements(K::np_float64, r);
+    }
     Lanes a = evaluate(f, e.left);
     Lanes b = evaluate(f, e.right);
     if (!a.v && !b.v) {

@@ -33,7 +33,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora import ufuncs as U
-from klimora.times import per_day
+from klimora.separation import separation
 
 #: Stefan-Boltzmann constant, W m-2 K-4 (the value the module uses).
 SIGMA = 5.67e-8
@@ -115,7 +115,8 @@ class Options:
     from the day, latitude and humidity) or "climatology" (the monthly Linke
     turbidity of the site, :mod:`klimora.climatology`); a ``linke`` input
     replaces either.  ``diffuse_model``: "separation" (global minus beam,
-    made physical by Engerer's separation: :func:`separation`) or
+    made physical by Engerer's separation:
+    :func:`klimora.separation.separation`) or
     "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
     (None: the wind as given)."""
@@ -184,14 +185,15 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     direct = U.DirStrMBew(direct_max, cloud) if w["direct"] is None else w["direct"] + 0 * zenith
     glob = (global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if w["global"] is None
             else w["global"] + 0 * zenith)
+    sun = np.minimum(zenith, 90.0)
     if w["diffuse"] is None:
-        cos_zenith = np.cos(np.radians(np.minimum(zenith, 90.0)))
+        cos_zenith = np.cos(np.radians(sun))
         beam = direct * cos_zenith
         diffuse = np.where(zenith < 90, np.maximum(glob - beam, 0.0), 0.0)
         diffuse = np.where(np.isnan(zenith) | np.isnan(glob) | np.isnan(beam), np.nan, diffuse)
         if options.diffuse_model == "separation" and w["direct"] is None:
             diffuse, direct = separation(diffuse, direct, glob, direct_max, global_max,
-                                         zenith, cos_zenith, szeit, doy)
+                                         zenith, sun, cos_zenith, szeit, doy)
     else:
         diffuse = w["diffuse"] + 0 * zenith
     air = w["air_temp"]
@@ -205,7 +207,6 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     surface = missing(U.OberflTemp(net, air, wind, w["bowen"]), net, air, wind, w["bowen"])
     up = (EPS_GROUND * SIGMA * (surface + 273.15) ** 4 + (1 - EPS_GROUND) * counter
           if w["longwave_up"] is None else w["longwave_up"] + 0 * zenith)
-    sun = np.minimum(zenith, 90.0)
     beam_for_person = direct * projection_scale(sun, options.projection_factor)
     mrt = U.MittlStrTemp(sun, VIEW_SKY * counter, VIEW_GROUND * up, 0.0,
                          VIEW_SKY * diffuse + VIEW_GROUND * w["albedo"] * glob, beam_for_person,
@@ -216,72 +217,6 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     if options.utci:
         result["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
     return result
-
-
-#: The least share of the global that the diffuse takes under the cleanest
-#: sky (Rayleigh scattering alone): a residual below it marks a beam that
-#: the global cannot hold.
-CLEAR_SKY_DIFFUSE_FLOOR = 0.05
-#: The solar constant of the clearness index, W/m2.
-SOLAR_CONSTANT = 1367.0
-#: Engerer's (2015) "Engerer2" fit to 1-minute data: C, beta_0 to beta_5.
-ENGERER2 = (0.042336, -3.7912, 7.5479, -0.010036, 0.003148, -5.3146, 1.7073)
-
-
-def separation(residual: Any, direct: Any, glob: Any, direct_max: Any, global_max: Any,
-               zenith: Any, cos_zenith: Any, solar_time: Any,
-               dayofyear: Any) -> tuple[Any, Any]:
-    """The diffuse and the direct irradiance that keep G = D + I cos z with
-    a physical diffuse.  The clear-sky global and beam come from two
-    formulas that need not agree.  Where their residual exceeds the diffuse
-    that Engerer's separation gives of the clear-sky global, the excess is
-    beam that the beam formula misses; it moves to the beam, scaled as the
-    beam is for cloud.  Where the diffuse is then below
-    :data:`CLEAR_SKY_DIFFUSE_FLOOR` of the global (at altitude the clear-sky
-    beam on the ground can exceed the global), the separation of the global
-    replaces it, with the beam that is left.  ``cos_zenith`` is the cosine
-    of the zenith angle, at most 90 degrees."""
-    sun = np.minimum(zenith, 90.0)
-    up = zenith < 90
-    slant = np.where(up, cos_zenith, 1.0)
-    horizontal = per_day(extraterrestrial, dayofyear) * slant
-    clear_residual = global_max - direct_max * cos_zenith
-    clear_separated = engerer_diffuse(global_max, global_max, horizontal, sun, solar_time)
-    beam_share = direct / np.where(direct_max > 0, direct_max, np.inf)
-    excess = np.where(up, np.maximum(clear_residual - clear_separated, 0.0) * beam_share, 0.0)
-    diffuse = residual - excess
-    direct = direct + excess / slant
-    separated = engerer_diffuse(glob, global_max, horizontal, sun, solar_time)
-    below = up & (diffuse < CLEAR_SKY_DIFFUSE_FLOOR * glob)
-    diffuse = np.where(below, separated, diffuse)
-    direct = np.where(below, (glob - separated) / slant, direct)
-    return diffuse, direct
-
-
-def extraterrestrial(dayofyear: Any) -> Any:
-    """The extraterrestrial irradiance normal to the beam on a day of the
-    year, W/m2: the solar constant for the earth's distance from the sun."""
-    return SOLAR_CONSTANT * (1 + 0.033 * np.cos(2 * np.pi * dayofyear / 365))
-
-
-def engerer_diffuse(glob: Any, global_clear: Any, horizontal: Any, zenith: Any,
-                    solar_time: Any) -> Any:
-    """The diffuse irradiance that Engerer's separation (Engerer 2015,
-    Solar Energy 116, 215-237, model 2) gives of the global irradiance, from
-    the clearness index kt = G / E0h, its distance from the clear sky's
-    G_clear / E0h, the solar time in hours, the zenith angle in degrees and
-    the share of the global above the clear sky's (cloud enhancement).
-    E0h is the extraterrestrial irradiance on the horizontal,
-    :func:`extraterrestrial` times cos(zenith) with the sun up; the diffuse
-    is 0 with the sun at or below the horizon."""
-    c, b0, b1, b2, b3, b4, b5 = ENGERER2
-    kt = glob / horizontal
-    kt_clear = global_clear / horizontal
-    enhanced = np.maximum(glob - global_clear, 0.0) / np.where(glob > 0, glob, 1.0)
-    share = (c + (1 - c) / (1 + np.exp(b0 + b1 * kt + b2 * solar_time + b3 * zenith
-                                       + b4 * (kt_clear - kt)))
-             + b5 * enhanced)
-    return np.where(zenith < 90, np.clip(share, 0.0, 1.0) * glob, 0.0)
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
@@ -306,6 +241,10 @@ def missing(result: Any, *inputs: Any) -> Any:
     their inputs, and NaN compares false: LinkeTruebung of a missing
     humidity would give the saturated-air value, MaxGlobalstrahlung of a
     missing zenith angle the sun-down 0."""
+    # The usual case first: a minimum is NaN only where a value is, and
+    # costs a read of each input, not a mask.
+    if not any(np.isnan(np.min(x)) for x in inputs if np.size(x)):
+        return np.asarray(result)
     gone = np.zeros(np.shape(result), dtype=bool)
     for x in inputs:
         gone |= np.isnan(x)
