@@ -241,10 +241,6 @@ def missing(result: Any, *inputs: Any) -> Any:
     their inputs, and NaN compares false: LinkeTruebung of a missing
     humidity would give the saturated-air value, MaxGlobalstrahlung of a
     missing zenith angle the sun-down 0."""
-    # The usual case first: a minimum is NaN only where a value is, and
-    # costs a read of each input, not a mask.
-    if not any(np.isnan(np.min(x)) for x in inputs if np.size(x)):
-        return np.asarray(result)
     gone = np.zeros(np.shape(result), dtype=bool)
     for x in inputs:
         gone |= np.isnan(x)
