@@ -52,10 +52,11 @@ GRID = (128, 512, 512)
 STORED = {"time": 24, "lat": 128, "lon": 128}
 
 
-def timed(fn, *args):
+def timed(fn, *args, **kwargs):
+    """The seconds ``fn(*args, **kwargs)`` takes, and what it gives."""
     start = time.perf_counter()
-    fn(*args)
-    return time.perf_counter() - start
+    result = fn(*args, **kwargs)
+    return time.perf_counter() - start, result
 
 
 def rate(cells, seconds):
@@ -71,20 +72,16 @@ def in_memory(cells_shape):
     weather = weather.assign(height=ds.orog.astype(float)).chunk(STORED).persist()
     cells = int(np.prod(cells_shape))
     best = kept = joined = float("inf")
+    # The site is the Dataset's: its lat, lon and height; CF times are UTC.
     for _ in range(3):
-        start = time.perf_counter()
-        # The site is the Dataset's: its lat, lon and height; CF times are UTC.
-        C.chain(weather).compute(scheduler="threads")
-        best = min(best, time.perf_counter() - start)
-        start = time.perf_counter()
-        in_chunks = C.chain(weather).persist(scheduler="threads")
-        kept = min(kept, time.perf_counter() - start)
-        start = time.perf_counter()
-        in_chunks.compute(scheduler="sync")   # what compute adds: each column's chunks joined
-        joined = min(joined, time.perf_counter() - start)
+        best = min(best, timed(lambda: C.chain(weather).compute(scheduler="threads"))[0])
+        seconds, in_chunks = timed(lambda: C.chain(weather).persist(scheduler="threads"))
+        kept = min(kept, seconds)
+        # what compute adds: each column's chunks joined
+        joined = min(joined, timed(in_chunks.compute, scheduler="sync")[0])
         del in_chunks
     angles = np.random.default_rng(1).uniform(-np.pi, np.pi, 10**6)
-    sine = min(timed(np.sin, angles) for _ in range(5))
+    sine = min(timed(np.sin, angles)[0] for _ in range(5))
     print(f"1. klimora.chain on a chunked in-memory Dataset of {cells:,} cell-hours "
           f"({' x '.join(map(str, cells_shape))}, chunks {STORED['time']} x {STORED['lat']} x "
           f"{STORED['lon']}), threaded: {rate(cells, best)} (target: at least 6, that is "

@@ -520,7 +520,7 @@ template <class X> struct Arithmetic<formula::Negative<X>> {
     static constexpr bool integer = constant && A::integer;
     static constexpr double value = constant ? -A::value : 0.0;
     static constexpr bool pure = A::pure && !(integer && A::value == 0.0);
-    static constexpr int locals = A::pure ? A::locals : 0;
+    static constexpr int locals = A::locals;
 };
 
 template <class E> inline constexpr bool fusable = Arithmetic<E>::pure && Arithmetic<E>::locals > 0;
