@@ -18,7 +18,7 @@ import numpy as np
 
 from klimora.datasets import chain_dataset
 from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell
+from klimora.intervals import check_interval, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
@@ -74,6 +74,7 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     if time_label not in TIME_LABELS:
         raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
                          f"{time_label!r}")
+    check_interval(time_label, interval)
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0], type(weather).__name__
@@ -119,9 +120,10 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     height = site.height_or_sea_level()
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(
-            lambda at: compute_blocks(*time_parts(at, site.zone), site.latitude,
-                                      site.longitude, height, fields, options),
-            times, time_label, interval)
+            lambda at: compute_blocks(*(np.reshape(part, np.shape(times))
+                                        for part in time_parts(at, site.zone)),
+                                      site.latitude, site.longitude, height, fields, options),
+            times, time_label, interval, site.zone)
     tell(fields, result, options)
     return result
 
