@@ -61,11 +61,12 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     ground (:data:`klimora.model.SURFACES`) for its Bowen ratio, in place of
     a ``bowen`` input.  ``time_label``: "instant" (each stamp a moment),
     "start" or "end" (each stamp the start or end of an averaging interval
-    of length ``interval``, a pandas Timedelta or its text, by default the
-    median step of the times): the sun's position is then that of the
-    interval's middle, and every flux and temperature the mean over
-    sub-steps of at most 5 minutes across the interval, so that partial
-    intervals at sunrise and sunset come out as measured means do.
+    of length ``interval``, a pandas Timedelta, its text or a bare number of
+    seconds, by default the median step of the times; instants refuse it):
+    the sun's position is then that of the interval's middle, and every
+    flux and temperature the mean over sub-steps of at most 5 minutes
+    across the interval, placed in real time, so that partial intervals at
+    sunrise and sunset come out as measured means do.
 
     What the chain takes that was not given (a height, a zone) and what it
     changed (humidity above 100 %) or doubts (a turbidity above any
