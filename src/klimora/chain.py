@@ -119,12 +119,14 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     if site.zone is None and not has_zone(times):
         warnings.warn(ChainWarning("zone"), stacklevel=3)
     height = site.height_or_sea_level()
+
+    def run_at(at: Any) -> dict[str, Any]:
+        hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
+                              options)
+
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result: dict[str, Any] = over_intervals(
-            lambda at: compute_blocks(*(np.reshape(part, np.shape(times))
-                                        for part in time_parts(at, site.zone)),
-                                      site.latitude, site.longitude, height, fields, options),
-            times, time_label, interval, site.zone)
+        result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
     tell(fields, result, options)
     return result
 
