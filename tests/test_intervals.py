@@ -140,6 +140,18 @@ def test_the_frame_gives_what_input_gives_on_the_same_data(tmp_path, capsys, sta
 HOURLY = pd.date_range("2025-06-21 03:00", periods=5, freq="h")
 
 
+@pytest.mark.parametrize("label, interval", [("instant", None), ("end", "1h"), ("start", 600)])
+@pytest.mark.parametrize("when", [pd.Timestamp("2025-06-21 06:00"),
+                                  np.datetime64("2025-06-21T06:00")])
+def test_one_time_and_single_values_give_the_row_of_a_frame(when, label, interval):
+    got = chain({"air_temp": 12.0, "cloud": 4.0}, times=when, site=BERLIN, time_label=label,
+                interval=interval)
+    row = chain(pd.DataFrame({"air_temp": [12.0], "cloud": [4.0]}, index=[when]), site=BERLIN,
+                time_label=label, interval=interval).iloc[0]
+    assert all(np.shape(got[name]) == () for name in NAMES)
+    np.testing.assert_array_equal([got[name] for name in NAMES], row[list(NAMES)])
+
+
 @pytest.mark.parametrize("interval", [
     3600, 3600.0, np.int64(3600), "3600", " 3600 ", "3600.0", "1h", "60min", "PT1H",
     pd.Timedelta(hours=1), dt.timedelta(hours=1), np.timedelta64(1, "h"),

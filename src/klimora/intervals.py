@@ -120,7 +120,7 @@ class Mean:
             for i, name in enumerate(self.names):
                 if name not in AT_THE_MIDDLE:
                     np.divide(self.total[i, ...], self.count, out=self.total[i, ...])
-            return {name: self.total[i, ...] for i, name in enumerate(self.names)}
+            return {name: self.total[i] for i, name in enumerate(self.names)}
         if Q.is_lazy(self.total):
             import xarray as xr
 
