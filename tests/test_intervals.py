@@ -113,9 +113,10 @@ def test_sub_steps_lie_in_real_time_across_a_clock_change(path, stamps, site, la
         want = in_real_time(stamps, site, label, length)
         got = path(stamps, site, label, interval)
     np.testing.assert_array_equal(got, want)
-    hour_after = np.isnan(want[:, NAMES.index("mrt")])
-    assert hour_after.sum() == int(pd.DatetimeIndex(stamps).tz_localize(
-        site.zone, ambiguous="NaT", nonexistent="NaT").isna().sum())
+    # NaN just where a stamp is skipped or repeated, as --input leaves it
+    unplaced = pd.DatetimeIndex(stamps).tz_localize(site.zone, ambiguous="NaT",
+                                                    nonexistent="NaT").isna()
+    np.testing.assert_array_equal(np.isnan(got[:, NAMES.index("mrt")]), unplaced)
 
 
 @pytest.mark.parametrize("stamps, site, label, interval", CHANGES[:4])
@@ -193,18 +194,6 @@ def test_input_reads_a_bare_interval_as_seconds(tmp_path, capsys, seconds, spelt
     bare = series(tmp_path, capsys, "--time-label", "end", "--interval", seconds)
     assert bare == series(tmp_path, capsys, "--time-label", "end", "--interval", spelt)
     assert bare[0] == 0 and bare != series(tmp_path, capsys)
-
-
-@pytest.mark.parametrize("args, message", [
-    (["--time-label", "end", "--interval", "soon"],
-     "klimora: error: argument --interval: must be a length of time such as '1h', not 'soon'\n"),
-    (["--time-label", "end", "--interval", "-60"],
-     "klimora: error: argument --interval: must be longer than 0, not '-60'\n"),
-    (["--interval", "3600"],
-     "klimora: error: --interval is the length of the intervals of --time-label start or end\n"),
-])
-def test_input_refuses_what_is_no_interval_in_one_line(tmp_path, capsys, args, message):
-    assert series(tmp_path, capsys, *args) == (2, "", message)
 
 
 def test_grid_reads_a_bare_interval_as_seconds(tmp_path):
