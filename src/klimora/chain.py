@@ -18,7 +18,7 @@ import numpy as np
 
 from klimora.datasets import chain_dataset
 from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell
+from klimora.intervals import check_interval, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
@@ -61,11 +61,12 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     ground (:data:`klimora.model.SURFACES`) for its Bowen ratio, in place of
     a ``bowen`` input.  ``time_label``: "instant" (each stamp a moment),
     "start" or "end" (each stamp the start or end of an averaging interval
-    of length ``interval``, a pandas Timedelta or its text, by default the
-    median step of the times): the sun's position is then that of the
-    interval's middle, and every flux and temperature the mean over
-    sub-steps of at most 5 minutes across the interval, so that partial
-    intervals at sunrise and sunset come out as measured means do.
+    of length ``interval``, a pandas Timedelta, its text or a bare number of
+    seconds, by default the median step of the times; instants refuse it):
+    the sun's position is then that of the interval's middle, and every
+    flux and temperature the mean over sub-steps of at most 5 minutes
+    across the interval, placed in real time, so that partial intervals at
+    sunrise and sunset come out as measured means do.
 
     What the chain takes that was not given (a height, a zone) and what it
     changed (humidity above 100 %) or doubts (a turbidity above any
@@ -74,6 +75,7 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     if time_label not in TIME_LABELS:
         raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
                          f"{time_label!r}")
+    check_interval(time_label, interval)
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0], type(weather).__name__
@@ -117,11 +119,14 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     if site.zone is None and not has_zone(times):
         warnings.warn(ChainWarning("zone"), stacklevel=3)
     height = site.height_or_sea_level()
+
+    def run_at(at: Any) -> dict[str, Any]:
+        hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
+                              options)
+
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result: dict[str, Any] = over_intervals(
-            lambda at: compute_blocks(*time_parts(at, site.zone), site.latitude,
-                                      site.longitude, height, fields, options),
-            times, time_label, interval)
+        result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
     tell(fields, result, options)
     return result
 

@@ -82,10 +82,8 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
-        utc_hour, doy, zone_hours = time_parts(at, zone)
-        hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
-        day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
-        offset = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
+        hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
+                                          dims=times.dims) for part in time_parts(at, zone))
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
                               *(fields[name] for name in names),
                               output_core_dims=[["column"]], dask="parallelized",
@@ -93,7 +91,7 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval)
+    return over_intervals(run_at, times.values, time_label, interval, zone)
 
 
 @dataclass(frozen=True)

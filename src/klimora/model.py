@@ -276,7 +276,7 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
     stacked = np.empty((len(result_columns(options.utci)), *shape))
-    outputs = list(stacked)
+    outputs = [stacked[i, ...] for i in range(len(stacked))]   # 0-d views of 0-d columns too
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for block in blocks(shape, BLOCK):
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]

@@ -5,8 +5,9 @@ proleptic Gregorian one, as xarray decodes them)."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
-from typing import Any, Union
+from typing import Any, Iterator, Union
 
 import numpy as np
 
@@ -17,19 +18,59 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     are in ``zone`` (a zone name, with daylight saving time; hours east of
     UTC; None: UTC); times with one keep it, and ``zone`` (a name or hours)
     only sets the local day."""
-    import pandas as pd
-
     shape = np.shape(times)
     if is_cftime(times):
         return _cftime_parts(times, zone)
     if holds_numbers(times):
         raise ValueError("times must be dates and times, not numbers")
-    try:
+    with _within_pandas():
         return _datetime_parts(times, zone, shape)
+
+
+def in_real_time(times: Any, zone: Union[float, str, None]) -> Any:
+    """The times as instants whose differences are real time: times without
+    a zone in a zone name are its wall clock, which daylight saving time
+    moves by an hour, so they are placed in it (as a zone-aware
+    DatetimeIndex, flat; a clock time the change skips or repeats NaT, as
+    :func:`time_parts` takes it).  Other times are returned as they are:
+    zone-aware ones are instants already, and a fixed offset (or UTC)
+    moves with real time."""
+    if not isinstance(zone, str) or is_cftime(times) or holds_numbers(times) \
+            or has_zone(times):
+        return times
+    with _within_pandas():
+        index = _index(times)
+        return index if index.tz is not None else _placed(index, zone)
+
+
+@contextlib.contextmanager
+def _within_pandas() -> Iterator[None]:
+    """pandas' error on times beyond its nanoseconds as a ValueError that
+    says where they must lie."""
+    import pandas as pd
+
+    try:
+        yield
     except pd.errors.OutOfBoundsDatetime as e:
         raise ValueError(f"times must lie between {pd.Timestamp.min:%Y-%m-%d} and "
                          f"{pd.Timestamp.max:%Y-%m-%d}, the span of pandas' nanosecond "
                          f"times ({' '.join(str(e).split())})") from None
+
+
+def _index(times: Any) -> Any:
+    """The times as one flat DatetimeIndex (a zone-aware series is taken
+    whole: its ravel would be objects)."""
+    import pandas as pd
+
+    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
+        return pd.DatetimeIndex(times)
+    return pd.DatetimeIndex(np.ravel(times))
+
+
+def _placed(index: Any, zone: str) -> Any:
+    """Naive times placed in the zone ``zone`` names: those its clock change
+    skips or repeats NaT."""
+    return index.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
 
 
 def holds_numbers(values: Any) -> bool:
@@ -57,14 +98,11 @@ def _datetime_parts(times: Any, zone: Union[float, str, None],
                     shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
     import pandas as pd
 
-    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
-        index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
-    else:
-        index = pd.DatetimeIndex(np.ravel(times))
+    index = _index(times)
     hour = pd.Timedelta(hours=1)
     if index.tz is None:
         if isinstance(zone, str):
-            index = index.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
+            index = _placed(index, zone)
         else:
             offset = 0.0 if zone is None else float(zone)
             return _parts(index - offset * hour, index, np.full(len(index), offset), shape)

@@ -159,11 +159,12 @@ def decimals_of(args: argparse.Namespace, default: int = PRECISION) -> Optional[
 
 
 def interval_value(text: str) -> dt.timedelta:
-    """A length of time as pandas writes it: 1h, 10min, 30s."""
-    from klimora.intervals import interval_length
+    """A length of time as pandas writes it (1h, 10min, 30s), or a bare
+    number of seconds (3600), as the chain reads its interval."""
+    from klimora.intervals import length_of
 
     try:
-        return interval_length(None, text)
+        return length_of(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(one_line(e).removeprefix("interval ")) from None
 
@@ -203,7 +204,8 @@ def add_time_label_options(group: Any, times: str) -> None:
                             "it")
     group.add_argument("--interval", type=interval_value, metavar="LENGTH",
                        help="with --time-label start or end: the intervals' length, such as 1h "
-                            f"or 10min (default: the median step between {times})")
+                            "or 10min, or a number of seconds such as 3600 (default: the "
+                            f"median step between {times})")
 
 
 def options_of(args: argparse.Namespace) -> Options:
