@@ -146,7 +146,8 @@ def parse_vars(items: Sequence[str]) -> dict[str, str]:
 
 def check_output(args: argparse.Namespace) -> None:
     """UsageError, one line, for an output whose name is no format's, or
-    that exists and is not to be overwritten."""
+    that exists and is not to be overwritten, or not what its format may
+    replace (a folder that is no Zarr store)."""
     name = args.output.rstrip("/")
     suffix = os.path.splitext(name)[1]
     if suffix not in FORMATS:
@@ -155,6 +156,10 @@ def check_output(args: argparse.Namespace) -> None:
                          "(Zarr)")
     if os.path.lexists(name) and not args.overwrite:
         raise UsageError(f"--output {args.output} exists: give --overwrite to replace it")
+    try:
+        files.replaceable(name, suffix == ".zarr")
+    except GridError as e:
+        raise UsageError(one_line(e)) from None
 
 
 def dtype_of(args: argparse.Namespace, ds: Any) -> str:
@@ -232,7 +237,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             scheduler.stop(starting)
 
         store.write(out, stacked, columns_written, args.output, args.compression, submit, depth,
-                    progress.update, dtype_of(args, ds), closing)
+                    progress.update, dtype_of(args, ds), closing, args.overwrite)
     except GridError as e:
         raise UsageError(one_line(e)) from None
     except ValueError as e:   # the chain refused values as they were computed
