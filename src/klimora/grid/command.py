@@ -58,9 +58,9 @@ def build_parser() -> Parser:
                         ".zarr (any other name is refused); written under a temporary name "
                         "and renamed when complete")
     p.add_argument("--overwrite", action="store_true",
-                   help="replace an existing output (without it, one is refused); it is "
-                        "replaced only once the new one is complete, a symbolic link by the "
-                        "output itself, and a folder only if it is a Zarr store")
+                   help="replace an existing output (without it, one is refused) once the "
+                        "new one is complete: a NetCDF file, a Zarr store, or a symbolic link "
+                        "(the link itself, not what it points to)")
     p.add_argument("--var", action="append", default=[], metavar="STANDARD_NAME=VARIABLE",
                    help="take VARIABLE as STANDARD_NAME, whatever standard_name it carries, "
                         "such as air_temperature=t2m (repeatable); also linke=, bowen= and "
