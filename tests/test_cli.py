@@ -917,6 +917,40 @@ def test_a_chunk_is_checked_before_it_is_written(capsys, tmp_path, monkeypatch, 
     assert len(written) == 1 + 3 + 4 and all(line.count(",") == len(NAMES) for line in written)
 
 
+def ended(lines, ends):
+    """A file's bytes, its lines ended so ("\r" as old Mac files end them;
+    "\r" and "\r\n" by turns)."""
+    if ends == "\r and \r\n":
+        return "".join(line + "\r\n"[:1 + i % 2] for i, line in enumerate(lines)).encode()
+    return "".join(line + ends for line in lines).encode()
+
+
+@pytest.mark.parametrize("ends", ["\r", "\r and \r\n"])
+@pytest.mark.parametrize("broken", [None, "many"])
+@pytest.mark.parametrize("source", ["file", "stdin"])
+def test_lines_ended_by_carriage_returns_read_as_by_line_feeds(capsys, tmp_path, monkeypatch,
+                                                               ends, broken, source):
+    """The same rows, and the same line named in an error, read a few bytes
+    at a time (a "\r\n" cut between reads) in chunks of a few rows."""
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
+    monkeypatch.setattr(weather_csv.AnyLineEnds, "BLOCK", 7)
+    lines = hourly(11, broken)
+    lines.insert(3, "")
+    path = tmp_path / "w.csv"
+
+    def read(data):
+        path.write_bytes(data)
+        if source == "stdin":
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+            return run(capsys, "--input", "-")
+        return run(capsys, "--input", str(path)), weather_csv.count_rows(str(path))
+
+    want = read(ended(lines, "\n"))
+    assert read(ended(lines, ends)) == want
+    status = want[0] if source == "stdin" else want[0][0]
+    assert status == (2 if broken else 0)
+
+
 def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeypatch):
     lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
                                  for h in range(11)]
