@@ -13,6 +13,10 @@ Units in brackets; ``[1]``: a plain number.  docs/glossary.md lists each
 function with its German original and each parameter's German name.
 
 >>> from klimora import radiation
+>>> solar = radiation.solar_time(clock_time=13.0, utc_offset=2.0, longitude=13.4,
+...                              dayofyear=172)
+>>> round(float(solar), 3)
+11.868
 >>> round(float(radiation.solar_zenith_angle(solar_time=12.0, latitude=48.14,
 ...                                           dayofyear=172)), 2)
 24.7
@@ -26,16 +30,49 @@ from numpy.typing import ArrayLike
 
 from klimora import ufuncs
 
-__all__ = ["solar_time", "solar_zenith_angle", "solar_azimuth_angle", "linke_turbidity",
+__all__ = ["solar_time", "solar_time_round_trip", "solar_zenith_angle", "solar_azimuth_angle", "linke_turbidity",
            "relative_optical_air_mass", "clear_sky_direct_irradiance",
            "clear_sky_global_irradiance", "cloud_reduced_direct_irradiance",
            "atmospheric_counter_radiation", "surface_temperature", "mean_radiant_temperature",
            "equation_of_time"]
 
 
-def solar_time(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLike,
+def solar_time(clock_time: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLike,
                dayofyear: ArrayLike) -> Any:
-    """Time of day folded into one day (0 to 24 h).
+    """True solar time from clock time, the input of the sun's position.
+
+    ``clock_time - utc_offset + longitude / 15 + equation_of_time(dayofyear)``
+    folded into [0, 24) with ``np.mod``; float32 inputs give float32.
+
+    Parameters
+    ----------
+    clock_time : array_like
+        Clock time of the zone. [h]
+    utc_offset : array_like
+        Time-zone offset, east of UTC positive. [h]
+    longitude : array_like
+        Longitude, east positive. [deg]
+    dayofyear : array_like
+        Day of the year, 1 to 366. [1]
+
+    Returns
+    -------
+    solar_time : numpy.float64 or array
+        True solar time, noon at 12, in [0, 24). [h]
+
+    See Also
+    --------
+    klimora.ufuncs.solar_time : the ufunc called (klimora.Strahlkit has none).
+    """
+    return ufuncs.solar_time(clock_time, utc_offset, longitude, dayofyear)
+
+
+def solar_time_round_trip(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLike,
+                          dayofyear: ArrayLike) -> Any:
+    """The time of day folded into [0, 24): not a solar time.
+
+    Applies the longitude and equation-of-time corrections, folds, undoes
+    them and folds again; :func:`solar_time` gives true solar time.
 
     Parameters
     ----------
@@ -50,8 +87,8 @@ def solar_time(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLi
 
     Returns
     -------
-    solar_time : numpy.float64 or array
-        The time folded into one day. [h]
+    time_of_day : numpy.float64 or array
+        The time of day folded into one day. [h]
 
     See Also
     --------
