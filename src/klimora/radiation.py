@@ -58,7 +58,7 @@ def solar_time(clock_time: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLik
     Returns
     -------
     solar_time : numpy.float64 or array
-        True solar time, noon at 12, in [0, 24). [h]
+        True solar time, noon at 12, from 0 to below 24. [h]
 
     See Also
     --------
