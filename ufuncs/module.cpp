@@ -36,8 +36,9 @@ constexpr UfuncDoc docs[] = {
      "laenge, longitude east, deg; dayofyear, day of the year, 1 to 366.\n\n"
      "The longitude and equation-of-time corrections are applied one way, the\n"
      "time folded, then they are undone and it is folded again: what comes out\n"
-     "is szeit itself folded into [0, 24), not a solar time.  True solar time\n"
-     "from clock time is solar_time."},
+     "is szeit itself folded into one day, 0 to 24 (a time at midnight may come\n"
+     "back as 24.0), not a solar time.  True solar time from clock time is\n"
+     "solar_time."},
     {"Zenitwinkel",
      "Solar zenith angle, deg.\n\n"
      "Parameters: szeit, true solar time (noon at 12), h; breite, latitude north, deg;\n"

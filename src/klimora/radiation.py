@@ -69,10 +69,11 @@ def solar_time(clock_time: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLik
 
 def solar_time_round_trip(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLike,
                           dayofyear: ArrayLike) -> Any:
-    """The time of day folded into [0, 24): not a solar time.
+    """The time of day folded into one day, 0 to 24: not a solar time.
 
     Applies the longitude and equation-of-time corrections, folds, undoes
-    them and folds again; :func:`solar_time` gives true solar time.
+    them and folds again (a time at midnight may come back as 24.0);
+    :func:`solar_time` gives true solar time.
 
     Parameters
     ----------

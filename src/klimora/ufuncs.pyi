@@ -40,7 +40,7 @@ equation_of_time: Final[np.ufunc]
 solar_time: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
-# (Sonnenzeit's: its input folded into [0, 24), not a solar time)
+# (Sonnenzeit's: its input folded into one day, 0 to 24, not a solar time)
 solar_time_round_trip: Final[np.ufunc]
 solar_zenith_angle: Final[np.ufunc]
 solar_azimuth_angle: Final[np.ufunc]
