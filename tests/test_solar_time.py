@@ -6,6 +6,7 @@ solar time."""
 
 import math
 import signal
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -115,6 +116,39 @@ def test_broadcasting_strides_out_and_where(dtype):
     assert same_bits(out[:, ::2][where], want[where]).all()
     assert (out[:, ::2][~where] == -1).all() and (out[:, 1::2] == -1).all()
     assert U.solar_time(np.empty((0, 3), dtype=dtype), zone, 1.0, 1.0).shape == (0, 3)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("ahead", [0, 1, 1000, 1500])
+def test_out_over_an_input_ahead(dtype, ahead):
+    """out= a view of one input a few elements behind it (or the very
+    elements), which NumPy hands over uncopied: every element is computed
+    from its own input, across the 1024-element blocks."""
+    with np.errstate(all="ignore"):
+        cols = [c.astype(dtype) for c in inputs(3000, 6)]
+        want = U.solar_time(*cols)
+        for k in range(4):
+            buf = np.zeros(3000 + ahead, dtype=dtype)
+            source, out = buf[ahead:], buf[:3000]
+            source[:] = cols[k]
+            got = U.solar_time(*cols[:k], source, *cols[k + 1:], out=out)
+            assert got is out and same_bits(out, want).all(), k
+
+
+def test_threads_give_the_same_bits():
+    with np.errstate(all="ignore"):
+        cols = inputs(50_000, 8)
+        narrow = [c.astype(np.float32) for c in cols]
+        want = U.solar_time(*cols), U.solar_time(*narrow)
+
+    def run(k):
+        with np.errstate(all="ignore"):   # each thread's own
+            return U.solar_time(*(cols if k % 2 else narrow))
+
+    with ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(run, range(8)))
+    for k, got in enumerate(runs):
+        assert same_bits(got, want[k % 2 == 0]).all(), k
 
 
 @pytest.mark.parametrize("call, want_type", [

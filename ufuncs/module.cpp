@@ -154,6 +154,10 @@ void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_int
     const UfuncLoop wide = static_cast<const Body*>(data)->ufunc_loop;
     double buffers[nin + 1][chunk];
     const Py_intptr_t count = dimensions[0];
+    // Only the main thread's loops look for Ctrl-C (ufunc_loop.hpp), and
+    // only it may read what they found.
+    const bool main_thread = PyThread_get_thread_ident() ==
+                             blocks::signals::main_thread.load(std::memory_order_relaxed);
     for (Py_intptr_t start = 0; start < count; start += chunk) {
         const Py_intptr_t n = std::min(chunk, count - start);
         char* wide_args[nin + 1];
@@ -175,7 +179,7 @@ void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_int
             *reinterpret_cast<float*>(to + i * steps[nin]) = r;
         }
         // Ctrl-C ended the float64 loop: the rest is NaN too (ufunc_loop.hpp).
-        if (blocks::signals::interrupted) {
+        if (main_thread && blocks::signals::interrupted) {
             for (Py_intptr_t i = start + n; i < count; ++i) {
                 *reinterpret_cast<float*>(args[nin] + i * steps[nin]) =
                     std::numeric_limits<float>::quiet_NaN();

@@ -36,7 +36,8 @@ OberflTemp: Final[np.ufunc]
 MittlStrTemp: Final[np.ufunc]
 # (dayofyear) -> h
 equation_of_time: Final[np.ufunc]
-# (clock_time, utc_offset, longitude, dayofyear) -> h, true solar time in [0, 24)
+# true solar time from clock time, from 0 to below 24
+# (clock_time, utc_offset, longitude, dayofyear) -> h
 solar_time: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
