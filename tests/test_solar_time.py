@@ -112,7 +112,8 @@ def test_broadcasting_strides_out_and_where(dtype):
     assert same_bits(U.solar_time(clock[::-3], zone, lon[:, ::2], day), want[::-3, ::2]).all()
     out = np.full((24, 14), -1.0, dtype=dtype)
     where = rng.random((24, 7)) < 0.5
-    assert U.solar_time(clock, zone, lon, day, out=out[:, ::2], where=where) is not None
+    view = out[:, ::2]
+    assert U.solar_time(clock, zone, lon, day, out=view, where=where) is view
     assert same_bits(out[:, ::2][where], want[where]).all()
     assert (out[:, ::2][~where] == -1).all() and (out[:, 1::2] == -1).all()
     assert U.solar_time(np.empty((0, 3), dtype=dtype), zone, 1.0, 1.0).shape == (0, 3)
@@ -162,15 +163,6 @@ def test_scalars_give_scalars_of_the_loop_numpy_picks(call, want_type):
     got = call()
     assert type(got) is want_type
     assert got == pytest.approx(11 + 13.4 / 15 + float(equation_of_time(172.0)), abs=1e-5)
-
-
-@pytest.mark.parametrize("method, args", [
-    ("reduce", ([1.0, 2.0],)), ("accumulate", ([1.0, 2.0],)),
-    ("outer", ([1.0], [2.0])), ("at", (np.zeros(3), [0], 1.0, 2.0, 3.0)),
-])
-def test_methods_of_a_four_input_ufunc_are_refused_by_numpy(method, args):
-    with pytest.raises(ValueError):
-        getattr(U.solar_time, method)(*args)
 
 
 def test_ctrl_c_ends_a_long_float32_call(sigint):  # noqa: F811 (the fixture)
