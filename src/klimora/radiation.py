@@ -3,7 +3,8 @@
 One function per ufunc of :mod:`klimora.ufuncs`, with named parameters in
 the ufunc's order.  Each passes its arguments on to the ufunc by position,
 so what it gives is the ufunc's result, bit for bit: a NumPy float64 for
-numbers, a float64 array for arrays (broadcast together), and through
+numbers, a float64 array for arrays (broadcast together; solar_time gives
+float32 for float32 inputs), and through
 NumPy's dispatch an xarray or dask object of the same kind.  Nothing is
 checked or converted here; NaN gives what the ufunc gives, which is not
 always NaN (comparisons with NaN are false: a NaN zenith angle gives the
@@ -30,8 +31,8 @@ from numpy.typing import ArrayLike
 
 from klimora import ufuncs
 
-__all__ = ["solar_time", "solar_time_round_trip", "solar_zenith_angle", "solar_azimuth_angle", "linke_turbidity",
-           "relative_optical_air_mass", "clear_sky_direct_irradiance",
+__all__ = ["solar_time", "solar_time_round_trip", "solar_zenith_angle", "solar_azimuth_angle",
+           "linke_turbidity", "relative_optical_air_mass", "clear_sky_direct_irradiance",
            "clear_sky_global_irradiance", "cloud_reduced_direct_irradiance",
            "atmospheric_counter_radiation", "surface_temperature", "mean_radiant_temperature",
            "equation_of_time"]
