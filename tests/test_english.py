@@ -50,8 +50,8 @@ def random_columns(german, rng, n=400):
     boundary values and a tenth NaN."""
     # solar_time takes what Sonnenzeit takes: hours, zone, longitude, day.
     specs = [DAY] if german == "equation_of_time" else \
-        [spec for spec in PARAMETERS["Sonnenzeit" if german == "solar_time" else german]
-         if None not in spec[1]]   # MittlStrTemp's unused two
+        [column for column in PARAMETERS["Sonnenzeit" if german == "solar_time" else german]
+         if None not in column[1]]   # MittlStrTemp's unused two
     columns = []
     for (low, high), exact in specs:
         column = rng.uniform(low, high, n)
