@@ -163,6 +163,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
+    # U.solar_time(utc_hour, 0.0, lon, doy) is this shift folded by np.mod alone:
+    # Sonnenzeit's round trip moves the last bits of many values, and is kept.
     shifted = utc_hour + lon / 15 + equation_of_time(doy)
     szeit = np.mod(U.Sonnenzeit(shifted, zone_hours, lon, doy), 24.0)
     szeit = np.where(szeit >= 24.0, 0.0, szeit)   # a hair below 0 folds to 24
