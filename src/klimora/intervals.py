@@ -15,13 +15,12 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-import warnings
 from typing import Any, Callable, Mapping
 
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.inputs import ChainWarning
+from klimora.inputs import warn
 from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options
 from klimora.times import is_cftime
 
@@ -112,11 +111,11 @@ def tell(fields: Mapping[str, Any], result: Mapping[str, Any], options: Options)
     if humidity is not None and not Q.is_lazy(humidity):
         over = int(np.count_nonzero(np.asarray(humidity) > 100.0))
         if over:
-            warnings.warn(ChainWarning("humidity", over), stacklevel=4)
+            warn("humidity", over)
     if "linke" not in fields and options.turbidity == "model":
         linke = result["linke"]
         if not Q.is_lazy(linke):
             with np.errstate(invalid="ignore"):
                 high = int(np.count_nonzero(np.asarray(linke) > TURBIDITY_BEYOND_CLIMATOLOGY))
             if high:
-                warnings.warn(ChainWarning("turbidity", high), stacklevel=4)
+                warn("turbidity", high)

@@ -26,7 +26,7 @@ from klimora import quantities as Q
 from klimora.cli.common import (PRECISION, TABLE_PRECISION, Parser, UsageError,
                                 add_model_options, add_time_label_options, chain_warnings,
                                 counted, decimals_of, number, one_line, option, options_of,
-                                parse_date, precision_value, zone_value)
+                                parse_date, precision_value, told_line, zone_value)
 from klimora.day import (AMBIGUOUS, ASSUMPTIONS, Site, Weather, clock_times, day_hours, day_times,
                          run_at)
 from klimora.iotools.plot import check_plot, write_plot, zone_text
@@ -333,7 +333,7 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         write_table(rows, columns, out, title=heading(site, date, weather, args.surface),
                     decimals=decimals_of(args, TABLE_PRECISION))
     out.flush()
-    for line in (*notes, *map(str, said)):
+    for line in (*notes, *(told_line(w.kind, w.count) for w in said)):
         err.write(f"klimora: {line}\n")
     changed = len(times) - len(clock_times(step_minutes))
     if changed:
