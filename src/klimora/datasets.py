@@ -112,7 +112,10 @@ class Kernel:
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
-            Q.check_fraction(name, values[name])   # a block all fraction is refused
+        # A block of humidity all 1 % or less is a fraction: no weather has
+        # it.  A block all clear (cloud below 1 okta) is plain weather.
+        if "humidity" in self.lazy:
+            Q.check_fraction("humidity", values["humidity"])
         # The vapour pressure against saturation, whenever either side of
         # it was not there to be looked at before.
         if "vapour_pressure" in self.names and \
