@@ -76,7 +76,9 @@ class Site:
     none: hours east of UTC or a zone name such as "Europe/Berlin" (with
     its daylight saving time).  Without a height the chain takes sea level,
     without a zone UTC, and says so (ChainWarning), except for a Dataset's
-    times, which CF keeps in UTC."""
+    times, which CF keeps in UTC.  ValueError, one line, for a value out of
+    range, a zone of NaN hours or a zone name the tz database does not
+    know."""
 
     latitude: Any
     longitude: Any

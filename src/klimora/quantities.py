@@ -107,7 +107,7 @@ WEATHER = _table(
 )
 
 #: The site.  ``zone`` is the zone of times that carry none: hours east of
-#: UTC here (a zone name is taken too, and not range-checked).  Latitude and
+#: UTC here (a zone name of the tz database is taken too).  Latitude and
 #: longitude have no default: they must be given.
 SITE = _table(
     Quantity("latitude", "deg", "degrees_north", "latitude", "latitude", -90.0, 90.0,

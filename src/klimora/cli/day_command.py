@@ -71,8 +71,8 @@ def description() -> str:
         "through klimora.chain.",
         f"Without site options: the example site {example.latitude:g} N, "
         f"{example.longitude:g} E, {example.height:g} m, UTC{example.zone:+g}, on {EXAMPLE_DATE}.",
-        "A site of your own needs --lat and --lon; without --zone its times are UTC, without",
-        "--height it lies at sea level, and a line on stderr says so.",
+        "A site of your own, and any --input, needs --lat and --lon; without --zone its times",
+        "are UTC, without --height it lies at sea level, and a line on stderr says so.",
         "For every cell of a weather grid (NetCDF or Zarr, on dask): klimora grid --help.",
         "",
         "Assumptions beyond the module:",
@@ -160,7 +160,8 @@ def build_parser() -> Parser:
                      help="also draw the day's course into FILE.png, 2000 pixels wide (or "
                           ".pdf, .svg, any format matplotlib writes; needs klimora[plot])")
     out.add_argument("--input", metavar="WEATHER.csv",
-                     help="time series mode: read a CSV file ('-' for standard input; cells "
+                     help="time series mode, at the site of --lat and --lon (needed): read "
+                          "a CSV file ('-' for standard input; cells "
                           "separated by commas, semicolons or tabs) with a column 'time' (ISO "
                           "8601: YYYY-MM-DDTHH:MM[:SS], clock time in --zone, or with Z or an "
                           "offset such as +02:00) and any of the columns, in any case, "
