@@ -21,6 +21,7 @@ __all__ = ["ChainWarning", "Site", "Weather", "validate_weather", "check_saturat
 #: The package's folder: a ChainWarning points at the first line outside it.
 PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
+
 class ChainWarning(UserWarning):
     """What the chain took that the user did not give, or changed of what
     they gave, or doubts: one line each.  ``kind`` names it and ``count``
@@ -158,7 +159,7 @@ def known_zone(name: str) -> None:
 
     try:
         zoneinfo.ZoneInfo(name)
-    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError, OSError):   # OSError: a folder
         raise ValueError(f"the site's zone must be hours east of UTC or a time zone name such "
                          f"as Europe/Berlin, not {name!r}") from None
 

@@ -205,8 +205,9 @@ def read_times(stamps: Any, zone: Union[float, str, None], ambiguous: str = "nan
             refused: Optional[Exception] = None
         except (ValueError, TypeError) as e:   # datetimes of several offsets
             parsed, refused = None, e
-    if parsed is not None and pd.api.types.is_datetime64_dtype(parsed):
-        return parsed, parsed.isna().to_numpy()
+    if parsed is not None and (pd.api.types.is_datetime64_dtype(parsed)
+                               or pd.api.types.is_datetime64_any_dtype(stamps)):
+        return parsed, parsed.isna().to_numpy()   # naive, or of one zone already
     index, stamps = stamps.index, stamps.reset_index(drop=True)
     aware = carries_zone(stamps)
     if parsed is not None and pd.api.types.is_datetime64_any_dtype(parsed) and aware.all():
