@@ -118,7 +118,8 @@ def test_a_dask_block_all_fraction_is_refused_where_it_is_computed():
 
 
 def test_klimora_grid_refuses_a_grid_of_fractions_labelled_percent():
-    pytest.importorskip("dask")
+    for extra in ("dask", "xarray", "cf_xarray", "pint"):
+        pytest.importorskip(extra)
     from klimora.grid import example, radiation
 
     ds = example.weather(12, 3, 4, seed=5)
