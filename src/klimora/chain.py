@@ -11,20 +11,20 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
-import warnings
 from typing import Any, Mapping, Optional
 
 import numpy as np
 
 from klimora.datasets import chain_dataset
-from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
+from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
+                            warn)
 from klimora.intervals import check_interval, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
-from klimora.times import has_zone, holds_numbers, time_parts
+from klimora.times import has_zone, holds_numbers, read_times, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
@@ -117,7 +117,7 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
          interval: Any) -> dict[str, Any]:
     validate_weather(fields)
     if site.zone is None and not has_zone(times):
-        warnings.warn(ChainWarning("zone"), stacklevel=3)
+        warn("zone")
     height = site.height_or_sea_level()
 
     def run_at(at: Any) -> dict[str, Any]:
@@ -153,8 +153,8 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
     if "time" in frame.columns:
         if holds_numbers(frame["time"]):
             raise ValueError("column 'time' holds numbers, not dates and times")
-        try:
-            times = pd.to_datetime(frame["time"], utc=None)
+        try:   # several offsets (daylight saving time) as their instants, as --input does
+            times, _ = read_times(frame["time"], site.zone)
         except (ValueError, TypeError) as e:
             raise ValueError(f"column 'time': {' '.join(str(e).split())}") from None
         fields = frame.drop(columns="time")

@@ -11,7 +11,7 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.inputs import Site, check_saturation, validate_weather
+from klimora.inputs import Site, check_saturation, validate_weather, warn
 from klimora.intervals import over_intervals, tell
 from klimora.model import Options, blockwise, result_columns
 from klimora.times import holds_numbers, time_parts
@@ -33,11 +33,12 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         for n in (name, *names):
             if n in ds.variables:
                 return ds[n]
+        if name == "height" and (site is None or site.height is None):
+            warn("height")   # sea level
+            return 0.0
         if site is None:
             raise ValueError(f"no {name}: the Dataset has no variable {name!r}"
                              f"{''.join(f' or {n!r}' for n in names)}; give site=Site(...)")
-        if name == "height":
-            return site.height_or_sea_level()
         return getattr(site, name)
 
     columns = result_columns(options.utci)
@@ -109,6 +110,10 @@ class Kernel:
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
+        # A block of humidity all 1 % or less is a fraction: no weather has
+        # it.  A block all clear (cloud below 1 okta) is plain weather.
+        if "humidity" in self.lazy:
+            Q.check_fraction("humidity", values["humidity"])
         # The vapour pressure against saturation, whenever either side of
         # it was not there to be looked at before.
         if "vapour_pressure" in self.names and \

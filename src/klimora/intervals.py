@@ -16,13 +16,12 @@ from __future__ import annotations
 import datetime as dt
 import math
 import numbers
-import warnings
 from typing import Any, Callable, Mapping, Union
 
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.inputs import ChainWarning
+from klimora.inputs import warn
 from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, result_columns
 from klimora.times import in_real_time, is_cftime
 
@@ -205,11 +204,11 @@ def tell(fields: Mapping[str, Any], result: Mapping[str, Any], options: Options)
     if humidity is not None and not Q.is_lazy(humidity):
         over = int(np.count_nonzero(np.asarray(humidity) > 100.0))
         if over:
-            warnings.warn(ChainWarning("humidity", over), stacklevel=4)
+            warn("humidity", over)
     if "linke" not in fields and options.turbidity == "model":
         linke = result["linke"]
         if not Q.is_lazy(linke):
             with np.errstate(invalid="ignore"):
                 high = int(np.count_nonzero(np.asarray(linke) > TURBIDITY_BEYOND_CLIMATOLOGY))
             if high:
-                warnings.warn(ChainWarning("turbidity", high), stacklevel=4)
+                warn("turbidity", high)

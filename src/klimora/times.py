@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import contextlib
 import datetime as dt
-from typing import Any, Iterator, Union
+import re
+import warnings
+from typing import Any, Iterator, Optional, Union
 
 import numpy as np
 
@@ -203,3 +205,81 @@ def per_day(function: Any, dayofyear: Any) -> Any:
 def has_zone(times: Any) -> bool:
     """Whether the times carry their zone (zone-aware pandas times)."""
     return getattr(getattr(times, "dt", times), "tz", None) is not None
+
+
+#: A time stamp that carries its zone: Z or an offset after the time of day.
+AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
+
+
+def carries_zone(stamps: Any) -> Any:
+    """For each of a Series of time stamps (text or datetimes) whether it
+    carries its zone: Z or an offset after the time of day, or a zone-aware
+    datetime."""
+    import pandas as pd
+
+    if pd.api.types.infer_dtype(stamps, skipna=True) == "string":
+        return stamps.str.strip().str.contains(AWARE, regex=True).fillna(False).to_numpy(bool)
+    return np.fromiter((re.search(AWARE, s.strip()) is not None if isinstance(s, str)
+                        else getattr(s, "tzinfo", None) is not None for s in stamps),
+                       dtype=bool, count=len(stamps))
+
+
+def read_times(stamps: Any, zone: Union[float, str, None], ambiguous: str = "nan",
+               **options: Any) -> tuple[Any, Any]:
+    """The times of a Series of time stamps (text or datetimes), by
+    ``pd.to_datetime(stamps, **options)``, and which of them did not parse
+    (NaT with ``errors="coerce"``).  Stamps of one offset, or none, come as
+    pandas reads them.  Stamps of several offsets (daylight saving time
+    begins or ends among them), or some with an offset and some without,
+    which pandas leaves as objects, refuses, or reads at the first stamp's
+    offset, come as their instants in UTC, those without an offset taken
+    in ``zone`` (:func:`localize`)."""
+    import pandas as pd
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # pandas on mixed offsets
+        try:
+            parsed = pd.to_datetime(stamps, **options)
+            refused: Optional[Exception] = None
+        except (ValueError, TypeError) as e:   # datetimes of several offsets
+            parsed, refused = None, e
+    if parsed is not None and (pd.api.types.is_datetime64_dtype(parsed)
+                               or pd.api.types.is_datetime64_any_dtype(stamps)):
+        return parsed, parsed.isna().to_numpy()   # naive, or of one zone already
+    index, stamps = stamps.index, stamps.reset_index(drop=True)
+    aware = carries_zone(stamps)
+    if parsed is not None and pd.api.types.is_datetime64_any_dtype(parsed) and aware.all():
+        return parsed, parsed.isna().to_numpy()
+    if refused is not None and not aware.any():
+        raise refused
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        zoned = pd.to_datetime(stamps[aware], utc=True, **options)
+        naive = pd.to_datetime(stamps[~aware], **options)
+    if not pd.api.types.is_datetime64_dtype(naive):   # an offset AWARE does not see
+        naive = pd.Series(pd.NaT, index=naive.index, dtype="datetime64[ns]")
+    failed = np.empty(len(stamps), dtype=bool)
+    failed[aware], failed[~aware] = zoned.isna().to_numpy(), naive.isna().to_numpy()
+    parsed = pd.Series(pd.NaT, index=stamps.index, dtype="datetime64[ns, UTC]")
+    parsed[aware], parsed[~aware] = zoned, localize(naive, zone, ambiguous)
+    parsed.index = index
+    return parsed, failed
+
+
+def localize(naive: Any, zone: Union[float, str, None], ambiguous: str = "nan") -> Any:
+    """A Series of naive times in ``zone`` (a zone name, hours east of UTC,
+    or None: UTC), in UTC; with a zone name, the times its daylight saving
+    time skips are NaT, and those it repeats NaT ("nan"), the earlier or
+    the later of the two ("earliest", "latest") or told from the order of
+    the times ("infer", ValueError where they do not tell)."""
+    import pandas as pd
+
+    if isinstance(zone, str):
+        how: Any = {"nan": "NaT", "infer": "infer"}.get(ambiguous) or \
+            np.full(len(naive), ambiguous == "earliest")
+        try:
+            local = naive.dt.tz_localize(zone, ambiguous=how, nonexistent="NaT")
+        except Exception as e:   # pytz's AmbiguousTimeError, which "infer" may raise
+            raise ValueError(" ".join(str(e).split())) from None
+        return local.dt.tz_convert("UTC")
+    return (naive - pd.Timedelta(hours=zone or 0.0)).dt.tz_localize("UTC")

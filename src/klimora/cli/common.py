@@ -20,7 +20,7 @@ __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
            "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
            "interval_value", "number", "one_line", "option", "options_of", "parse_date",
-           "precision_value", "zone_value"]
+           "precision_value", "told_line", "zone_value"]
 
 #: Decimals of the numbers of CSV and JSON output by default: a thousandth
 #: of a W/m2, a degree, an hour or a degree Celsius lies far below what the
@@ -248,6 +248,19 @@ def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
             said.append(w.message)
         else:
             warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
+
+
+#: What the chain's warnings name that the user may give, as the command
+#: line gives it: its options in place of the chain's keywords.
+OPTION_WORDS = {"linke": "--linke", "turbidity": "--turbidity climatology"}
+
+
+def told_line(kind: str, count: int = 0) -> str:
+    """The line of a :class:`~klimora.inputs.ChainWarning` as the command
+    line says it, naming its options."""
+    from klimora.inputs import ChainWarning
+
+    return ChainWarning.about(kind, count, OPTION_WORDS)
 
 
 def counted(count: int, thing: str) -> str:

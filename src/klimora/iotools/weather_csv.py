@@ -18,13 +18,13 @@ import io
 import itertools
 import math
 import re
-import warnings
 from typing import Any, BinaryIO, Iterable, Iterator, NoReturn, Optional, Union
 
 import numpy as np
 
 from klimora import quantities as Q
 from klimora.cli.common import UsageError, decimal, one_line
+from klimora.times import AWARE, localize, read_times
 
 __all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "SEPARATORS", "Chunk", "SeriesReader",
            "count_rows", "exact_floats", "separator"]
@@ -119,10 +119,6 @@ class Chunk:
     lines: Any
     missing: int
     unplaced: int
-
-
-#: A time stamp that carries its zone: Z or an offset after the time of day.
-AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
 
 
 def exact_floats() -> dict[str, str]:
@@ -339,25 +335,12 @@ class SeriesReader:
         the zone skips or repeats (NaT); UsageError for one that is no time."""
         import pandas as pd
 
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # pandas on mixed offsets
-            try:
-                parsed = pd.to_datetime(stamps, format="ISO8601", errors="coerce")
-            except (ValueError, TypeError):
-                parsed = stamps
-        if not pd.api.types.is_datetime64_any_dtype(parsed):  # naive and zoned, or offsets
-            aware = stamps.str.contains(AWARE, regex=True).to_numpy()
-            zoned = pd.to_datetime(stamps[aware], format="ISO8601", errors="coerce", utc=True)
-            naive = pd.to_datetime(stamps[~aware], format="ISO8601", errors="coerce")
-            if not pd.api.types.is_datetime64_dtype(naive):  # an offset AWARE does not see
-                naive = pd.Series(pd.NaT, index=naive.index, dtype="datetime64[ns]")
-            bad = np.empty(len(stamps), dtype=bool)
-            bad[aware], bad[~aware] = zoned.isna().to_numpy(), naive.isna().to_numpy()
-            parsed = pd.Series(pd.NaT, index=stamps.index, dtype="datetime64[ns, UTC]")
-            parsed[aware], parsed[~aware] = zoned, self.localize(naive)
+        parsed, bad = read_times(stamps, self.zone, self.ambiguous, format="ISO8601",
+                                 errors="coerce")
+        if parsed.dt.tz is None:
+            parsed = localize(parsed, self.zone, self.ambiguous)
         else:
-            bad = parsed.isna().to_numpy()
-            parsed = self.localize(parsed) if parsed.dt.tz is None else parsed.dt.tz_convert("UTC")
+            parsed = parsed.dt.tz_convert("UTC")
         if bad.any():
             i = int(np.flatnonzero(bad)[0])
             stamp = stamps.iloc[i]
@@ -368,17 +351,3 @@ class SeriesReader:
                                     f"{high}")
             self.fail(lines[i], f"not a time: {stamp!r}")
         return parsed, int(parsed.isna().sum())
-
-    def localize(self, naive: Any) -> Any:
-        """Naive times in the zone, in UTC."""
-        import pandas as pd
-
-        if isinstance(self.zone, str):
-            ambiguous: Any = {"nan": "NaT", "infer": "infer"}.get(self.ambiguous) or \
-                np.full(len(naive), self.ambiguous == "earliest")
-            try:
-                local = naive.dt.tz_localize(self.zone, ambiguous=ambiguous, nonexistent="NaT")
-            except Exception as e:   # pytz's AmbiguousTimeError, which "infer" may raise
-                raise ValueError(one_line(e)) from None
-            return local.dt.tz_convert("UTC")
-        return (naive - pd.Timedelta(hours=self.zone or 0.0)).dt.tz_localize("UTC")
