@@ -17,13 +17,14 @@ are, so that a reader can name the line or the cell.
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
 
 __all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "COLUMNS", "UTCI", "INPUTS", "FEW",
-           "FRACTIONS", "check", "check_fraction", "is_lazy", "shown"]
+           "FRACTIONS", "DECIMAL", "check", "check_fraction", "decimal", "is_lazy", "shown"]
 
 
 @dataclass(frozen=True)
@@ -251,6 +252,22 @@ def check_fraction(name: str, value: Any) -> int:
     if np.unique(values).size > FEW:
         raise refuse(name, FRACTIONS[name], given)
     return int(values.size)
+
+
+#: A number as a CSV cell or an option may write it: ASCII decimal digits
+#: with an optional sign, point and exponent, or an infinity or NaN spelt
+#: out.  Python's float also takes "1_0" and other scripts' digits ("２０").
+DECIMAL = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)",
+                     re.ASCII | re.IGNORECASE)
+
+
+def decimal(text: str) -> float:
+    """The number ``text`` writes (blanks around it aside); ValueError if it
+    is not wholly one."""
+    text = text.strip()
+    if not DECIMAL.fullmatch(text):
+        raise ValueError(f"not a number: {text!r}")
+    return float(text)
 
 
 def is_lazy(value: Any) -> bool:

@@ -2,7 +2,7 @@
 
 - :mod:`klimora.cli.day_command`: a site over a day, the options and ``--help``;
 - :mod:`klimora.cli.series_command`: along a weather time series (``--input``);
-- :mod:`klimora.grid.command`: every cell of a weather grid (``klimora grid``);
+- :mod:`klimora.cli.grid_command`: every cell of a weather grid (``klimora grid``);
 - :mod:`klimora.cli.common`: the parser, its errors, output and progress bar.
 
 Reading and writing the files is :mod:`klimora.iotools`'s.  :func:`main`
@@ -45,7 +45,7 @@ def ignore_ctrl_c() -> None:
 def run(argv: list[str], program: bool) -> int:
     try:
         if argv[:1] == ["grid"]:
-            from klimora.grid import command
+            from klimora.cli import grid_command as command
             command.main(argv[1:], sys.stderr)
             return 0
         from klimora.cli import day_command, series_command

@@ -13,6 +13,9 @@ import time
 import warnings
 from typing import IO, TYPE_CHECKING, Any, Iterator, NoReturn, Optional, Union
 
+from klimora.errors import CannotWrite, UsageError, one_line
+from klimora.quantities import DECIMAL, decimal
+
 if TYPE_CHECKING:
     from klimora.model import Options
 
@@ -32,15 +35,6 @@ PRECISION = 3
 TABLE_PRECISION = 2
 #: The largest --precision: a double holds 15 to 17 significant digits.
 MOST_DECIMALS = 15
-
-
-class UsageError(Exception):
-    """Bad input: reported as one line, exit status 2."""
-
-
-class CannotWrite(Exception):
-    """The output could not be written (a full disk, say): one line, exit
-    status 1."""
 
 
 class Output(io.TextIOBase):
@@ -75,12 +69,6 @@ class Output(io.TextIOBase):
         return True
 
 
-def one_line(error: BaseException) -> str:
-    """An exception's message on one line, without the chain's count of values."""
-    text = " ".join(str(error).split())
-    return re.sub(r" \(\d+ values?\)$", "", text)
-
-
 class Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line on stderr and exit status 2."""
 
@@ -91,22 +79,6 @@ class Parser(argparse.ArgumentParser):
 def option(name: str) -> str:
     """The option of a quantity: --air-temp for air_temp."""
     return "--" + name.replace("_", "-")
-
-
-#: A number as a CSV cell or an option may write it: ASCII decimal digits
-#: with an optional sign, point and exponent, or an infinity or NaN spelt
-#: out.  Python's float also takes "1_0" and other scripts' digits ("２０").
-DECIMAL = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)",
-                     re.ASCII | re.IGNORECASE)
-
-
-def decimal(text: str) -> float:
-    """The number ``text`` writes (blanks around it aside); ValueError if it
-    is not wholly one."""
-    text = text.strip()
-    if not DECIMAL.fullmatch(text):
-        raise ValueError(f"not a number: {text!r}")
-    return float(text)
 
 
 def number(text: str) -> float:

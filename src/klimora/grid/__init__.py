@@ -3,7 +3,7 @@ radiant temperature for every cell and time out, lazily over dask chunks.
 
 :func:`radiation` maps a CF Dataset (variables found by ``standard_name``,
 units converted with pint) to the chain's columns with CF metadata; the
-command ``klimora grid`` (:mod:`klimora.grid.command`) reads, computes on
+command ``klimora grid`` (:mod:`klimora.cli.grid_command`) reads, computes on
 dask's threaded scheduler or a dask.distributed cluster, and writes.
 Needs the extra ``klimora[grid]``.
 """

@@ -12,7 +12,7 @@ import signal
 import sys
 from typing import Any, Iterator, Optional
 
-from klimora.cli.common import UsageError, one_line
+from klimora.errors import UsageError, one_line
 from klimora.grid import store
 
 #: glibc's malloc in the workers of --workers.  dask's nannies set a trim

@@ -12,7 +12,7 @@ from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
-from klimora.cli.common import UsageError
+from klimora.errors import UsageError
 
 __all__ = ["DPI", "SIZE", "check_plot", "clock_axis", "figure", "write_plot", "zone_text"]
 

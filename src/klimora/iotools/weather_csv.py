@@ -6,7 +6,7 @@ pandas before it is handed on.  Lines end in line feeds, carriage
 returns and line feeds, or (old Mac files) carriage returns alone.  Cells
 are separated by commas, semicolons or tabs, as the header line shows,
 and numbers may have a decimal comma where the cells are not separated
-by commas.  Every refusal is a :class:`~klimora.cli.common.UsageError`
+by commas.  Every refusal is a :class:`~klimora.errors.UsageError`
 that names the file and the line."""
 
 from __future__ import annotations
@@ -23,7 +23,8 @@ from typing import Any, BinaryIO, Iterable, Iterator, NoReturn, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.cli.common import UsageError, decimal, one_line
+from klimora.errors import UsageError, one_line
+from klimora.quantities import decimal
 from klimora.times import AWARE, localize, read_times
 
 __all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "SEPARATORS", "Chunk", "SeriesReader",
