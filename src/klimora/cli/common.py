@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import datetime as dt
+import functools
 import io
 import re
 import time
@@ -88,21 +89,36 @@ def number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
 
+#: An offset from UTC as ISO 8601 writes it: +01:00, -05:30.
+OFFSET = re.compile(r"([+-])(\d{2}):(\d{2})", re.ASCII)
+
+
+@functools.lru_cache(maxsize=1)
+def zone_names() -> dict[str, str]:
+    """The tz database's zone names by their lower-case spelling, and "z"
+    for UTC."""
+    import zoneinfo
+
+    return {"z": "UTC", **{name.lower(): name for name in zoneinfo.available_timezones()}}
+
+
 def zone_value(text: str) -> Union[float, str]:
-    """Hours east of UTC, or the name of a time zone pandas knows."""
+    """Hours east of UTC, written as a number (1, -5.5) or an offset
+    (+01:00, -05:30), or the name of a time zone of the tz database in any
+    case (Europe/Berlin, europe/berlin, utc; Z is UTC)."""
     try:
         return decimal(text)
     except ValueError:
         pass
-    import pandas as pd
-
-    try:
-        pd.Timestamp("2000-01-01").tz_localize(text)
-    except (KeyError, ValueError, TypeError, OSError):  # pytz and zoneinfo: unknown zone
+    offset = OFFSET.fullmatch(text.strip())
+    if offset and int(offset[3]) < 60:
+        hours = int(offset[2]) + int(offset[3]) / 60
+        return -hours if offset[1] == "-" else hours
+    name = zone_names().get(text.strip().lower())
+    if name is None:
         raise argparse.ArgumentTypeError(
-            f"neither hours east of UTC nor a time zone name such as Europe/Berlin: {text!r}") \
-            from None
-    return text
+            f"neither hours east of UTC nor a time zone name such as Europe/Berlin: {text!r}")
+    return name
 
 
 def parse_date(text: str) -> dt.date:
