@@ -92,7 +92,8 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval, zone)
+    return over_intervals(run_at, times.values, time_label, interval, zone,
+                          [name for name, _, _ in result_columns(options.utci)])
 
 
 @dataclass(frozen=True)

@@ -16,28 +16,29 @@ from __future__ import annotations
 import datetime as dt
 import math
 import numbers
-from typing import Any, Callable, Mapping, Union
+from typing import Any, Callable, Mapping, Sequence, Union
 
 import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import warn
-from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, result_columns
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options
 from klimora.times import in_real_time, is_cftime
 
 #: The longest sub-step across an interval.
 SUB_STEP = dt.timedelta(minutes=5)
 #: The columns taken at the interval's middle rather than averaged: the sun's
 #: position and what follows from it alone.
-AT_THE_MIDDLE = ("solar_time", "zenith", "azimuth", "linke", "air_mass")
+AT_THE_MIDDLE = tuple(name for name, q in Q.RESULTS.items() if q.sun_only)
 
 
 def over_intervals(run_at: Callable[[Any], Any], times: Any, time_label: str,
-                   interval: Any, zone: Union[float, str, None] = None) -> Any:
+                   interval: Any, zone: Union[float, str, None] = None,
+                   columns: Sequence[str] = ()) -> Any:
     """``run_at(times)`` for instants; for intervals that start or end at
     ``times``, the mean of ``run_at`` over an odd number of sub-steps across
     each, the sun's columns from the middle one.  ``run_at`` gives a dict of
-    columns or a DataArray along "column".  The sub-steps are placed in
+    columns or a DataArray along "column", whose names are ``columns``.  The sub-steps are placed in
     real time: times without a zone in the zone name ``zone`` are its wall
     clock (:func:`klimora.times.in_real_time`), and ``run_at`` then gets
     them flat, zone-aware."""
@@ -49,7 +50,7 @@ def over_intervals(run_at: Callable[[Any], Any], times: Any, time_label: str,
     count = max(1, math.ceil(length / SUB_STEP))
     count += 1 - count % 2
     start = dt.timedelta(0) if time_label == "start" else -length
-    mean = Mean(count)
+    mean = Mean(count, columns)
     for k in range(count):
         mean.add(run_at(shifted(times, start + (k + 0.5) * length / count)), k == count // 2)
     return mean.value()
@@ -69,11 +70,12 @@ class Mean:
     columns (:data:`AT_THE_MIDDLE`) of the middle sub-step.  Held: the sum,
     of one result's size, beside the result being added.  Results are dicts
     of columns of one shape, or DataArrays along "column" (eager ones summed
-    in place, lazy ones as a graph of the same sums)."""
+    in place, lazy ones as a graph of the same sums), whose names along
+    "column" are ``columns``."""
 
-    def __init__(self, count: int) -> None:
+    def __init__(self, count: int, columns: Sequence[str] = ()) -> None:
         self.count = count
-        self.names: list[str] = []
+        self.names: list[str] = list(columns)
         self.total: Any = None   # columns: rows of one array; a DataArray
         self.middle: Any = None  # of a DataArray: its middle sub-step (eager: the sun's columns)
 
@@ -111,8 +113,10 @@ class Mean:
 
     def _at_middle(self) -> Any:
         """Which of the columns along "column" are the sun's."""
-        names = result_columns(self.total.sizes["column"] > len(Q.COLUMNS))
-        return np.array([name in AT_THE_MIDDLE for name, _, _ in names])
+        if len(self.names) != self.total.sizes["column"]:
+            raise ValueError(f"{self.total.sizes['column']} columns, but {len(self.names)} "
+                             "names of them")
+        return np.array([name in AT_THE_MIDDLE for name in self.names])
 
     def value(self) -> Any:
         if isinstance(self.total, np.ndarray):

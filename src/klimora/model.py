@@ -138,8 +138,12 @@ class Options:
 
 
 def result_columns(utci: bool) -> tuple[tuple[str, str, str], ...]:
-    """The columns of a result: :data:`COLUMNS`, and "utci" if asked for."""
-    return COLUMNS + ((UTCI_COLUMN,) if utci else ())
+    """The columns of a result, in the registry's order
+    (:data:`klimora.quantities.RESULTS`): those every result has, and the
+    optional "utci" if asked for."""
+    asked = ("utci",) if utci else ()
+    return tuple((q.name, q.symbol, q.long_name) for q in Q.RESULTS.values()
+                 if not q.optional or q.name in asked)
 
 
 def magnus(air_temp: Any) -> Any:
@@ -213,12 +217,13 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     mrt = U.MittlStrTemp(sun, VIEW_SKY * counter, VIEW_GROUND * up, 0.0,
                          VIEW_SKY * diffuse + VIEW_GROUND * w["albedo"] * glob, beam_for_person,
                          w["body_albedo"])
-    values = (szeit, zenith, azimuth, linke, air_mass, direct_max, global_max, direct, glob,
-              diffuse, counter, up, net, surface, mrt)
-    result = dict(zip(NAMES, values))
+    values = {"solar_time": szeit, "zenith": zenith, "azimuth": azimuth, "linke": linke,
+              "air_mass": air_mass, "direct_max": direct_max, "global_max": global_max,
+              "direct": direct, "global": glob, "diffuse": diffuse, "counter": counter,
+              "longwave_up": up, "net_rad": net, "surface_temp": surface, "mrt": mrt}
     if options.utci:
-        result["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
-    return result
+        values["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
+    return {name: values[name] for name, _, _ in result_columns(options.utci)}
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
@@ -277,8 +282,9 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
     The columns come along a last axis, each contiguous in memory."""
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
-    stacked = np.empty((len(result_columns(options.utci)), *shape))
-    outputs = [stacked[i, ...] for i in range(len(stacked))]   # 0-d views of 0-d columns too
+    columns = [name for name, _, _ in result_columns(options.utci)]
+    stacked = np.empty((len(columns), *shape))
+    outputs = {name: stacked[i, ...] for i, name in enumerate(columns)}   # 0-d views too
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for block in blocks(shape, BLOCK):
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
@@ -286,8 +292,8 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
             hour, day, zone, lat, lon, height = parts[:6]
             result = compute(hour, day, zone, lat, lon, height, dict(zip(names, parts[6:])),
                              options)
-            for out, value in zip(outputs, result.values()):
-                out[block] = value
+            for name, out in outputs.items():
+                out[block] = result[name]
     return np.moveaxis(stacked, 0, -1)
 
 

@@ -23,7 +23,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "COLUMNS", "UTCI", "INPUTS", "FEW",
+__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "RESULTS", "COLUMNS", "UTCI", "INPUTS", "FEW",
            "FRACTIONS", "DECIMAL", "check", "check_fraction", "decimal", "is_lazy", "shown"]
 
 
@@ -52,6 +52,11 @@ class Quantity:
     nan: str = "missing"
     #: For weather: an option of the day (constant over it) on the command line.
     day_option: bool = True
+    #: For a column: the sun's position or what the air does to its beam
+    #: (turbidity, air mass), taken at an interval's middle, not averaged.
+    sun_only: bool = False
+    #: For a column: given only when asked for.
+    optional: bool = False
 
     @property
     def valid_range(self) -> tuple[float, float]:
@@ -121,15 +126,17 @@ SITE = _table(
              worked_out="UTC (said in a warning, except for CF times, which are UTC)"),
 )
 
-#: The result columns, in their order.
-COLUMNS = _table(
-    Quantity("solar_time", "h", "hour", "true solar time", None, 0.0, 24.0),
-    Quantity("zenith", "deg", "degree", "solar zenith angle", "solar_zenith_angle", 0.0, 180.0),
+#: Every column a result may have, in their order.
+RESULTS = _table(
+    Quantity("solar_time", "h", "hour", "true solar time", None, 0.0, 24.0, sun_only=True),
+    Quantity("zenith", "deg", "degree", "solar zenith angle", "solar_zenith_angle", 0.0, 180.0,
+             sun_only=True),
     Quantity("azimuth", "deg", "degree", "solar azimuth from north through east",
-             "solar_azimuth_angle", 0.0, 360.0),
-    Quantity("linke", "1", "1", "Linke turbidity factor", None, 0.0),
+             "solar_azimuth_angle", 0.0, 360.0, sun_only=True),
+    Quantity("linke", "1", "1", "Linke turbidity factor", None, 0.0, sun_only=True),
     Quantity("air_mass", "1", "1",
-             "relative optical air mass (999 with the sun well below the horizon)", None, 0.0),
+             "relative optical air mass (999 with the sun well below the horizon)", None, 0.0,
+             sun_only=True),
     flux("direct_max", "clear-sky direct irradiance, normal to the beam",
              valid_min=0.0),
     flux("global_max", "clear-sky global irradiance on the ground",
@@ -149,10 +156,13 @@ COLUMNS = _table(
     Quantity("surface_temp", "degC", "degC", "surface temperature of the ground",
              "surface_temperature"),
     Quantity("mrt", "degC", "degC", "mean radiant temperature of a person"),
+    Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (pythermalcomfort)",
+             optional=True),
 )
-
+#: The columns every result has, in their order.
+COLUMNS = {name: q for name, q in RESULTS.items() if not q.optional}
 #: The optional column.
-UTCI = Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (pythermalcomfort)")
+UTCI = RESULTS["utci"]
 
 #: Every input by name: the site's fields and the weather.
 INPUTS = {**SITE, **WEATHER}
