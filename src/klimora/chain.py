@@ -22,7 +22,7 @@ from klimora.intervals import check_interval, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
-                           magnus, projection_scale, result_columns,
+                           magnus, projection_scale, result_columns, surface_bowen,
                            universal_thermal_climate_index)
 from klimora.times import has_zone, holds_numbers, read_times, time_parts
 
@@ -102,15 +102,12 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
 def with_surface(weather: Any, surface: Optional[str]) -> Any:
     """The weather with the Bowen ratio of ``surface``; ValueError for an
     unknown surface or one given beside a Bowen ratio."""
-    if surface is None:
+    bowen = surface_bowen(surface, "bowen" in weather)
+    if bowen is None:
         return weather
-    if surface not in SURFACES:
-        raise ValueError(f"unknown surface {surface!r}; known: {', '.join(SURFACES)}")
-    if "bowen" in weather:
-        raise ValueError("give the surface or the Bowen ratio, not both")
     if type(weather).__module__.split(".")[0] == "xarray":
-        return weather.assign(bowen=SURFACES[surface])
-    return {**weather, "bowen": SURFACES[surface]}
+        return weather.assign(bowen=bowen)
+    return {**weather, "bowen": bowen}
 
 
 def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, time_label: str,

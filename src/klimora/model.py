@@ -106,6 +106,21 @@ SURFACES = {
 }
 
 
+def surface_bowen(surface: Optional[str], has_bowen: bool, surface_word: str = "the surface",
+                  bowen_word: str = "the Bowen ratio") -> Optional[float]:
+    """The Bowen ratio of the ground ``surface`` (:data:`SURFACES`), None
+    without one; ValueError for an unknown surface, or for one given where
+    the weather ``has_bowen`` already (the message names the two as
+    ``surface_word`` and ``bowen_word``)."""
+    if surface is None:
+        return None
+    if surface not in SURFACES:
+        raise ValueError(f"unknown surface {surface!r}; known: {', '.join(SURFACES)}")
+    if has_bowen:
+        raise ValueError(f"give {surface_word} or {bowen_word}, not both")
+    return SURFACES[surface]
+
+
 @dataclass(frozen=True)
 class Options:
     """How the chain works out what is not given.

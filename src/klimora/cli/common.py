@@ -23,8 +23,8 @@ if TYPE_CHECKING:
 __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "Parser",
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
            "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
-           "interval_value", "number", "one_line", "option", "options_of", "parse_date",
-           "precision_value", "told_line", "zone_value"]
+           "interval_value", "need_utci", "number", "one_line", "option", "options_of",
+           "parse_date", "precision_value", "surface_of", "told_line", "zone_value"]
 
 #: Decimals of the numbers of CSV and JSON output by default: a thousandth
 #: of a W/m2, a degree, an hour or a degree Celsius lies far below what the
@@ -160,8 +160,16 @@ def interval_value(text: str) -> dt.timedelta:
 def add_model_options(group: Any, bowen: str) -> None:
     """The options of how the chain works out what it is not given, as every
     command takes them; ``bowen`` names what --surface stands in for."""
-    from klimora.model import DIFFUSE_MODELS, MIN_WIND, SURFACES, TURBIDITIES
+    from klimora.model import (DIFFUSE_MODELS, MIN_WIND, PROJECTION_FACTORS, SURFACES,
+                               TURBIDITIES)
 
+    group.add_argument("--projection-factor", choices=PROJECTION_FACTORS, default="system",
+                       help="projection factor of a standing person for the direct beam: the "
+                            "system's (MittlStrTemp's own) or the published one of VDI 3789 "
+                            "(default system)")
+    group.add_argument("--utci", action="store_true",
+                       help="add the column utci, the Universal Thermal Climate Index "
+                            "(needs pythermalcomfort: pip install 'klimora[utci]')")
     group.add_argument("--turbidity", choices=TURBIDITIES, default="model",
                        help="Linke turbidity where none is given (linke): model, LinkeTruebung "
                             "of the day, latitude and humidity; or climatology, the site's "
@@ -206,6 +214,29 @@ def options_of(args: argparse.Namespace) -> Options:
                        args.min_wind or None)
     except ValueError as e:
         raise UsageError(one_line(e).replace("min_wind", "--min-wind")) from None
+
+
+def need_utci(args: argparse.Namespace) -> None:
+    """UsageError, with --utci, if pythermalcomfort is not there to give it."""
+    if not args.utci:
+        return
+    try:
+        import pythermalcomfort.models  # noqa: F401
+    except ImportError:
+        raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") from None
+
+
+def surface_of(args: argparse.Namespace, has_bowen: bool, bowen: str,
+               where: str = "") -> Optional[float]:
+    """The Bowen ratio of --surface (None without it); UsageError if the
+    weather has one already, ``bowen`` naming it ("a column bowen") and
+    ``where`` (a file) where it is."""
+    from klimora.model import surface_bowen
+
+    try:
+        return surface_bowen(args.surface, has_bowen, "--surface", bowen)
+    except ValueError as e:
+        raise UsageError((f"{where}: " if where else "") + one_line(e)) from None
 
 
 def interval_of(args: argparse.Namespace) -> Optional[dt.timedelta]:

@@ -25,8 +25,9 @@ from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (PRECISION, TABLE_PRECISION, Parser, UsageError,
                                 add_model_options, add_time_label_options, chain_warnings,
-                                counted, decimals_of, number, one_line, option, options_of,
-                                parse_date, precision_value, told_line, zone_value)
+                                counted, decimals_of, need_utci, number, one_line, option,
+                                options_of, parse_date, precision_value, surface_of, told_line,
+                                zone_value)
 from klimora.day import (AMBIGUOUS, ASSUMPTIONS, Site, Weather, clock_times, day_hours, day_times,
                          run_at)
 from klimora.iotools.plot import check_plot, write_plot, zone_text
@@ -34,7 +35,7 @@ from klimora.iotools.tables import time_text, write_csv, write_json, write_table
 
 __all__ = ["DEFAULT_STEP", "EXAMPLE_DATE", "EXAMPLE_SITE", "JSON_SITE", "OPTIONS", "STEP",
            "build_parser", "checked", "columns_of", "description", "heading", "metavar",
-           "need_utci", "option_error", "run_day", "sep_value", "site_of", "weather_of"]
+           "option_error", "run_day", "sep_value", "site_of", "weather_of"]
 
 #: The site and day of ``klimora`` without site options: Munich on midsummer day.
 EXAMPLE_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
@@ -137,13 +138,6 @@ def build_parser() -> Parser:
         weather.add_argument(option(name), dest=name, type=number,
                              metavar=metavar(q.symbol), help=weather_help(q))
     model = p.add_argument_group("model")
-    model.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
-                       help="projection factor of a standing person for the direct beam: the "
-                            "system's (MittlStrTemp's own) or the published one of VDI 3789 "
-                            "(default system)")
-    model.add_argument("--utci", action="store_true",
-                       help="add the column utci, the Universal Thermal Climate Index "
-                            "(needs pythermalcomfort: pip install 'klimora[utci]')")
     add_model_options(model, "--bowen or a column bowen")
     out = p.add_argument_group("output (default: an aligned table)")
     form = out.add_mutually_exclusive_group()
@@ -236,10 +230,9 @@ def weather_of(args: argparse.Namespace) -> Weather:
         value = getattr(args, name)
         if value is not None:
             values[name] = checked(name, value, option(name))
-    if args.surface is not None:
-        if "bowen" in values:
-            raise UsageError("give --surface or --bowen, not both")
-        values["bowen"] = C.SURFACES[args.surface]
+    bowen = surface_of(args, "bowen" in values, "--bowen")
+    if bowen is not None:
+        values["bowen"] = bowen
     try:
         return Weather(**values)
     except ValueError as e:
@@ -277,13 +270,6 @@ def option_error(error: ValueError) -> UsageError:
     return UsageError(text)
 
 
-def need_utci() -> None:
-    try:
-        import pythermalcomfort.models  # noqa: F401
-    except ImportError:
-        raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") from None
-
-
 def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
     return C.result_columns(args.utci)
 
@@ -298,8 +284,7 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     step_minutes = checked("step", DEFAULT_STEP if args.step is None else args.step, "--step",
                            STEP)
     date: dt.date = args.date or EXAMPLE_DATE
-    if args.utci:
-        need_utci()
+    need_utci(args)
     if args.plot is not None:
         check_plot(args.plot)
     zone = site.zone if site.zone is not None else 0.0

@@ -16,10 +16,9 @@ import os
 import sys
 from typing import IO, Any, Optional, Sequence
 
-from klimora import chain as C
 from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
-                                add_time_label_options, chain_warnings, interval_of, one_line,
-                                options_of)
+                                add_time_label_options, chain_warnings, interval_of, need_utci,
+                                one_line, options_of, surface_of)
 from klimora.grid import codecs, files, scheduler, settings, store
 from klimora.grid.cf import GridError, with_names
 from klimora.grid.interrupts import ctrl_c_where_safe, held
@@ -84,11 +83,6 @@ def build_parser() -> Parser:
                         "as xarray's netCDF4 engine does), zstd (2 to 3 times as slow; "
                         "NetCDF-C 4.9 and later; unshuffled in NetCDF-4, as netCDF4 shuffles "
                         "only for zlib), zlib (any NetCDF-4 reader, many times slower), none")
-    p.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
-                   help="projection factor of a standing person for the direct beam "
-                        "(default system)")
-    p.add_argument("--utci", action="store_true",
-                   help="add utci (needs pythermalcomfort: pip install 'klimora[utci]')")
     add_model_options(p, "a variable bowen")
     add_time_label_options(p, "the times")
     p.add_argument("--verbose", action="store_true",
@@ -183,12 +177,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     from klimora.grid import columns
 
     options, interval = options_of(args), interval_of(args)
-    if args.utci:
-        try:
-            import pythermalcomfort.models  # noqa: F401
-        except ImportError:
-            raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") \
-                from None
+    need_utci(args)
     names = parse_vars(args.var)
     client = ds = opened = None
     try:
@@ -197,8 +186,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
-            if args.surface is not None and "bowen" in ds.data_vars:
-                raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
+            surface_of(args, "bowen" in ds.data_vars, "a variable bowen", args.input)
             with chain_warnings(others=True) as said:
                 out, stacked = columns(ds, options=options, surface=args.surface,
                                        time_label=args.time_label, interval=interval,

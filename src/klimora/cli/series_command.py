@@ -19,8 +19,9 @@ from typing import IO, Any, BinaryIO
 from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, decimals_of,
-                                interval_of, one_line, options_of, told_line)
-from klimora.cli.day_command import columns_of, need_utci, site_of, weather_of
+                                interval_of, need_utci, one_line, options_of, surface_of,
+                                told_line)
+from klimora.cli.day_command import columns_of, site_of, weather_of
 from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
 
@@ -41,8 +42,7 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
                          "--height and --zone)")
     (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
     interval = interval_of(args)
-    if args.utci:
-        need_utci()
+    need_utci(args)
     source = args.input
     if source == "-":
         stream: BinaryIO = sys.stdin.buffer
@@ -64,8 +64,7 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     try:
         reader = SeriesReader(stream, name, site.zone, args.ambiguous or "nan", args.sep,
                               args.decimal)
-        if args.surface is not None and "bowen" in reader.weather:
-            raise UsageError(f"{name}: give --surface or a column bowen, not both")
+        surface_of(args, "bowen" in reader.weather, "a column bowen", name)
         filled = {key: value for key, value in base.given().items() if key not in reader.weather}
         header = True
         for chunk in reader:
