@@ -18,7 +18,7 @@ import numpy as np
 from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
-from klimora.intervals import check_interval, over_intervals, tell
+from klimora.intervals import over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
@@ -28,7 +28,7 @@ from klimora.times import has_zone, holds_numbers, read_times, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
-           "Options", "Site", "Weather", "chain",
+           "Options", "Site", "Weather", "chain", "chain_with",
            "check_saturation", "compute", "equation_of_time", "magnus", "projection_scale",
            "result_columns", "time_parts", "universal_thermal_climate_index",
            "validate_weather"]
@@ -71,11 +71,16 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     What the chain takes that was not given (a height, a zone) and what it
     changed (humidity above 100 %) or doubts (a turbidity above any
     climatology) it says as a :class:`ChainWarning`, one line each."""
-    options = Options(projection_factor, utci, turbidity, diffuse_model, min_wind)
-    if time_label not in TIME_LABELS:
-        raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
-                         f"{time_label!r}")
-    check_interval(time_label, interval)
+    options = Options(projection_factor, utci, turbidity, diffuse_model, min_wind, time_label,
+                      interval)
+    return chain_with(weather, site=site, times=times, options=options, surface=surface)
+
+
+def chain_with(weather: Any = None, *, site: Optional[Site] = None, times: Any = None,
+               options: Options = Options(), surface: Optional[str] = None) -> Any:
+    """:func:`chain` with its options as one :class:`Options`, as the
+    package's own entries (the day, the command line) hand them on.
+    ``surface`` goes with the weather: it stands in for a Bowen ratio."""
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0], type(weather).__name__
@@ -84,10 +89,10 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
                          "zone=...)")
     if kind == ("pandas", "DataFrame"):
         assert site is not None
-        return _chain_frame(weather, site, options, surface, time_label, interval)
+        return _chain_frame(weather, site, options, surface)
     if kind == ("xarray", "Dataset"):
         weather = with_surface(weather, surface)
-        return chain_dataset(weather, site, options, time_label, interval)
+        return chain_dataset(weather, site, options, options.time_label, options.interval)
     if kind[0] in ("pandas", "xarray") or not isinstance(weather, Mapping):
         raise TypeError("weather must be a pandas DataFrame, an xarray Dataset or a mapping of "
                         f"names to arrays, not a {kind[1]}")
@@ -96,7 +101,7 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     assert site is not None
     fields = {name: np.asarray(value, dtype=float)
               for name, value in with_surface(dict(weather), surface).items()}
-    return _run(fields, times, site, options, time_label, interval)
+    return _run(fields, times, site, options)
 
 
 def with_surface(weather: Any, surface: Optional[str]) -> Any:
@@ -110,8 +115,7 @@ def with_surface(weather: Any, surface: Optional[str]) -> Any:
     return {**weather, "bowen": bowen}
 
 
-def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, time_label: str,
-         interval: Any) -> dict[str, Any]:
+def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options) -> dict[str, Any]:
     validate_weather(fields)
     if site.zone is None and not has_zone(times):
         warn("zone")
@@ -123,7 +127,8 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
                               options)
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
+        result: dict[str, Any] = over_intervals(run_at, times, options.time_label,
+                                                options.interval, site.zone)
     tell(fields, result, options)
     return result
 
@@ -140,8 +145,7 @@ def one_array(columns: list[Any]) -> Any:
     return np.stack([np.asarray(c, dtype=float) for c in columns], axis=1)
 
 
-def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str],
-                 time_label: str, interval: Any) -> Any:
+def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str]) -> Any:
     import pandas as pd
 
     twice = frame.columns[frame.columns.duplicated()]
@@ -162,7 +166,7 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
         times, fields = frame.index, frame
     arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
                           surface)
-    result = _run(arrays, times, site, options, time_label, interval)
+    result = _run(arrays, times, site, options)
     out = pd.DataFrame(one_array(list(result.values())), index=frame.index,
                        columns=list(result), copy=False)
     out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if options.utci else {})}

@@ -35,7 +35,8 @@ from typing import Any, Optional, Sequence, Union
 import numpy as np
 
 from klimora.chain import (ASSUMPTIONS, COLUMNS, EPS_GROUND, NAMES, SIGMA, VIEW_GROUND,
-                           VIEW_SKY, Site, Weather, chain, equation_of_time, magnus)
+                           VIEW_SKY, Options, Site, Weather, chain_with, equation_of_time,
+                           magnus)
 
 __all__ = ["AMBIGUOUS", "ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "SIGMA", "VIEW_GROUND",
            "VIEW_SKY", "Site", "Weather", "clock_times", "day", "day_hours", "day_times",
@@ -79,18 +80,18 @@ def run(site: Site, day: Union[int, dt.date], clocks: Sequence[float], weather: 
     min_wind (a surface is the weather's Bowen ratio here, and the
     weather always has one).  ValueError if a value is out of range."""
     return run_at(site, wall_clock(_date(day), clocks), weather,
-                  projection_factor=projection_factor, utci=utci, **options)
+                  Options(projection_factor, utci, **options))
 
 
-def run_at(site: Site, times: Any, weather: Weather, projection_factor: str = "system",
-           utci: bool = False, **options: Any) -> Any:
+def run_at(site: Site, times: Any, weather: Weather, options: Options = Options()) -> Any:
     """:func:`run` at ``times``, a pandas DatetimeIndex: clock times in the
-    site's zone, or instants that carry their zone (NaT gives NaN)."""
+    site's zone, or instants that carry their zone (NaT gives NaN), with
+    the chain's ``options``."""
     import pandas as pd
 
     frame = pd.DataFrame({name: np.full(len(times), value, dtype=float)
                           for name, value in weather.given().items()}, index=times)
-    return chain(frame, site=site, projection_factor=projection_factor, utci=utci, **options)
+    return chain_with(frame, site=site, options=options)
 
 
 def wall_clock(date: dt.date, clocks: Sequence[float]) -> Any:

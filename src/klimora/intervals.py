@@ -22,7 +22,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import warn
-from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval
 from klimora.times import in_real_time, is_cftime
 
 #: The longest sub-step across an interval.
@@ -54,13 +54,6 @@ def over_intervals(run_at: Callable[[Any], Any], times: Any, time_label: str,
     for k in range(count):
         mean.add(run_at(shifted(times, start + (k + 0.5) * length / count)), k == count // 2)
     return mean.value()
-
-
-def check_interval(time_label: str, interval: Any) -> None:
-    """ValueError for an interval given with instants, which have none."""
-    if interval is not None and time_label == "instant":
-        raise ValueError("interval is the length of the intervals of time_label 'start' or "
-                         "'end'; instants have none")
 
 
 class Mean:

@@ -134,13 +134,18 @@ class Options:
     :func:`klimora.separation.separation`) or
     "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
-    (None: the wind as given)."""
+    (None: the wind as given).  ``time_label``: "instant" (each time stamp
+    a moment), "start" or "end" (each the start or end of an averaging
+    interval of length ``interval``, a timedelta, its text or a number of
+    seconds, by default the median step of the times; instants have none)."""
 
     projection_factor: str = "system"
     utci: bool = False
     turbidity: str = "model"
     diffuse_model: str = "separation"
     min_wind: Optional[float] = MIN_WIND
+    time_label: str = "instant"
+    interval: Any = None
 
     def __post_init__(self) -> None:
         for name, allowed in (("projection_factor", PROJECTION_FACTORS),
@@ -150,6 +155,17 @@ class Options:
                                  f"not {getattr(self, name)!r}")
         if self.min_wind is not None and not 0.0 <= self.min_wind <= 5.0:
             raise ValueError(f"min_wind must be between 0 and 5 m/s, not {self.min_wind:g}")
+        if self.time_label not in TIME_LABELS:
+            raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
+                             f"{self.time_label!r}")
+        check_interval(self.time_label, self.interval)
+
+
+def check_interval(time_label: str, interval: Any) -> None:
+    """ValueError for an interval given with instants, which have none."""
+    if interval is not None and time_label == "instant":
+        raise ValueError("interval is the length of the intervals of time_label 'start' or "
+                         "'end'; instants have none")
 
 
 def result_columns(utci: bool) -> tuple[tuple[str, str, str], ...]:

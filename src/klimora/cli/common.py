@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import datetime as dt
 import functools
 import io
@@ -205,15 +206,16 @@ def add_time_label_options(group: Any, times: str) -> None:
 
 
 def options_of(args: argparse.Namespace) -> Options:
-    """The chain's options from the command line; --min-wind 0 turns the
-    floor off."""
+    """The chain's options from the command line, --time-label and
+    --interval among them; --min-wind 0 turns the floor off."""
     from klimora.model import Options
 
     try:
-        return Options(args.projection_factor, args.utci, args.turbidity, args.diffuse_model,
-                       args.min_wind or None)
+        options = Options(args.projection_factor, args.utci, args.turbidity,
+                          args.diffuse_model, args.min_wind or None, args.time_label)
     except ValueError as e:
         raise UsageError(one_line(e).replace("min_wind", "--min-wind")) from None
+    return dataclasses.replace(options, interval=interval_of(args))
 
 
 def need_utci(args: argparse.Namespace) -> None:

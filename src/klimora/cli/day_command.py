@@ -294,8 +294,7 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     try:
         with chain_warnings() as said:
             # Hours of a fixed zone as clock times: the chain's own reading of them.
-            frame = run_at(site, times if isinstance(zone, str) else wall, weather,
-                           **dataclasses.asdict(options))
+            frame = run_at(site, times if isinstance(zone, str) else wall, weather, options)
     except ValueError as e:
         raise option_error(e) from None
     values = {name: frame[name].to_numpy(dtype=float) for name in names}
@@ -308,8 +307,9 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     decimals = decimals_of(args)
     if args.json:
         day_weather: dict[str, Any] = {name: getattr(weather, name) for name in OPTIONS}
+        # The day's rows are instants: the JSON's model is how each is worked out.
         model = {name: value for name, value in dataclasses.asdict(options).items()
-                 if name != "utci"}
+                 if name not in ("utci", "time_label", "interval")}
         write_json(rows, columns, out, site={name: getattr(site, name) for name in JSON_SITE},
                    date=date, weather={**day_weather, "surface": args.surface}, model=model,
                    assumptions=ASSUMPTIONS, decimals=decimals)

@@ -17,7 +17,7 @@ import sys
 from typing import IO, Any, Optional, Sequence
 
 from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
-                                add_time_label_options, chain_warnings, interval_of, need_utci,
+                                add_time_label_options, chain_warnings, need_utci,
                                 one_line, options_of, surface_of)
 from klimora.grid import codecs, files, scheduler, settings, store
 from klimora.grid.cf import GridError, with_names
@@ -176,7 +176,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     netCDF4 reads (HDF5 is not thread-safe)."""
     from klimora.grid import columns
 
-    options, interval = options_of(args), interval_of(args)
+    options = options_of(args)
     need_utci(args)
     names = parse_vars(args.var)
     client = ds = opened = None
@@ -189,10 +189,8 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             surface_of(args, "bowen" in ds.data_vars, "a variable bowen", args.input)
             with chain_warnings(others=True) as said:
                 out, stacked = columns(ds, options=options, surface=args.surface,
-                                       time_label=args.time_label, interval=interval,
                                        history="klimora grid " + " ".join(argv))
-            out.attrs.update(settings.attributes(ds, options, args.surface, args.time_label,
-                                                 interval))
+            out.attrs.update(settings.attributes(ds, options, args.surface))
         except GridError as e:
             raise UsageError(one_line(e)) from None
         for warning in said:

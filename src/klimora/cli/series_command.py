@@ -41,7 +41,6 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         raise UsageError("--input needs the site of its weather: give --lat and --lon (and "
                          "--height and --zone)")
     (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
-    interval = interval_of(args)
     need_utci(args)
     source = args.input
     if source == "-":
@@ -69,12 +68,12 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         header = True
         for chunk in reader:
             frame = chunk.frame.assign(**filled)
-            if args.time_label != "instant" and interval is None:
-                interval = told_interval(chunk.frame["time"], name)
+            if options.time_label != "instant" and options.interval is None:
+                options = dataclasses.replace(
+                    options, interval=told_interval(chunk.frame["time"], name))
             try:
                 with chain_warnings() as said:
-                    result = C.chain(frame, site=site, time_label=args.time_label,
-                                     interval=interval, **dataclasses.asdict(options))
+                    result = C.chain_with(frame, site=site, options=options)
             except Q.OutOfRange as e:
                 raise UsageError(f"{name} line {chunk.lines[e.row]}: {one_line(e)}") from None
             except ValueError as e:   # rows refused together

@@ -10,6 +10,7 @@ Needs the extra ``klimora[grid]``.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as dt
 import warnings
 from typing import Any, Optional
@@ -28,27 +29,30 @@ __all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRI
 ATTRIBUTES = {
     q.name: {"units": q.units, "long_name": q.long_name,
              **({"standard_name": q.standard_name} if q.standard_name else {})}
-    for q in (*Q.COLUMNS.values(), Q.UTCI)
+    for q in Q.RESULTS.values()
 }
 
 
 def radiation(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-              time_label: str = "instant", interval: Any = None, history: str = "") -> Any:
+              time_label: Optional[str] = None, interval: Any = None, history: str = "") -> Any:
     """The chain's columns for every cell and time of a CF Dataset, lazily
     if ``ds`` is dask-backed, with the input's coordinates, each column's
     CF attributes and the input's global attributes with ``history``
     (a command line, say) put first in their history.  Times are in UTC,
     as CF stores them; the day of the year is the UTC one.  ``options``,
     ``surface`` (the ground's Bowen ratio where the grid has none),
-    ``time_label`` and ``interval`` as for :func:`klimora.chain.chain`.
+    ``time_label`` and ``interval`` as for :func:`klimora.chain.chain`
+    (given, they replace the options' own).
     Without a surface_altitude the grid lies at sea level (a ChainWarning
     says so).  GridError, one line, for weather that cannot be used."""
-    return columns(ds, options=options, surface=surface, time_label=time_label,
-                   interval=interval, history=history)[0]
+    if time_label is not None or interval is not None:
+        options = dataclasses.replace(options, time_label=time_label or options.time_label,
+                                      interval=options.interval if interval is None
+                                      else interval)
+    return columns(ds, options=options, surface=surface, history=history)[0]
 
 
 def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-            time_label: str = "instant", interval: Any = None,
             history: str = "") -> tuple[Any, Any]:
     """:func:`radiation`, and its columns as one DataArray along a last
     dimension "column", whose every block is one task: what the writer
@@ -74,8 +78,8 @@ def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = N
         height = 0.0
     fields = with_surface({str(name): frame[name] for name in frame.data_vars}, surface)
     stacked = stacked_columns(fields, frame["time"], bare(grid.latitude), bare(grid.longitude),
-                              height, zone=None, options=options, time_label=time_label,
-                              interval=interval)
+                              height, zone=None, options=options,
+                              time_label=options.time_label, interval=options.interval)
     if "time" != grid.time:
         stacked = stacked.rename({"time": grid.time})
     reference = ds[grid.sources["air_temp"]]

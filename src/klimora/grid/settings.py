@@ -5,7 +5,6 @@ command line that made it."""
 
 from __future__ import annotations
 
-import datetime as dt
 from typing import Any, Optional
 
 from klimora import quantities as Q
@@ -45,8 +44,7 @@ def present(ds: Any, name: str) -> Optional[str]:
     return find(ds, spelled(name))
 
 
-def attributes(ds: Any, options: Options, surface: Optional[str], time_label: str,
-               interval: Optional[dt.timedelta]) -> dict[str, str]:
+def attributes(ds: Any, options: Options, surface: Optional[str]) -> dict[str, str]:
     """The output's attributes klimora_NAME for the input ``ds`` and the
     options the command ran with."""
     said: dict[str, str] = {}
@@ -70,10 +68,11 @@ def attributes(ds: Any, options: Options, surface: Optional[str], time_label: st
     said["klimora_diffuse_model"] = options.diffuse_model
     said["klimora_min_wind"] = "none: the wind as given" if options.min_wind is None else \
         f"{options.min_wind:g} m s-1"
-    if time_label == "instant":
+    if options.time_label == "instant":
         said["klimora_time_label"] = "instant"
     else:
+        interval = options.interval
         length = f"{interval.total_seconds() / 60:g} min" if interval is not None else \
             "the median step of the times"
-        said["klimora_time_label"] = f"{time_label} of intervals of {length}"
+        said["klimora_time_label"] = f"{options.time_label} of intervals of {length}"
     return said
