@@ -83,10 +83,8 @@ def description() -> str:
     lines += ["", "Output columns:",
               "  time: the date and clock time in the site's zone with its offset, ISO 8601",
               "    (2025-06-21T12:00+02:00); with --input: the file's time stamp"]
-    plain = C.result_columns(False)
-    lines += [f"  {name} ({unit}): {meaning}" for name, unit, meaning in plain]
-    lines += [f"  {name} ({unit}), with --utci: {meaning}"
-              for name, unit, meaning in C.result_columns(True)[len(plain):]]
+    lines += [f"  {q.name} ({q.symbol})" + (f", with {option(q.name)}" if q.optional else "")
+              + f": {q.long_name}" for q in Q.RESULTS.values()]
     return "\n".join(lines)
 
 
