@@ -20,7 +20,7 @@ from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, valid
                             warn)
 from klimora.intervals import over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
-                           SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
+                           SIGMA, SURFACES, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns, surface_bowen,
                            universal_thermal_climate_index)
