@@ -34,9 +34,10 @@
 #                 load, internal links and anchors lead somewhere, images
 #                 load) with screenshots in docs/_build/screenshots; needs
 #                 Debian's chromium (apt-get install -y chromium); not in CI
-# The others create their venv with CPython 3.10 (tools/find-python310;
-# override with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools
-# and build and install the module.
+# The others create their venv with the newest CPython 3.10 to 3.13 found
+# (tools/find-python: pyenv's, then python3.X on PATH), or the one
+# KLIMORA_PYTHON=/path/to/python3.X names (a venv of another interpreter is
+# then made anew), install the pinned tools and build and install the module.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -58,7 +59,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean
+.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean FORCE
 
 demo: install
 	$(PY) -I -m klimora
@@ -101,11 +102,21 @@ docs: $(DOCS_STAMP)
 	$(PY) tools/check_docs.py --chromium "$(CHROMIUM)" docs/_build/html
 
 # A venv with the pinned tools: .venv/.requirements-installed and the like.
-%/.requirements-installed: requirements-dev.txt
-	@python310=$$(tools/find-python310) && \
-	  { [ -x $*/bin/python ] || $$python310 -m venv $*; }
+# An existing venv is kept, unless KLIMORA_PYTHON names another interpreter
+# than the one it was made with (told apart by sys.base_prefix).
+PREFIX_OF := -c 'import os, sys; print(os.path.realpath(sys.base_prefix))'
+%/.requirements-installed: requirements-dev.txt $(if $(KLIMORA_PYTHON),FORCE)
+	@python=$$(tools/find-python) && \
+	  if [ -x $*/bin/python ] && [ -n "$${KLIMORA_PYTHON:-}" ] && \
+	     [ "$$($$python $(PREFIX_OF))" != "$$($*/bin/python $(PREFIX_OF))" ]; then \
+	    echo "$* was made with another interpreter than KLIMORA_PYTHON: made anew"; rm -rf $*; \
+	  fi && \
+	  if [ ! -x $*/bin/python ]; then echo "$*: $$($$python -VV | head -n 1) ($$python)" && \
+	    $$python -m venv $*; fi
 	$*/bin/python $(PIP_INSTALL) -r requirements-dev.txt
 	touch $@
+
+FORCE:
 
 install: $(STAMP)
 	$(PY) $(PIP_INSTALL) --no-build-isolation --no-deps $(BUILD_FLAGS) .
@@ -120,10 +131,10 @@ stress: install
 # tools/compat and tools/wheels need only Python's standard library; they
 # build each wheel with its own interpreter (.venv-compat/build-py3.X).
 compat:
-	$$(tools/find-python310) tools/compat
+	python=$$(tools/find-python) && $$python tools/compat
 
 wheels:
-	$$(tools/find-python310) tools/wheels
+	python=$$(tools/find-python) && $$python tools/wheels
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) .venv-compat build
