@@ -306,7 +306,7 @@ def test_help_states_the_assumptions_and_columns():
     for name in NAMES:
         assert f"{name} (" in text
     for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
-                   "--projection-factor {system,vdi3789}", "--utci", "pip install 'klimora[utci]'",
+                   "--projection-factor {system,vdi3789}", "--utci", "pip install '.[utci]'",
                    "Europe/Berlin", "utci (degC)", "--linke VALUE",
                    "--turbidity {model,climatology}",
                    "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
@@ -372,7 +372,7 @@ def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypa
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     status, out, err = run(capsys, "--plot", str(tmp_path / "day.png"))
     assert status == 2 and out == "" and not (tmp_path / "day.png").exists()
-    assert err == "klimora: error: --plot needs matplotlib: pip install 'klimora[plot]'\n"
+    assert err == "klimora: error: --plot needs matplotlib: pip install '.[plot]'\n"
 
 
 def test_utci_without_pythermalcomfort_says_what_to_install(capsys, tmp_path, monkeypatch):
@@ -381,7 +381,7 @@ def test_utci_without_pythermalcomfort_says_what_to_install(capsys, tmp_path, mo
     for args in (["--utci"], ["--utci", "--input", write(tmp_path / "w.csv", SERIES)]):
         status, out, err = run(capsys, *args)
         assert (status, out) == (2, "")
-        assert err == "klimora: error: --utci needs pythermalcomfort: pip install 'klimora[utci]'\n"
+        assert err == "klimora: error: --utci needs pythermalcomfort: pip install '.[utci]'\n"
 
 
 def day_frame(date, zone=1.0, **weather):

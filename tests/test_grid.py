@@ -373,4 +373,4 @@ def test_without_the_extra_it_says_what_to_install():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 2
     assert done.stderr == ("klimora: error: klimora grid needs cf-xarray: "
-                           "pip install 'klimora[grid]'\n")
+                           "pip install '.[grid]'\n")

@@ -28,7 +28,7 @@ def table() -> Any:
         import pvlib
     except ImportError:
         raise ImportError("turbidity='climatology' needs pvlib and h5py: "
-                          "pip install 'klimora[climatology]'") from None
+                          "pip install '.[climatology]'") from None
     from pathlib import Path
 
     path = Path(pvlib.__file__).parent / "data" / "LinkeTurbidities.h5"

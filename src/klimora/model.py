@@ -227,7 +227,7 @@ def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity
         from pythermalcomfort.models import utci
     except ImportError:
         raise ImportError("the utci column needs pythermalcomfort: "
-                          "pip install 'klimora[utci]'") from None
+                          "pip install '.[utci]'") from None
     shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
     args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
             for x in (air_temp, mrt, wind, humidity)]

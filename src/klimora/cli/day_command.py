@@ -143,7 +143,7 @@ def build_parser() -> Parser:
                             "(default system)")
     model.add_argument("--utci", action="store_true",
                        help="add the column utci, the Universal Thermal Climate Index "
-                            "(needs pythermalcomfort: pip install 'klimora[utci]')")
+                            "(needs pythermalcomfort: pip install '.[utci]')")
     add_model_options(model, "--bowen or a column bowen")
     out = p.add_argument_group("output (default: an aligned table)")
     form = out.add_mutually_exclusive_group()
@@ -158,7 +158,8 @@ def build_parser() -> Parser:
                           f"tell apart), {TABLE_PRECISION} for the table")
     out.add_argument("--plot", metavar="FILE.png",
                      help="also draw the day's course into FILE.png, 2000 pixels wide (or "
-                          ".pdf, .svg, any format matplotlib writes; needs klimora[plot])")
+                          ".pdf, .svg, any format matplotlib writes; needs matplotlib: "
+                          "pip install '.[plot]')")
     out.add_argument("--input", metavar="WEATHER.csv",
                      help="time series mode: read a CSV file ('-' for standard input; cells "
                           "separated by commas, semicolons or tabs) with a column 'time' (ISO "
@@ -280,7 +281,7 @@ def need_utci() -> None:
     try:
         import pythermalcomfort.models  # noqa: F401
     except ImportError:
-        raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") from None
+        raise UsageError("--utci needs pythermalcomfort: pip install '.[utci]'") from None
 
 
 def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:

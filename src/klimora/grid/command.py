@@ -87,7 +87,7 @@ def build_parser() -> Parser:
                    help="projection factor of a standing person for the direct beam "
                         "(default system)")
     p.add_argument("--utci", action="store_true",
-                   help="add utci (needs pythermalcomfort: pip install 'klimora[utci]')")
+                   help="add utci (needs pythermalcomfort: pip install '.[utci]')")
     add_model_options(p, "a variable bowen")
     add_time_label_options(p, "the times")
     p.add_argument("--verbose", action="store_true",
@@ -107,7 +107,7 @@ def need_extra(distributed: bool, only_distributed: bool = False) -> None:
         try:
             importlib.import_module(module)
         except ImportError:
-            raise UsageError(f"klimora grid needs {package}: pip install 'klimora[grid]'") \
+            raise UsageError(f"klimora grid needs {package}: pip install '.[grid]'") \
                 from None
 
 
@@ -181,7 +181,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         try:
             import pythermalcomfort.models  # noqa: F401
         except ImportError:
-            raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") \
+            raise UsageError("--utci needs pythermalcomfort: pip install '.[utci]'") \
                 from None
     names = parse_vars(args.var)
     client = ds = opened = None
