@@ -1,5 +1,6 @@
 # make demo     - set up everything and run the main job
-# make test     - set up everything, run the tests and type-check the package
+# make test     - set up everything, run the tests (a test skipped for want
+#                 of an optional package fails the run) and type-check the package
 #                 and examples/typed_chain.py with mypy
 # make bench    - time every function against the same formulas in Python/NumPy,
 #                 the ufuncs against np.vectorize, hand-written NumPy and the
@@ -65,7 +66,7 @@ demo: install
 	$(PY) -I -m klimora
 
 test: install
-	$(VENV)/bin/pytest tests
+	$(VENV)/bin/pytest tests --require-extras
 	$(VENV)/bin/mypy
 
 sweep: install

@@ -15,6 +15,8 @@ import klimora.Strahlkit as S
 from klimora import day
 from klimora.chain import NAMES, ChainWarning, Site, chain
 
+from helpers import CLIMATOLOGY
+
 #: The example site, in UTC+1.
 MUNICH = {"latitude": 48.14, "longitude": 11.58, "height": 520.0}
 HERE = Site(**MUNICH, zone=1.0)
@@ -325,9 +327,10 @@ def test_the_separation_keeps_global_beam_and_diffuse_consistent():
     assert (got.diffuse[clipped] > residual.diffuse[clipped]).all()
 
 
+@CLIMATOLOGY
 def test_climatology_is_the_published_turbidity():
-    pvlib = pytest.importorskip("pvlib")
-    pytest.importorskip("h5py")
+    import pvlib
+
     sites = [(48.14, 11.58), (-33.87, 151.21), (39.74, -104.99), (1.35, 103.82)]
     for lat, lon in sites:
         times = pd.date_range("2025-01-01 12:00", "2025-12-31 12:00", freq="4D")
@@ -350,14 +353,17 @@ def test_what_the_chain_took_or_changed_is_said(make, kind, count):
     assert (kind, count) in [(w.message.kind, w.message.count) for w in said]
 
 
-def test_nothing_is_said_of_what_was_given():
+@pytest.mark.parametrize("make", [
+    lambda: chain(_frame(linke=3.0).tz_localize("Europe/Berlin"), site=Site(**MUNICH)),
+    pytest.param(lambda: chain(_frame(humidity=96.0), site=HERE, turbidity="climatology"),
+                 marks=CLIMATOLOGY),
+])
+def test_nothing_is_said_of_what_was_given(make):
     import warnings
 
-    zoned = _frame(linke=3.0).tz_localize("Europe/Berlin")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        chain(zoned, site=Site(**MUNICH))
-        chain(_frame(humidity=96.0), site=HERE, turbidity="climatology")
+        make()
 
 
 @pytest.mark.parametrize("make, message", [

@@ -26,6 +26,8 @@ from klimora.day import ASSUMPTIONS, NAMES, Site, Weather, equation_of_time, ste
 from klimora.iotools import weather_csv
 from klimora.quantities import WEATHER
 
+from helpers import CLIMATOLOGY
+
 #: The example site, without site options: Munich.
 DEFAULT_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
 #: The example site given as options.
@@ -405,7 +407,8 @@ def test_projection_factor_and_utci_are_the_chains(capsys):
 
 
 @pytest.mark.parametrize("args, option", [
-    (["--turbidity", "climatology"], {"turbidity": "climatology"}),
+    pytest.param(["--turbidity", "climatology"], {"turbidity": "climatology"},
+                 marks=CLIMATOLOGY),
     (["--diffuse-model", "residual"], {"diffuse_model": "residual"}),
     (["--min-wind", "0"], {"min_wind": None}),
     (["--min-wind", "1.5"], {"min_wind": 1.5}),
@@ -848,7 +851,7 @@ def test_series_writes_csv_only(capsys, tmp_path, args):
     assert status == 2 and "--input writes CSV" in err
 
 
-@pytest.mark.parametrize("linke", [True, False])
+@pytest.mark.parametrize("linke", [True, pytest.param(False, marks=CLIMATOLOGY)])
 def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, linke):
     lines = ["time,air_temp,humidity,cloud,wind" + ",linke" * linke]
     lines += [f"2025-06-21T{h:02d}:00,{15 + h / 2},{90 - 3 * h},{h % 9 * (h % 2)},{h % 4 / 2}"
