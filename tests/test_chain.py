@@ -422,3 +422,26 @@ def test_a_dataset_carries_its_site_and_its_intervals_as_a_frame_does():
         want = chain(frame, site=Site(lat[i], lon[j], 200.0, zone=0.0), time_label="end")
         for name in ("zenith", "global", "mrt"):
             np.testing.assert_allclose(got[name][:, i, j], want[name], rtol=1e-12, atol=1e-12)
+
+
+#: Weather at night (the mean radiant temperature a few kelvin below the
+#: air) with values outside UTCI's range: air above 50 or below -50 degC,
+#: wind above 17 m/s.  A missing air temperature is no such value.
+UTCI_ROWS = [(20.0, 1.0), (55.0, 1.0), (-60.0, 1.0), (20.0, 30.0), (np.nan, 1.0), (15.0, 2.0)]
+UTCI_OUTSIDE = 3
+
+
+@pytest.mark.parametrize("repeats", [1, 7000])   # 7000: more rows than a block of the model
+def test_utci_outside_its_range_is_one_line_that_counts_them(repeats):
+    pytest.importorskip("pythermalcomfort")
+    air, wind = np.tile(np.array(UTCI_ROWS).T, repeats)
+    times = pd.date_range("2025-06-20 22:00", periods=air.size, freq="500ms", tz="UTC")
+    frame = pd.DataFrame({"air_temp": air, "wind": wind, "humidity": 50.0}, index=times)
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        got = chain(frame, site=HERE, utci=True)
+    assert [str(w.message) for w in said] == [
+        f"{UTCI_OUTSIDE * repeats} UTCI values outside the model's range (air -50 to 50 °C, "
+        "MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN"]
+    assert (said[0].message.kind, said[0].category) == ("utci", ChainWarning)
+    assert np.isnan(got.utci).sum() == (UTCI_OUTSIDE + 1) * repeats

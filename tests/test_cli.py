@@ -1007,3 +1007,18 @@ def test_readme_chain_is_the_main_job_at_solar_noon():
     assert namespace["surface"] == pytest.approx(expected["surface_temp"], abs=1e-9)
     said = re.search(r"mrt = .*?# ([\d.]+) degC", code, re.DOTALL)
     assert f"{float(namespace['mrt']):.1f}" == said[1]
+
+
+@pytest.mark.parametrize("args", [["--csv"], ["--json"]])
+def test_utci_outside_its_range_is_one_line_on_the_command_line(capsys, tmp_path, args):
+    pytest.importorskip("pythermalcomfort")
+    rows = [("20", "1"), ("55", "1"), ("-60", "1"), ("20", "30"), ("15", "2")]
+    times = pd.date_range("2025-06-20 22:00", periods=15, freq="10min")   # at night
+    path = write(tmp_path / "w.csv", ["time,air_temp,wind,humidity"] +
+                 [f"{t:%Y-%m-%dT%H:%M},{a},{v},50" for t, (a, v) in zip(times, rows * 3)])
+    status, _, err = run(capsys, "--input", path, "--utci", *MUNICH)
+    assert (status, err) == (0, "klimora: 9 UTCI values outside the model's range (air -50 to "
+                                "50 °C, MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN\n")
+    # the day: every hour's air above 50 degC
+    status, _, err = run(capsys, "--air-temp", "52", "--utci", *MUNICH, *args)
+    assert (status, err.count("\n")) == (0, 1) and err.startswith("klimora: 24 UTCI values ")

@@ -12,8 +12,8 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import Site, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell
-from klimora.model import Options, blockwise, result_columns
+from klimora.intervals import over_intervals, tell, tell_utci
+from klimora.model import NAMES, Options, blockwise, result_columns
 from klimora.times import holds_numbers, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
@@ -51,7 +51,8 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         out[name].attrs.update(units=unit, long_name=meaning)
     if not Q.is_lazy(out["linke"]):   # what is lazy is not computed to be told of
         tell({name: f.values for name, f in fields.items()},
-             {name: out[name].values for name in ("linke",)}, options)
+             {name: out[name].values for name in ("linke", "mrt", "utci") if name in out},
+             options)
     return out
 
 
@@ -117,4 +118,8 @@ class Kernel:
                 ({"vapour_pressure", "air_temp"} & set(self.lazy)):
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
-        return blockwise(arrays, self.names, self.options)
+        columns = blockwise(arrays, self.names, self.options)
+        if self.options.utci and self.lazy:   # an eager Dataset's are told of once, whole
+            tell_utci(columns[..., -1], columns[..., NAMES.index("mrt")],
+                      {name: values[name] for name in self.names})
+        return columns

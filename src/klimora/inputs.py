@@ -32,6 +32,8 @@ class ChainWarning(UserWarning):
                      f"{TURBIDITY_BEYOND_CLIMATOLOGY:g} from the humidity "
                      "(85 % and more), beyond any climatology: give the turbidity (linke) or "
                      "take turbidity='climatology'",
+        "utci": "{count} UTCI value{s} outside the model's range (air -50 to 50 °C, "
+                "MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN",
     }
 
     def __init__(self, kind: str, count: int = 0) -> None:

@@ -22,7 +22,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import ChainWarning
-from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, utci_outside
 from klimora.times import is_cftime
 
 #: The longest sub-step across an interval.
@@ -120,3 +120,12 @@ def tell(fields: Mapping[str, Any], result: Mapping[str, Any], options: Options)
                 high = int(np.count_nonzero(np.asarray(linke) > TURBIDITY_BEYOND_CLIMATOLOGY))
             if high:
                 warnings.warn(ChainWarning("turbidity", high), stacklevel=4)
+    if options.utci and not Q.is_lazy(result["utci"]):
+        tell_utci(result["utci"], result["mrt"], fields, stacklevel=5)
+
+
+def tell_utci(utci: Any, mrt: Any, fields: Mapping[str, Any], stacklevel: int = 2) -> None:
+    """One line for the UTCI values left NaN outside the model's range."""
+    outside = utci_outside(utci, mrt, fields)
+    if outside:
+        warnings.warn(ChainWarning("utci", outside), stacklevel=stacklevel)

@@ -26,6 +26,8 @@ input gives NaN in every column that depends on it; nothing is filled in.
 from __future__ import annotations
 
 import math
+import threading
+import warnings
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional
 
@@ -219,10 +221,17 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     return result
 
 
+#: Held while pythermalcomfort's own warnings are filtered out: the filters
+#: are the process's, and blocks compute UTCI in several threads at once.
+_UTCI_QUIET = threading.Lock()
+
+
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
     """UTCI by pythermalcomfort, from the air temperature, the mean radiant
     temperature, the wind (taken as the wind at 10 m, which UTCI expects)
-    and the relative humidity; NaN outside the range UTCI is defined for."""
+    and the relative humidity; NaN outside the range UTCI is defined for.
+    pythermalcomfort's warnings on such values are not passed on: the chain
+    counts them in one line of its own (:func:`utci_outside`)."""
     try:
         from pythermalcomfort.models import utci
     except ImportError:
@@ -231,9 +240,23 @@ def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity
     shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
     args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
             for x in (air_temp, mrt, wind, humidity)]
-    value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
-                 round_output=False).utci
+    with _UTCI_QUIET, warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=UserWarning, module="pythermalcomfort")
+        value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
+                     round_output=False).utci
     return np.asarray(value, dtype=float).reshape(shape)
+
+
+def utci_outside(utci: Any, mrt: Any, weather: Mapping[str, Any]) -> int:
+    """How many UTCI values are NaN for being outside the model's range:
+    NaN where the mean radiant temperature and the weather UTCI is computed
+    from (air temperature, wind, humidity or vapour pressure, those of them
+    given) are not."""
+    known = np.isfinite(mrt)
+    for name in ("air_temp", "wind", "humidity", "vapour_pressure"):
+        if weather.get(name) is not None:
+            known = known & np.isfinite(np.asarray(weather[name], dtype=float))
+    return int(np.count_nonzero(np.isnan(utci) & known))
 
 
 def missing(result: Any, *inputs: Any) -> Any:

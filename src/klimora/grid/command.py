@@ -185,6 +185,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
                 from None
     names = parse_vars(args.var)
     client = ds = opened = None
+    told: dict[str, int] = {}   # the computed blocks' warnings by kind: the values they concern
     try:
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_CELLS)
@@ -231,8 +232,13 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
                 client = None
             scheduler.stop(starting)
 
-        store.write(out, stacked, columns_written, args.output, args.compression, submit, depth,
-                    progress.update, dtype_of(args, ds), closing)
+        # What the blocks' chain says as they are computed (UTCI values
+        # outside its range), summed over the blocks: one line a kind.
+        with chain_warnings(others=True) as computed:
+            store.write(out, stacked, columns_written, args.output, args.compression, submit,
+                        depth, progress.update, dtype_of(args, ds), closing)
+        for warning in computed:
+            told[warning.kind] = told.get(warning.kind, 0) + warning.count
     except GridError as e:
         raise UsageError(one_line(e)) from None
     except ValueError as e:   # the chain refused values as they were computed
@@ -250,6 +256,8 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
                 if opened is not None:
                     opened.close()
     progress.update(total, final=True)
+    for kind, count in told.items():
+        err.write(f"klimora: {C.ChainWarning.about(kind, count)}\n")
 
 
 def named(message: str, ds: Any) -> str:
