@@ -383,16 +383,19 @@ def test_without_the_extra_it_says_what_to_install():
                            "pip install '.[grid]'\n")
 
 
-@pytest.mark.parametrize("chunks", ["time=1", "time=6"])
-def test_utci_outside_its_range_is_one_line_of_klimora_grid(tmp_path, capsys, chunks):
+@pytest.mark.parametrize("options", [["--chunks", "time=1"], ["--chunks", "time=6"],
+                                     ["--chunks", "time=1", "--workers", "2"]])
+def test_utci_outside_its_range_is_one_line_of_klimora_grid(tmp_path, capsys, options):
     pytest.importorskip("pythermalcomfort")
+    if "--workers" in options:
+        pytest.importorskip("distributed")
     ds = example.weather(6, 4, 5, seed=1)
     tas = ds.tas.values.copy()
     tas[0] = 273.15 + 55.0        # 20 cells above 50 degC
     tas[3, 0, :3] = 273.15 - 60.0  # 3 below -50 degC
     ds.assign(tas=(ds.tas.dims, tas, ds.tas.attrs)).to_netcdf(source := tmp_path / "w.nc")
     assert klimora_grid("--input", str(source), "--output", str(tmp_path / "r.nc"), "--utci",
-                        "--chunks", chunks) == 0
+                        *options) == 0
     assert capsys.readouterr().err == (
         "klimora: 23 UTCI values outside the model's range (air -50 to 50 °C, MRT - air -30 "
         "to 70 K, wind 0.5 to 17 m/s) left NaN\n")

@@ -228,6 +228,8 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             has it, the run is complete."""
             nonlocal client
             if client is not None:
+                for kind, count in scheduler.chain_warnings_of_workers(client):
+                    told[kind] = told.get(kind, 0) + count
                 client.close()
                 client = None
             scheduler.stop(starting)
