@@ -58,3 +58,31 @@ def pytest_sessionfinish(session):
     if session.config.getoption("require_extras") and SKIPPED_FOR_WANT \
             and session.exitstatus == pytest.ExitCode.OK:
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def restored(module):
+    """Puts a module's namespace back as it was, order included."""
+    saved = list(vars(module).items())
+
+    def restore():
+        namespace = vars(module)
+        namespace.clear()
+        namespace.update(saved)
+    return restore
+
+
+@pytest.fixture
+def module():
+    """The native module; its namespace is put back after the test."""
+    restore = restored(S)
+    yield S
+    restore()
+
+
+@pytest.fixture
+def both():
+    """The native module and the reference; both namespaces are put back."""
+    restore_native, restore_reference = restored(S), restored(R)
+    yield S, R
+    restore_native()
+    restore_reference()
