@@ -24,7 +24,7 @@ from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PR
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
-from klimora.times import has_zone, holds_numbers, time_parts
+from klimora.times import has_zone, holds_numbers, leap_years, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
@@ -117,11 +117,15 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     if site.zone is None and not has_zone(times):
         warnings.warn(ChainWarning("zone"), stacklevel=3)
     height = site.height_or_sea_level()
+
+    def run_at(at: Any) -> dict[str, Any]:
+        # The climatology's month middles fall a day later in leap years.
+        leap = leap_years(at, site.zone) if options.turbidity == "climatology" else None
+        return compute_blocks(*time_parts(at, site.zone), site.latitude, site.longitude, height,
+                              fields, options, leap)
+
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result: dict[str, Any] = over_intervals(
-            lambda at: compute_blocks(*time_parts(at, site.zone), site.latitude,
-                                      site.longitude, height, fields, options),
-            times, time_label, interval)
+        result: dict[str, Any] = over_intervals(run_at, times, time_label, interval)
     tell(fields, result, options)
     return result
 
