@@ -36,7 +36,7 @@ def oracle(name, columns):
     return np.array(values), kinds
 
 
-def humidities(*pieces):
+def joined(*pieces):
     return np.concatenate([np.asarray(p, dtype=float) for p in pieces])
 
 
@@ -53,26 +53,29 @@ def linke(rh, at, latitude=48.0):
 
 
 RNG = np.random.default_rng(85)
-MIXED = humidities(np.tile([40.0, 60.0, 90.0, 97.0], 256), np.full(100, 90.0))
+MIXED = joined(np.tile([40.0, 60.0, 90.0, 97.0], 256), np.full(100, 90.0))
 CASES = {
     # An overflow on the climatology side of the first block; the next
     # block, all at 90 %, calls maximum once.
     "next block one humidity": linke(MIXED, {0: 1e308}),
     "overflow and invalid, then a saturated run": linke(
-        humidities(np.tile([40.0, 60.0, 90.0, 97.0], 256), np.full(200, 95.0)),
+        joined(np.tile([40.0, 60.0, 90.0, 97.0], 256), np.full(200, 95.0)),
         {0: 1e308, 5: np.inf}),
-    "negative overflow, run inside a later block": linke(
-        humidities(RNG.uniform(0, 100, BLOCK + 300), np.full(100, 88.0), RNG.uniform(0, 100, 50)),
-        {3: -1e308}),
+    # The next block's humid elements share one value: gathered, they call
+    # maximum once.
+    "negative overflow, next block's humid air one value": linke(
+        joined(RNG.uniform(0, 100, BLOCK), np.tile([30.0, 92.0], 200)), {3: -1e308}),
+    # Near the block's start: 64 equal days from there would end the block
+    # at the flag.
     "flag in the second block, run in the fourth": linke(
-        humidities(RNG.uniform(0, 100, 3 * BLOCK), np.full(80, 99.5)), {BLOCK + 500: 1e308}),
-    "southern site, two runs": linke(
-        humidities(np.tile([10.0, 86.0], 600), np.full(70, 86.0), np.tile([86.0, 20.0], 100),
-                   np.full(90, 92.0)),
-        {6: 1e308, 1301: 3e307}, latitude=-33.9),
-    # The table position of the air mass overflows and is cut with np.trunc
-    # before the angle's range is tested.
-    "air mass, a run of one angle after an overflow": ("RelOptLuftmasse", [humidities(
+        joined(RNG.uniform(0, 100, BLOCK + 10), [40.0], RNG.uniform(0, 100, 2 * BLOCK - 11),
+                   np.full(80, 99.5)), {BLOCK + 10: 1e308}),
+    "southern site, next block's humid air one value": linke(
+        joined(np.resize([10.0, 86.0, 95.0], BLOCK), np.tile([10.0, 86.0], 300)),
+        {6: 1e308, 9: np.inf}, latitude=-33.9),
+    # No step of the air mass clears the flags: the overflow of its table
+    # position stays where it was raised.
+    "air mass, a run of one angle after an overflow": ("RelOptLuftmasse", [joined(
         [1e308], RNG.uniform(0, 91, BLOCK - 1), np.full(100, 45.0))]),
 }
 
