@@ -24,7 +24,7 @@ from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PR
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
-from klimora.times import has_zone, holds_numbers, read_times, time_parts
+from klimora.times import has_zone, holds_numbers, leap_years, read_times, time_parts
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
@@ -122,8 +122,11 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
 
     def run_at(at: Any) -> dict[str, Any]:
         hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
+        # The climatology's month middles fall a day later in leap years.
+        leap = (np.reshape(leap_years(at, site.zone), np.shape(times))
+                if options.turbidity == "climatology" else None)
         return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
-                              options)
+                              options, leap)
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)

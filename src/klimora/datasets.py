@@ -14,7 +14,7 @@ from klimora import quantities as Q
 from klimora.inputs import Site, check_saturation, validate_weather, warn
 from klimora.intervals import over_intervals, tell
 from klimora.model import Options, blockwise, result_columns
-from klimora.times import holds_numbers, time_parts
+from klimora.times import holds_numbers, leap_years, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
 
@@ -85,8 +85,10 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     def run_at(at: Any) -> Any:
         hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
                                           dims=times.dims) for part in time_parts(at, zone))
+        leap = [xr.DataArray(np.reshape(leap_years(at, zone), times.shape), coords=times.coords,
+                             dims=times.dims)] if kernel.leap else []
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                              *(fields[name] for name in names),
+                              *(fields[name] for name in names), *leap,
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
@@ -105,8 +107,15 @@ class Kernel:
     lazy: list[str]   # the inputs (site or weather) checked here, as they are computed
     options: Options
 
+    @property
+    def leap(self) -> bool:
+        """Whether the last input says which days lie in a leap year (for
+        the climatology's month middles)."""
+        return self.options.turbidity == "climatology"
+
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
+        leap = arrays.pop() if self.leap else None
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
@@ -120,4 +129,4 @@ class Kernel:
                 ({"vapour_pressure", "air_temp"} & set(self.lazy)):
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
-        return blockwise(arrays, self.names, self.options)
+        return blockwise(arrays, self.names, self.options, leap)

@@ -153,13 +153,15 @@ equation_of_time = U.equation_of_time
 
 
 def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longitude: Any,
-            height: Any, weather: Mapping[str, Any], options: Options = Options()) \
-        -> dict[str, Any]:
+            height: Any, weather: Mapping[str, Any], options: Options = Options(),
+            leap: Any = None) -> dict[str, Any]:
     """The chain on arrays that broadcast together: the :data:`COLUMNS` as
     a dict, and "utci" after them if asked for.  ``weather`` holds any of
     the registry's weather; the others take their defaults, and the
     measured ones replace what the chain would work out.  Humidity above
-    100 % (up to 105, what sensors report in fog) is taken as 100."""
+    100 % (up to 105, what sensors report in fog) is taken as 100.
+    ``leap``: whether each day lies in a leap year (None: none does), for
+    the climatology's month middles (:func:`klimora.times.leap_years`)."""
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
@@ -175,7 +177,7 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     elif options.turbidity == "climatology":
         from klimora.climatology import linke_turbidity
 
-        linke = linke_turbidity(lat, lon, doy) + 0 * zenith
+        linke = linke_turbidity(lat, lon, doy, False if leap is None else leap) + 0 * zenith
     else:
         linke = missing(U.LinkeTruebung(doy, lat, humidity), doy, lat, humidity)
     air_mass = U.RelOptLuftmasse(zenith)
@@ -269,12 +271,16 @@ def projection_scale(zenith: Any, kind: str) -> Any:
 BLOCK = 32768
 
 
-def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
+def blockwise(arrays: list[Any], names: list[str], options: Options, leap: Any = None) -> Any:
     """compute on arrays that broadcast together, block by block of about
     :data:`BLOCK` elements in C order; an array that is constant along an
     axis (length 1) is not spread along it, so what depends on time alone
     is worked out once per time.  Each element is computed as on the whole.
-    The columns come along a last axis, each contiguous in memory."""
+    The columns come along a last axis, each contiguous in memory.
+    ``leap`` (None, or an array that broadcasts with them) as for compute."""
+    given = len(arrays)
+    if leap is not None:
+        arrays = [*arrays, np.asarray(leap)]
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
     stacked = np.empty((len(result_columns(options.utci)), *shape))
@@ -284,8 +290,9 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
                      for a in arrays]
             hour, day, zone, lat, lon, height = parts[:6]
-            result = compute(hour, day, zone, lat, lon, height, dict(zip(names, parts[6:])),
-                             options)
+            result = compute(hour, day, zone, lat, lon, height,
+                             dict(zip(names, parts[6:given])), options,
+                             leap=parts[given] if leap is not None else None)
             for out, value in zip(outputs, result.values()):
                 out[block] = value
     return np.moveaxis(stacked, 0, -1)
@@ -293,14 +300,14 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
 
 def compute_blocks(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any,
                    longitude: Any, height: Any, weather: Mapping[str, Any],
-                   options: Options = Options()) -> dict[str, Any]:
+                   options: Options = Options(), leap: Any = None) -> dict[str, Any]:
     """:func:`compute` block by block (:func:`blockwise`): the same values,
     each column a row of one C-ordered array of the columns."""
     names = [name for name, value in weather.items() if value is not None]
     arrays = [np.asarray(a, dtype=float) for a in
               (utc_hour, dayofyear, zone_hours, latitude, longitude, height,
                *(weather[name] for name in names))]
-    stacked = np.moveaxis(blockwise(arrays, names, options), -1, 0)
+    stacked = np.moveaxis(blockwise(arrays, names, options, leap), -1, 0)
     return {name: stacked[i] for i, (name, _, _) in enumerate(result_columns(options.utci))}
 
 
