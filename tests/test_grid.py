@@ -244,7 +244,7 @@ def test_columns_are_stored_in_the_dtype(tmp_path, suffix, air, dtype, stored):
                 "klimora_bowen": "0.3, the default: the input has no variable bowen",
                 "klimora_body_albedo": "0.3, the default: the input has no variable body_albedo",
                 "klimora_zone": "UTC, as CF keeps times; the day of the year is the UTC one",
-                "klimora_projection_factor": "system", "klimora_turbidity": "model",
+                "klimora_projection_factor": "system", "klimora_turbidity": "bounded",
                 "klimora_diffuse_model": "separation", "klimora_min_wind": "0.5 m s-1",
                 "klimora_time_label": "instant"}),
     (["--surface", "forest", "--projection-factor", "vdi3789", "--turbidity", "climatology",

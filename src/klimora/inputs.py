@@ -31,7 +31,7 @@ class ChainWarning(UserWarning):
         "turbidity": "{count} step{s} with a Linke turbidity above "
                      f"{TURBIDITY_BEYOND_CLIMATOLOGY:g} from the humidity "
                      "(85 % and more), beyond any climatology: give the turbidity (linke) or "
-                     "take turbidity='climatology'",
+                     "take turbidity='bounded' (the default) or 'climatology'",
     }
 
     def __init__(self, kind: str, count: int = 0) -> None:
