@@ -925,11 +925,11 @@ def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeyp
     lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
                                  for h in range(11)]
     path = write(tmp_path / "w.csv", lines)
-    whole = run(capsys, "--input", path)
+    whole = run(capsys, "--input", path, "--turbidity", "model")
     assert whole[2] == ("klimora: 4 humidity values above 100 % taken as 100 %\n"
                         f"klimora: 4 {TURBID}\n")
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 2)
-    assert run(capsys, "--input", path) == whole
+    assert run(capsys, "--input", path, "--turbidity", "model") == whole
 
 
 def test_intervals_are_one_length_over_all_chunks(capsys, tmp_path, monkeypatch):
