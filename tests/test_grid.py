@@ -274,7 +274,7 @@ def test_help_says_the_defaults_and_the_new_options(capsys):
                  "its Bowen ratio 0.3 (grass)", "the person's albedo 0.3",
                  "times are UTC", "minimum wind 0.5 m/s", "global attributes klimora_NAME",
                  "--overwrite", "--var STANDARD_NAME=VARIABLE", "--dtype {float32,float64}",
-                 "(default system)", "(default model)", "(default separation)",
+                 "(default system)", "(default bounded)", "(default separation)",
                  "instant (default)"):
         assert said in text, said
 

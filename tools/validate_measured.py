@@ -484,7 +484,8 @@ def run_chain(station: Station, variant: Variant, weather: pd.DataFrame,
         w.index = station.data.index
         if variant.key == "time_label":
             kwargs["time_label"] = station.label
-            kwargs["interval"] = station.step
+            if station.label != "instant":    # instants have no interval, and refuse one
+                kwargs["interval"] = station.step
     if variant.linke_cap is not None:
         assert default_linke is not None
         w["linke"] = np.minimum(default_linke.to_numpy(), variant.linke_cap)
@@ -1403,8 +1404,8 @@ def turbidity_finding(r: Optional[QuantityResult], evaluated: list[Evaluated]) -
                      f"{-relative['model']:.0f} % below the measured one (median)")
         if "chain" in relative:
             default = ev.steps.loc[pts.index, "linke_default"][high]
-            text += (f", the default {signed(relative['chain'])} % from it with its dry-air "
-                     f"turbidity ({default.min():.2f}–{default.max():.2f})")
+            text += (f", the default's is {signed(relative['chain'])} % from it with its "
+                     f"dry-air turbidity ({default.min():.2f}–{default.max():.2f})")
         beam = ev.steps.loc[pts.index, "linke_beam"]
         bands = [("below 85 %", (humidity < 85).to_numpy()),
                  ("85 % and more, model at most 7", (humidity >= 85).to_numpy() & ~high),
