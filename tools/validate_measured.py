@@ -910,7 +910,7 @@ def plot_quantity(q: str, results: dict[str, Optional[QuantityResult]]) -> Optio
 # ---------------------------------------------------------------------------
 # Targets
 
-TARGET_DEFAULT = ("dhi", "lwd", "lwu")
+TARGET_DEFAULT = ("ghi", "dni", "dhi", "lwd", "lwu")
 TARGET_CLIMATOLOGY = ("ghi", "dni", "dhi", "lwd", "lwu")
 
 
@@ -1022,7 +1022,8 @@ def humid_year() -> str:
                      fmt(run["mrt"][sun].mean())])
     table = md_table(["turbidity", "hours with TL > 7", "TL, median", "global, mean (W/m²)",
                       "direct normal, mean (W/m²)", "MRT, mean (°C)",
-                      "MRT, mean, cloud ≤ 2 oktas (°C)", "MRT, mean of all daylight hours (°C)"],
+                      "MRT, mean, cloud ≤ 2 oktas (°C)",
+                      "MRT, mean of all daylight hours (°C)"],
                      rows, "lrrrrrrr")
     change = (runs["bounded"]["mrt"] - runs["model"]["mrt"])[beyond & sun]
     lines = [
@@ -1034,7 +1035,8 @@ def humid_year() -> str:
         f"`interval=\"1h\"`), once with each turbidity. {int(beyond.sum())} of its "
         f"{len(weather)} hours have a model turbidity above {klimora_model_cap():g}, "
         f"{int((beyond & sun).sum())} of them with the sun up; the columns from the third on "
-        "are means over those daylit hours (the last over every daylit hour of the year).",
+        "are over those daylit hours (the turbidity's a median, the others means), the last "
+        "over every daylit hour of the year.",
         "",
         table,
         "",

@@ -119,9 +119,9 @@ class Options:
     from the day, latitude and humidity where it is at most 7, else its
     value for dry air: :func:`bounded_turbidity`), "model" (LinkeTruebung as
     it is) or "climatology" (the monthly Linke turbidity of the site,
-    :mod:`klimora.climatology`); a ``linke`` input replaces any.  ``diffuse_model``: "separation" (global minus beam,
-    made physical by Engerer's separation:
-    :func:`klimora.separation.separation`) or
+    :mod:`klimora.climatology`); a ``linke`` input replaces any.
+    ``diffuse_model``: "separation" (global minus beam, made physical by
+    Engerer's separation: :func:`klimora.separation.separation`) or
     "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
     (None: the wind as given)."""
