@@ -308,7 +308,7 @@ def test_help_states_the_assumptions_and_columns():
     for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
                    "--projection-factor {system,vdi3789}", "--utci", "pip install 'klimora[utci]'",
                    "Europe/Berlin", "utci (degC)", "--linke VALUE",
-                   "--turbidity {model,climatology}",
+                   "--turbidity {bounded,model,climatology}",
                    "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
                    "grass 0.3", "--time-label {instant,start,end}", "--interval LENGTH",
                    "example site 48.14 N, 11.58 E, 520 m, UTC+1", "--precision N",
@@ -455,13 +455,17 @@ def test_a_site_of_ones_own_is_utc_at_sea_level_and_says_so(capsys):
 
 
 TURBID = ("steps with a Linke turbidity above 7 from the humidity (85 % and more), beyond any "
-          "climatology: give the turbidity (--linke) or take --turbidity climatology")
+          "climatology: give the turbidity (--linke) or take --turbidity bounded (the default) "
+          "or climatology")
 
 
 def test_what_the_chain_says_is_one_line_each(capsys):
-    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120")
+    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120",
+                         "--turbidity", "model")
     assert (status, err) == (0, "klimora: 12 humidity values above 100 % taken as 100 %\n"
                                 f"klimora: 12 {TURBID}\n")
+    assert run(capsys, "--csv", "--humidity", "103", "--step", "120")[2] == \
+        "klimora: 12 humidity values above 100 % taken as 100 %\n"
     assert run(capsys, "--csv", "--humidity", "103", "--linke", "4")[2] == \
         "klimora: 24 humidity values above 100 % taken as 100 %\n"
 
@@ -955,11 +959,11 @@ def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeyp
     lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
                                  for h in range(11)]
     path = write(tmp_path / "w.csv", lines)
-    whole = run(capsys, *MUNICH, "--input", path)
+    whole = run(capsys, *MUNICH, "--input", path, "--turbidity", "model")
     assert whole[2] == ("klimora: 4 humidity values above 100 % taken as 100 %\n"
                         f"klimora: 4 {TURBID}\n")
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 2)
-    assert run(capsys, *MUNICH, "--input", path) == whole
+    assert run(capsys, *MUNICH, "--input", path, "--turbidity", "model") == whole
 
 
 def test_intervals_are_one_length_over_all_chunks(capsys, tmp_path, monkeypatch):

@@ -226,9 +226,9 @@ def test_a_zone_that_does_not_exist_is_refused_at_once(zone, refused):
 
 
 def test_the_command_lines_turbidity_line_names_its_option():
-    done = klimora("--csv", "--humidity", "95")
+    done = klimora("--csv", "--humidity", "95", "--turbidity", "model")
     assert done.returncode == 0
-    assert "take --turbidity climatology" in done.stderr
+    assert "take --turbidity bounded (the default) or climatology" in done.stderr
     assert "turbidity=" not in done.stderr
 
 

@@ -193,7 +193,8 @@ CONSTANTS = (
     ("MIN_WIND", "u_min", "m/s", "lowest wind of the ground's energy balance and UTCI "
      "(min_wind=)"),
     ("TURBIDITY_BEYOND_CLIMATOLOGY", "", "1", "a Linke turbidity above it is beyond any "
-     "climatology, and a warning counts the steps"),
+     "climatology: the default takes the dry-air value there, and with "
+     "turbidity=\"model\" a warning counts the steps"),
     ("CLEAR_SKY_DIFFUSE_FLOOR", "", "1", "share of the global below which the separation "
      "model takes Engerer's diffuse"),
     ("SOLAR_CONSTANT", "E_sc", "W/m²", "solar constant of the clearness index"),

@@ -52,9 +52,10 @@ measured = weather.assign(**{"global": tmy["ghi"], "direct": tmy["dni"],
 # works out from the cloud cover alone (the clear-sky model reduced for
 # cloud). 8760 rows, each the mean of 13 sub-steps across its hour.
 #
-# Greensboro's summer air is humid: the turbidity model would give a Linke
-# turbidity above 7, beyond any climatology, on 1611 hours (the chain warns
-# of it), so both runs take the site's monthly climatology instead (see
+# Greensboro's summer air is humid: the turbidity model as it is would give
+# a Linke turbidity above 7, beyond any climatology, on 1611 hours; the
+# default bounds it there, and both runs here take the site's monthly
+# climatology, which pvlib has for it (see
 # :ref:`sphx_glr_examples_plot_turbidity_diffuse.py`).
 
 options = dict(site=site, time_label="end", interval="1h", turbidity="climatology")

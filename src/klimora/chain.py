@@ -35,7 +35,7 @@ __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS"
 
 
 def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None,
-          projection_factor: str = "system", utci: bool = False, turbidity: str = "model",
+          projection_factor: str = "system", utci: bool = False, turbidity: str = "bounded",
           diffuse_model: str = "separation", min_wind: Optional[float] = MIN_WIND,
           surface: Optional[str] = None, time_label: str = "instant",
           interval: Any = None) -> Any:

@@ -45,7 +45,8 @@ class ChainWarning(UserWarning):
     }
     #: How the lines name what the user may give, in Python; the command line
     #: names its options instead.
-    WORDS = {"linke": "linke", "turbidity": "turbidity='climatology'"}
+    WORDS = {"linke": "linke",
+             "turbidity": "turbidity='bounded' (the default) or 'climatology'"}
 
     def __init__(self, kind: str, count: int = 0) -> None:
         super().__init__(self.about(kind, count))

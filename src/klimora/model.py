@@ -10,7 +10,8 @@ Per element:
 1. solar time from the time in UTC, the longitude and the equation of time
    (``Sonnenzeit`` folds it into one day);
 2. zenith and azimuth of the sun (``Zenitwinkel``, ``Azimutwinkel``);
-3. Linke turbidity (``LinkeTruebung``) and relative optical air mass
+3. Linke turbidity (``LinkeTruebung``, by default bounded:
+   :func:`bounded_turbidity`) and relative optical air mass
    (``RelOptLuftmasse``);
 4. clear-sky direct and global irradiance (``MaxDirekteStrahlung``,
    ``MaxGlobalstrahlung``) and the direct beam reduced for cloud
@@ -76,7 +77,7 @@ UNITS = {q.name: q.symbol for q in Q.COLUMNS.values()}
 #: The optional column: (name, unit, meaning).
 UTCI_COLUMN = (Q.UTCI.name, Q.UTCI.symbol, Q.UTCI.long_name)
 PROJECTION_FACTORS = ("system", "vdi3789")
-TURBIDITIES = ("model", "climatology")
+TURBIDITIES = ("bounded", "model", "climatology")
 DIFFUSE_MODELS = ("separation", "residual")
 TIME_LABELS = ("instant", "start", "end")
 #: Wind below which the ground's energy balance and UTCI take this wind
@@ -87,6 +88,9 @@ MIN_WIND = 0.5
 #: The Linke turbidity above which the humidity branch of LinkeTruebung
 #: lies beyond any climatology (monthly values stay below about 7).
 TURBIDITY_BEYOND_CLIMATOLOGY = 7.0
+#: A relative humidity below LinkeTruebung's humidity branch (which starts
+#: at 85 %): the model's turbidity of dry air, from the day and hemisphere.
+DRY_AIR_HUMIDITY = 0.0
 
 
 #: Typical Bowen ratios (sensible over latent heat flux) of surfaces around
@@ -111,19 +115,20 @@ class Options:
     """How the chain works out what is not given.
 
     ``projection_factor``: "system" or "vdi3789" (:func:`projection_scale`).
-    ``utci``: add the column "utci".  ``turbidity``: "model" (LinkeTruebung
-    from the day, latitude and humidity) or "climatology" (the monthly Linke
-    turbidity of the site, :mod:`klimora.climatology`); a ``linke`` input
-    replaces either.  ``diffuse_model``: "separation" (global minus beam,
-    made physical by Engerer's separation:
-    :func:`klimora.separation.separation`) or
+    ``utci``: add the column "utci".  ``turbidity``: "bounded" (LinkeTruebung
+    from the day, latitude and humidity where it is at most 7, else its
+    value for dry air: :func:`bounded_turbidity`), "model" (LinkeTruebung as
+    it is) or "climatology" (the monthly Linke turbidity of the site,
+    :mod:`klimora.climatology`); a ``linke`` input replaces any.
+    ``diffuse_model``: "separation" (global minus beam, made physical by
+    Engerer's separation: :func:`klimora.separation.separation`) or
     "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
     (None: the wind as given)."""
 
     projection_factor: str = "system"
     utci: bool = False
-    turbidity: str = "model"
+    turbidity: str = "bounded"
     diffuse_model: str = "separation"
     min_wind: Optional[float] = MIN_WIND
 
@@ -178,6 +183,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
         from klimora.climatology import linke_turbidity
 
         linke = linke_turbidity(lat, lon, doy, False if leap is None else leap) + 0 * zenith
+    elif options.turbidity == "bounded":
+        linke = missing(bounded_turbidity(doy, lat, humidity), doy, lat, humidity)
     else:
         linke = missing(U.LinkeTruebung(doy, lat, humidity), doy, lat, humidity)
     air_mass = U.RelOptLuftmasse(zenith)
@@ -221,6 +228,28 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     if options.utci:
         result["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
     return result
+
+
+def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
+    """LinkeTruebung of the day, latitude and humidity where it is at most
+    :data:`TURBIDITY_BEYOND_CLIMATOLOGY`, and LinkeTruebung of dry air
+    (the day and hemisphere alone) where its humidity branch goes beyond.
+
+    The humidity branch reads the air's humidity as a visibility, 39 km
+    divided by it added to 0.84; above 7 that is less than 6.3 km, haze
+    thicker than any monthly climatology holds and mist towards fog.  A
+    sky given as clear (or as a cloud cover) has no such mist in it: the
+    humidity measured near the ground on a clear dawn says nothing of the
+    column, and on the clear steps of the validation stations the
+    turbidity of the measured beam does not rise with it
+    (docs/validation.md).  There the model's own clear-air value is
+    taken; everywhere else the values are LinkeTruebung's, bit for bit."""
+    linke = U.LinkeTruebung(dayofyear, latitude, humidity)
+    with np.errstate(invalid="ignore"):
+        beyond = np.asarray(linke > TURBIDITY_BEYOND_CLIMATOLOGY)
+    if beyond.any():
+        linke = np.where(beyond, U.LinkeTruebung(dayofyear, latitude, DRY_AIR_HUMIDITY), linke)
+    return linke
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:

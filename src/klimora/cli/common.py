@@ -174,10 +174,12 @@ def add_model_options(group: Any, bowen: str) -> None:
     command takes them; ``bowen`` names what --surface stands in for."""
     from klimora.model import DIFFUSE_MODELS, MIN_WIND, SURFACES, TURBIDITIES
 
-    group.add_argument("--turbidity", choices=TURBIDITIES, default="model",
-                       help="Linke turbidity where none is given (linke): model, LinkeTruebung "
-                            "of the day, latitude and humidity; or climatology, the site's "
-                            "monthly value (default model)")
+    group.add_argument("--turbidity", choices=TURBIDITIES, default="bounded",
+                       help="Linke turbidity where none is given (linke): bounded, LinkeTruebung "
+                            "of the day, latitude and humidity where it is at most 7, else its "
+                            "value for dry air; model, LinkeTruebung as it is, up to 39.8 in "
+                            "humid air; or climatology, the site's monthly value (default "
+                            "bounded)")
     group.add_argument("--diffuse-model", choices=DIFFUSE_MODELS, default="separation",
                        help="diffuse irradiance where none is measured: separation, global "
                             "minus beam made physical by Engerer's separation of the global "
@@ -252,7 +254,8 @@ def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
 
 #: What the chain's warnings name that the user may give, as the command
 #: line gives it: its options in place of the chain's keywords.
-OPTION_WORDS = {"linke": "--linke", "turbidity": "--turbidity climatology"}
+OPTION_WORDS = {"linke": "--linke",
+                "turbidity": "--turbidity bounded (the default) or climatology"}
 
 
 def told_line(kind: str, count: int = 0) -> str:
