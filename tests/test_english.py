@@ -123,20 +123,33 @@ def code(cell):
     return match[1] if match else ("" if not cell else None)
 
 
+def unit_of(cell):
+    """"text [unit]" -> (text, unit); text without a unit -> (text, "—")."""
+    match = re.fullmatch(r"(.*) \[([^\]]+)\]", cell)
+    return (match[1], match[2]) if match else (cell, "—")
+
+
 def glossary():
     """docs/glossary.md's table: one entry per function, with its rows'
     (German parameter, English keyword, unit)."""
     rows = [[cell.strip() for cell in line.strip().strip("|").split("|")]
             for line in GLOSSARY.read_text(encoding="utf-8").splitlines() if line.startswith("|")]
     header, _, *rows = rows
-    assert header == ["English name", "Strahlkit", "ufunc", "Gives", "Result unit",
-                      "German parameter", "English keyword", "Meaning", "Parameter unit"]
+    assert header == ["English name", "Strahlkit and ufunc", "Gives [unit]", "German parameter",
+                      "English keyword", "Meaning [unit]"]
     entries = []
-    for english, strahlkit, ufunc, gives, unit, german, keyword, meaning, parameter_unit in rows:
+    for english, both, gives, german, keyword, meaning in rows:
         if english:
-            entries.append({"english": code(english), "strahlkit": code(strahlkit),
-                            "ufunc": code(ufunc), "unit": unit, "parameters": []})
-            assert gives
+            # "`name`", or "`name` (ufunc only; ...)" for a ufunc of no Strahlkit function.
+            ufunc = re.match(r"`(\w+)`", both)[1]
+            strahlkit = None if "(ufunc only;" in both else code(both)
+            gives, unit = unit_of(gives)
+            entries.append({"english": code(english), "strahlkit": strahlkit, "ufunc": ufunc,
+                            "unit": unit, "parameters": []})
+            assert gives and unit != "—"
+        else:
+            assert not both and not gives
+        meaning, parameter_unit = unit_of(meaning)
         assert meaning and code(german)
         entries[-1]["parameters"].append((code(german), code(keyword), parameter_unit))
     return entries
