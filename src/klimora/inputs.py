@@ -18,11 +18,28 @@ __all__ = ["ChainWarning", "Site", "Weather", "validate_weather", "check_saturat
 
 class ChainWarning(UserWarning):
     """What the chain took that the user did not give, or changed of what
-    they gave, or doubts: one line each.  ``kind`` names it and ``count``
-    says how many values it concerns (0 for a whole run), so that a reader
-    of many chunks can sum them and say it once (:meth:`about`)."""
+    they gave, or doubts: one line each.
 
-    #: kind -> the line, with {count} and {s} (plural s) for counted kinds.
+    Parameters
+    ----------
+    kind : {"height", "sea level", "zone", "humidity", "turbidity"}
+        What it is about: no height (a site at sea level), no
+        surface_altitude (a grid at sea level), times without a zone (taken
+        as UTC), humidity above 100 % (taken as 100 %), or a turbidity from
+        the humidity beyond any climatology.
+    count : int, default 0
+        How many values it concerns (0 for a whole run), so that a reader
+        of many chunks can sum them and say it once (:meth:`about`).
+
+    Attributes
+    ----------
+    kind : str
+        As given.
+    count : int
+        As given.
+    """
+
+    # kind -> the line, with {count} and {s} (plural s) for counted kinds.
     LINES = {
         "height": "no height given: the site is taken at sea level (0 m)",
         "sea level": "no surface_altitude: the grid is taken at sea level (0 m)",
@@ -46,12 +63,40 @@ class ChainWarning(UserWarning):
 
 @dataclass(frozen=True)
 class Site:
-    """A place: latitude (deg N), longitude (deg E), height above sea level
-    (m), each a number or an array; ``zone``, the zone of times that carry
-    none: hours east of UTC or a zone name such as "Europe/Berlin" (with
-    its daylight saving time).  Without a height the chain takes sea level,
-    without a zone UTC, and says so (ChainWarning), except for a Dataset's
-    times, which CF keeps in UTC."""
+    """A place, and the zone of times that carry none.
+
+    Parameters
+    ----------
+    latitude : float or array_like
+        Latitude, north positive. [deg]
+    longitude : float or array_like
+        Longitude, east positive. [deg]
+    height : float or array_like, optional
+        Height above sea level. [m]  Without it the chain takes sea level
+        and says so (:class:`ChainWarning`).
+    zone : float or str, optional
+        The zone of times that carry none: hours east of UTC, or a zone
+        name such as "Europe/Berlin" (with its daylight saving time).
+        Without it such times are UTC, and the chain says so, except for a
+        Dataset's times, which CF keeps in UTC.
+
+    Raises
+    ------
+    ValueError
+        Without a latitude or a longitude.
+    klimora.quantities.OutOfRange
+        For a value outside its range (:data:`klimora.quantities.SITE`).
+
+    Examples
+    --------
+    >>> from klimora.chain import Site
+    >>> Site(latitude=48.14, longitude=11.58, height=520, zone=1)
+    Site(latitude=48.14, longitude=11.58, height=520, zone=1)
+    >>> Site(latitude=95.0, longitude=0.0)
+    Traceback (most recent call last):
+    ...
+    klimora.quantities.OutOfRange: latitude must be between -90 and 90 deg, not 95
+    """
 
     latitude: Any
     longitude: Any

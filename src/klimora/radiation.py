@@ -10,21 +10,24 @@ always NaN (comparisons with NaN are false: a NaN zenith angle gives the
 sun-down 0.0 of the clear-sky irradiances).
 
 Units in brackets; ``[1]``: a plain number.  docs/glossary.md lists each
-function with its German original and each parameter's German name.
-
->>> from klimora import radiation
->>> round(float(radiation.solar_zenith_angle(solar_time=12.0, latitude=48.14,
-...                                           dayofyear=172)), 2)
-24.7
+function with its German original and each parameter's German name.  The
+examples take the functions from ``from klimora.radiation import *``.
 """
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Union
 
 from numpy.typing import ArrayLike
 
 from klimora import ufuncs
+
+if TYPE_CHECKING:
+    import dask.array as da
+    import numpy as np
+    import pandas as pd
+    import xarray as xr
+    from numpy.typing import NDArray
 
 __all__ = ["solar_time", "solar_zenith_angle", "solar_azimuth_angle", "linke_turbidity",
            "relative_optical_air_mass", "clear_sky_direct_irradiance",
@@ -32,9 +35,12 @@ __all__ = ["solar_time", "solar_zenith_angle", "solar_azimuth_angle", "linke_tur
            "atmospheric_counter_radiation", "surface_temperature", "mean_radiant_temperature",
            "equation_of_time"]
 
+# What each function gives (docs/api/radiation.rst says which when).
+Float64Result = Union["np.float64", "NDArray[np.float64]", "pd.Series", "xr.DataArray", "da.Array"]
+
 
 def solar_time(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLike,
-               dayofyear: ArrayLike) -> Any:
+               dayofyear: ArrayLike) -> Float64Result:
     """Time of day folded into one day (0 to 24 h).
 
     Parameters
@@ -50,17 +56,20 @@ def solar_time(time_of_day: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLi
 
     Returns
     -------
-    solar_time : numpy.float64 or array
-        The time folded into one day. [h]
+    solar_time : Float64Result
+        What :func:`klimora.ufuncs.Sonnenzeit` gives: the time folded into one day. [h]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.Sonnenzeit : the ufunc called, of klimora.Strahlkit.Sonnenzeit.
+    >>> float(solar_time(time_of_day=25.5, utc_offset=1.0, longitude=11.58,
+    ...                  dayofyear=172))
+    1.5000000000000002
     """
     return ufuncs.Sonnenzeit(time_of_day, utc_offset, longitude, dayofyear)
 
 
-def solar_zenith_angle(solar_time: ArrayLike, latitude: ArrayLike, dayofyear: ArrayLike) -> Any:
+def solar_zenith_angle(solar_time: ArrayLike, latitude: ArrayLike,
+                       dayofyear: ArrayLike) -> Float64Result:
     """Solar zenith angle.
 
     Parameters
@@ -74,17 +83,22 @@ def solar_zenith_angle(solar_time: ArrayLike, latitude: ArrayLike, dayofyear: Ar
 
     Returns
     -------
-    zenith : numpy.float64 or array
-        Solar zenith angle. [deg]
+    zenith : Float64Result
+        What :func:`klimora.ufuncs.Zenitwinkel` gives: solar zenith angle. [deg]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.Zenitwinkel : the ufunc called, of klimora.Strahlkit.Zenitwinkel.
+    At noon the latitude less the declination, 48.14 - 23.44 degrees:
+
+    >>> solar_zenith_angle(solar_time=[8.0, 12.0, 16.0], latitude=48.14,
+    ...                    dayofyear=172).round(1)
+    array([53. , 24.7, 53. ])
     """
     return ufuncs.Zenitwinkel(solar_time, latitude, dayofyear)
 
 
-def solar_azimuth_angle(solar_time: ArrayLike, latitude: ArrayLike, dayofyear: ArrayLike) -> Any:
+def solar_azimuth_angle(solar_time: ArrayLike, latitude: ArrayLike,
+                        dayofyear: ArrayLike) -> Float64Result:
     """Solar azimuth angle, from north through east.
 
     Parameters
@@ -98,18 +112,21 @@ def solar_azimuth_angle(solar_time: ArrayLike, latitude: ArrayLike, dayofyear: A
 
     Returns
     -------
-    azimuth : numpy.float64 or array
-        Solar azimuth from north through east, 0 to 360. [deg]
+    azimuth : Float64Result
+        What :func:`klimora.ufuncs.Azimutwinkel` gives: solar azimuth from north through east, 0 to
+        360. [deg]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.Azimutwinkel : the ufunc called, of klimora.Strahlkit.Azimutwinkel.
+    >>> solar_azimuth_angle(solar_time=[8.0, 12.0, 16.0], latitude=48.14,
+    ...                     dayofyear=172).round(1)
+    array([ 95.5, 180. , 264.5])
     """
     return ufuncs.Azimutwinkel(solar_time, latitude, dayofyear)
 
 
 def linke_turbidity(dayofyear: ArrayLike, latitude: ArrayLike,
-                    relative_humidity: ArrayLike) -> Any:
+                    relative_humidity: ArrayLike) -> Float64Result:
     """Linke turbidity factor of the air.
 
     Parameters
@@ -123,17 +140,19 @@ def linke_turbidity(dayofyear: ArrayLike, latitude: ArrayLike,
 
     Returns
     -------
-    linke_turbidity : numpy.float64 or array
-        Linke turbidity factor. [1]
+    linke_turbidity : Float64Result
+        What :func:`klimora.ufuncs.LinkeTruebung` gives: Linke turbidity factor. [1]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.LinkeTruebung : the ufunc called, of klimora.Strahlkit.LinkeTruebung.
+    >>> linke_turbidity(dayofyear=172, latitude=48.14,
+    ...                 relative_humidity=[40.0, 90.0]).round(2)
+    array([4.17, 4.95])
     """
     return ufuncs.LinkeTruebung(dayofyear, latitude, relative_humidity)
 
 
-def relative_optical_air_mass(zenith: ArrayLike) -> Any:
+def relative_optical_air_mass(zenith: ArrayLike) -> Float64Result:
     """Relative optical air mass.
 
     Parameters
@@ -143,19 +162,23 @@ def relative_optical_air_mass(zenith: ArrayLike) -> Any:
 
     Returns
     -------
-    airmass_relative : numpy.float64 or array
-        Relative optical air mass; 999.0 for a zenith angle outside 0 to 91
-        deg, NaN for NaN or an infinity. [1]
+    airmass_relative : Float64Result
+        What :func:`klimora.ufuncs.RelOptLuftmasse` gives: relative optical air mass; 999.0 for a
+        zenith angle outside 0 to 91 deg, NaN for NaN or an infinity. [1]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.RelOptLuftmasse : the ufunc called, of klimora.Strahlkit.RelOptLuftmasse.
+    The secant of the zenith angle high in the sky, 999.0 below the horizon:
+
+    >>> relative_optical_air_mass(zenith=[0.0, 60.0, 95.0])
+    array([  1.,   2., 999.])
     """
     return ufuncs.RelOptLuftmasse(zenith)
 
 
 def clear_sky_direct_irradiance(dayofyear: ArrayLike, altitude: ArrayLike, zenith: ArrayLike,
-                                linke_turbidity: ArrayLike, airmass_relative: ArrayLike) -> Any:
+                                linke_turbidity: ArrayLike,
+                                airmass_relative: ArrayLike) -> Float64Result:
     """Clear-sky direct irradiance, normal to the beam.
 
     Parameters
@@ -173,21 +196,23 @@ def clear_sky_direct_irradiance(dayofyear: ArrayLike, altitude: ArrayLike, zenit
 
     Returns
     -------
-    dni_clear : numpy.float64 or array
-        Direct irradiance normal to the beam under a clear sky; 0.0 with the
-        sun down. [W/m2]
+    dni_clear : Float64Result
+        What :func:`klimora.ufuncs.MaxDirekteStrahlung` gives: direct irradiance normal to the beam
+        under a clear sky; 0.0 with the sun down. [W/m2]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.MaxDirekteStrahlung : the ufunc called, of
-        klimora.Strahlkit.MaxDirekteStrahlung.
+    >>> clear_sky_direct_irradiance(dayofyear=172, altitude=520.0,
+    ...                             zenith=[24.7, 95.0], linke_turbidity=4.17,
+    ...                             airmass_relative=[1.10, 999.0]).round()
+    array([873.,   0.])
     """
     return ufuncs.MaxDirekteStrahlung(dayofyear, altitude, zenith, linke_turbidity,
                                       airmass_relative)
 
 
 def clear_sky_global_irradiance(dayofyear: ArrayLike, altitude: ArrayLike, zenith: ArrayLike,
-                                linke_turbidity: ArrayLike) -> Any:
+                                linke_turbidity: ArrayLike) -> Float64Result:
     """Clear-sky global irradiance on the horizontal.
 
     Parameters
@@ -203,19 +228,20 @@ def clear_sky_global_irradiance(dayofyear: ArrayLike, altitude: ArrayLike, zenit
 
     Returns
     -------
-    ghi_clear : numpy.float64 or array
-        Global irradiance on the horizontal under a clear sky; 0.0 with the
-        sun down. [W/m2]
+    ghi_clear : Float64Result
+        What :func:`klimora.ufuncs.MaxGlobalstrahlung` gives: global irradiance on the horizontal
+        under a clear sky; 0.0 with the sun down. [W/m2]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.MaxGlobalstrahlung : the ufunc called, of
-        klimora.Strahlkit.MaxGlobalstrahlung.
+    >>> clear_sky_global_irradiance(dayofyear=172, altitude=520.0,
+    ...                             zenith=[24.7, 95.0], linke_turbidity=4.17).round()
+    array([898.,   0.])
     """
     return ufuncs.MaxGlobalstrahlung(dayofyear, altitude, zenith, linke_turbidity)
 
 
-def cloud_reduced_direct_irradiance(dni_clear: ArrayLike, cloud_cover: ArrayLike) -> Any:
+def cloud_reduced_direct_irradiance(dni_clear: ArrayLike, cloud_cover: ArrayLike) -> Float64Result:
     """Direct irradiance reduced for cloud cover.
 
     Parameters
@@ -227,18 +253,22 @@ def cloud_reduced_direct_irradiance(dni_clear: ArrayLike, cloud_cover: ArrayLike
 
     Returns
     -------
-    dni : numpy.float64 or array
-        Direct irradiance under the cloud, normal to the beam. [W/m2]
+    dni : Float64Result
+        What :func:`klimora.ufuncs.DirStrMBew` gives: direct irradiance under the cloud, normal to
+        the beam. [W/m2]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.DirStrMBew : the ufunc called, of klimora.Strahlkit.DirStrMBew.
+    The beam falls with the cloud cover, by 1 - N/8:
+
+    >>> cloud_reduced_direct_irradiance(dni_clear=873.0, cloud_cover=[0, 2, 8])
+    array([873.  , 654.75,   0.  ])
     """
     return ufuncs.DirStrMBew(dni_clear, cloud_cover)
 
 
 def atmospheric_counter_radiation(temp_air: ArrayLike, vapour_pressure: ArrayLike,
-                                  cloud_cover: ArrayLike) -> Any:
+                                  cloud_cover: ArrayLike) -> Float64Result:
     """Atmospheric counter-radiation: the long-wave flux from the sky.
 
     Parameters
@@ -252,18 +282,20 @@ def atmospheric_counter_radiation(temp_air: ArrayLike, vapour_pressure: ArrayLik
 
     Returns
     -------
-    counter_radiation : numpy.float64 or array
-        Long-wave flux from the sky. [W/m2]
+    counter_radiation : Float64Result
+        What :func:`klimora.ufuncs.AtmosGegenstr` gives: long-wave flux from the sky. [W/m2]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.AtmosGegenstr : the ufunc called, of klimora.Strahlkit.AtmosGegenstr.
+    >>> atmospheric_counter_radiation(temp_air=20.0, vapour_pressure=14.0,
+    ...                               cloud_cover=[0, 8]).round()
+    array([338., 409.])
     """
     return ufuncs.AtmosGegenstr(temp_air, vapour_pressure, cloud_cover)
 
 
 def surface_temperature(net_radiation: ArrayLike, temp_air: ArrayLike, wind_speed: ArrayLike,
-                        bowen_ratio: ArrayLike) -> Any:
+                        bowen_ratio: ArrayLike) -> Float64Result:
     """Surface temperature of the ground.
 
     Parameters
@@ -280,19 +312,24 @@ def surface_temperature(net_radiation: ArrayLike, temp_air: ArrayLike, wind_spee
 
     Returns
     -------
-    temp_surface : numpy.float64 or array
-        Surface temperature. [deg C]
+    temp_surface : Float64Result
+        What :func:`klimora.ufuncs.OberflTemp` gives: surface temperature. [deg C]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.OberflTemp : the ufunc called, of klimora.Strahlkit.OberflTemp.
+    With no net radiation the ground is at the air's temperature:
+
+    >>> surface_temperature(net_radiation=[0.0, 400.0], temp_air=20.0,
+    ...                     wind_speed=2.0, bowen_ratio=1.0).round(1)
+    array([20., 31.])
     """
     return ufuncs.OberflTemp(net_radiation, temp_air, wind_speed, bowen_ratio)
 
 
 def mean_radiant_temperature(zenith: ArrayLike, longwave_above: ArrayLike,
                              longwave_below: ArrayLike, counter_radiation: ArrayLike,
-                             diffuse: ArrayLike, dni: ArrayLike, body_albedo: ArrayLike) -> Any:
+                             diffuse: ArrayLike, dni: ArrayLike,
+                             body_albedo: ArrayLike) -> Float64Result:
     """Mean radiant temperature of a person.
 
     The fluxes enter as given: weight each by the share of the person's
@@ -319,18 +356,24 @@ def mean_radiant_temperature(zenith: ArrayLike, longwave_above: ArrayLike,
 
     Returns
     -------
-    mrt : numpy.float64 or array
-        Mean radiant temperature. [deg C]
+    mrt : Float64Result
+        What :func:`klimora.ufuncs.MittlStrTemp` gives: mean radiant temperature. [deg C]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.MittlStrTemp : the ufunc called, of klimora.Strahlkit.MittlStrTemp.
+    In the shade and in the sun:
+
+    >>> mean_radiant_temperature(zenith=24.7, longwave_above=170.0,
+    ...                          longwave_below=210.0, counter_radiation=0.0,
+    ...                          diffuse=200.0, dni=[0.0, 655.0],
+    ...                          body_albedo=0.3).round(1)
+    array([37. , 45.6])
     """
     return ufuncs.MittlStrTemp(zenith, longwave_above, longwave_below, counter_radiation,
                                diffuse, dni, body_albedo)
 
 
-def equation_of_time(dayofyear: ArrayLike) -> Any:
+def equation_of_time(dayofyear: ArrayLike) -> Float64Result:
     """Equation of time: apparent minus mean solar time.
 
     Parameters
@@ -340,12 +383,14 @@ def equation_of_time(dayofyear: ArrayLike) -> Any:
 
     Returns
     -------
-    equation_of_time : numpy.float64 or array
-        Apparent minus mean solar time. [h]
+    equation_of_time : Float64Result
+        What :func:`klimora.ufuncs.equation_of_time` gives: apparent minus mean solar time. [h]
 
-    See Also
+    Examples
     --------
-    klimora.ufuncs.equation_of_time : the ufunc called; klimora.Strahlkit.Sonnenzeit
-        applies it (as ERS).
+    In minutes, its extremes in February and November:
+
+    >>> (equation_of_time(dayofyear=[45, 307]) * 60).round(1)
+    array([-14.6,  16.4])
     """
     return ufuncs.equation_of_time(dayofyear)
