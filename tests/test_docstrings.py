@@ -24,7 +24,7 @@ def grid_radiation():
 DOCUMENTED = {
     "klimora.chain.chain": (lambda: chain.chain, ("Parameters", "Returns", "Examples")),
     "klimora.chain.Site": (lambda: chain.Site, ("Parameters", "Examples")),
-    "klimora.chain.ChainWarning": (lambda: chain.ChainWarning, ("Parameters", "Attributes")),
+    "klimora.chain.ChainWarning": (lambda: chain.ChainWarning, ("Parameters",)),
     "klimora.grid.radiation": (grid_radiation, ("Parameters", "Returns", "Examples")),
     **{f"klimora.radiation.{name}": ((lambda name=name: getattr(radiation, name)),
                                      ("Parameters", "Returns", "Examples"))

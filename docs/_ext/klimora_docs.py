@@ -273,7 +273,11 @@ class UfuncDocumenter(FunctionDocumenter):
 
     def format_args(self, **kwargs: Any) -> str:
         names = _ufunc_parameters(self.object.__name__, self.object.nin)
-        return f"({', '.join(names)}, /, out=None, *, where=True, ...)"
+        inputs = ", ".join(f"{name}: ArrayLike" for name in names)
+        return f"({inputs}, /, out=None, *, where=True, ...)"
+
+    def format_signature(self, **kwargs: Any) -> str:
+        return self.format_args() + " -> numpy.ndarray | numpy.float64"
 
     def get_doc(self) -> list[list[str]]:
         name = self.object.__name__

@@ -93,9 +93,9 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         The Linke turbidity's source, as in :class:`klimora.model.Options`.
     diffuse_model : {"separation", "residual"}, default "separation"
         The diffuse's model, as in :class:`klimora.model.Options`.
-    min_wind : float or None, default 2.0 (m/s)
-        The lowest wind of the ground's energy balance and the UTCI; None
-        takes the wind as given.
+    min_wind : float or None, default :data:`klimora.model.MIN_WIND`
+        The lowest wind of the ground's energy balance and the UTCI, m/s;
+        None takes the wind as given.
     surface : str, optional
         The ground (:data:`klimora.model.SURFACES`), for its Bowen ratio, in
         place of a ``bowen`` input.

@@ -31,12 +31,7 @@ class ChainWarning(UserWarning):
         How many values it concerns (0 for a whole run), so that a reader
         of many chunks can sum them and say it once (:meth:`about`).
 
-    Attributes
-    ----------
-    kind : str
-        As given.
-    count : int
-        As given.
+    Both are kept as the attributes ``kind`` and ``count``.
     """
 
     # kind -> the line, with {count} and {s} (plural s) for counted kinds.

@@ -47,9 +47,11 @@ def radiation(ds: xr.Dataset, *, options: Options = Options(), surface: Optional
     Parameters
     ----------
     ds : xarray.Dataset
-        CF weather: variables found by ``standard_name`` (air temperature,
-        cloud and humidity, and optionally wind, surface_altitude and the
-        rest of the chain's weather), units converted with pint.
+        CF weather, its variables found by ``standard_name``: air
+        temperature, humidity (or dew point, or vapour pressure), cloud
+        cover and wind (speed, or eastward and northward), and optionally
+        surface_altitude and the rest of the chain's weather; units are
+        converted with pint.
     options : klimora.model.Options, optional
         The chain's options (:class:`klimora.model.Options`).
     surface : str, optional
