@@ -1,8 +1,9 @@
 """tools/check_docs.py's check that nothing is hidden sideways, on pages
 made for it in a headless Chromium (Debian's, as `make docs` uses)."""
 
-import importlib.util
+import runpy
 import shutil
+import types
 from pathlib import Path
 
 import pytest
@@ -27,10 +28,9 @@ WIDE_BOX = "<div style='width: 2000px'>a box wider than the window</div>"
 
 
 def check_docs():
-    spec = importlib.util.spec_from_file_location("check_docs", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """tools/check_docs.py's functions (it is a script, not a module of the
+    package)."""
+    return types.SimpleNamespace(**runpy.run_path(str(TOOL)))
 
 
 #: page -> (its code line, its table's cells, a box or not, what is reported)

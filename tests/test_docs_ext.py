@@ -1,7 +1,7 @@
 """docs/_ext/klimora_docs.py's break opportunities in tables' code: between
 the parts of a name, never within a number or at a name's end."""
 
-import importlib.util
+import runpy
 from pathlib import Path
 
 import pytest
@@ -12,10 +12,7 @@ EXT = Path(__file__).resolve().parent.parent / "docs" / "_ext" / "klimora_docs.p
 @pytest.fixture(scope="module")
 def breaks():
     pytest.importorskip("sphinx")
-    spec = importlib.util.spec_from_file_location("klimora_docs", EXT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module._NAME_BREAKS
+    return runpy.run_path(str(EXT))["_NAME_BREAKS"]
 
 
 @pytest.mark.parametrize("text, parts", [
