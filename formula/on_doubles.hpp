@@ -388,7 +388,7 @@ Num call(DirectFrame& f, const std::array<Num, N>& args) {
                 if (!exact_integer(r)) return f.give_up();
             }
             return whole(Num::Kind::np_int64, r);
-        } else if constexpr (U == Ufunc::trunc || U == Ufunc::maximum) {
+        } else if constexpr (U == Ufunc::trunc || U == Ufunc::maximum || U == Ufunc::mod) {
             return f.give_up();
         }
     }

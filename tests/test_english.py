@@ -17,7 +17,7 @@ from klimora import radiation
 
 GLOSSARY = Path(__file__).resolve().parent.parent / "docs" / "glossary.md"
 
-ENGLISH = {"Sonnenzeit": "solar_time", "Zenitwinkel": "solar_zenith_angle",
+ENGLISH = {"Sonnenzeit": "solar_time_round_trip", "Zenitwinkel": "solar_zenith_angle",
            "Azimutwinkel": "solar_azimuth_angle", "LinkeTruebung": "linke_turbidity",
            "RelOptLuftmasse": "relative_optical_air_mass",
            "MaxDirekteStrahlung": "clear_sky_direct_irradiance",
@@ -25,12 +25,14 @@ ENGLISH = {"Sonnenzeit": "solar_time", "Zenitwinkel": "solar_zenith_angle",
            "DirStrMBew": "cloud_reduced_direct_irradiance",
            "AtmosGegenstr": "atmospheric_counter_radiation", "OberflTemp": "surface_temperature",
            "MittlStrTemp": "mean_radiant_temperature"}
-#: klimora.radiation's function -> the German name of the ufunc it calls.
-UFUNC = {**{e: g for g, e in ENGLISH.items()}, "equation_of_time": "equation_of_time"}
+#: klimora.radiation's function -> the German name of the ufunc it calls
+#: (solar_time and equation_of_time: ufuncs without a Strahlkit function).
+UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
+         "equation_of_time": "equation_of_time"}
 
 
 def test_english_names_are_the_same_ufuncs():
-    assert U.__all__ == [*ENGLISH, "equation_of_time", *ENGLISH.values()]
+    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", *ENGLISH.values()]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)
@@ -46,8 +48,10 @@ def same_bits(got, want):
 def random_columns(german, rng, n=400):
     """n inputs per ufunc input from the usual ranges, a tenth exact
     boundary values and a tenth NaN."""
+    # solar_time takes what Sonnenzeit takes: hours, zone, longitude, day.
     specs = [DAY] if german == "equation_of_time" else \
-        [spec for spec in PARAMETERS[german] if None not in spec[1]]   # MittlStrTemp's unused two
+        [column for column in PARAMETERS["Sonnenzeit" if german == "solar_time" else german]
+         if None not in column[1]]   # MittlStrTemp's unused two
     columns = []
     for (low, high), exact in specs:
         column = rng.uniform(low, high, n)

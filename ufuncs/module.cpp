@@ -1,10 +1,11 @@
 // klimora.ufuncs: one NumPy ufunc per function of klimora.Strahlkit, from
-// the same function table and the same bodies, and equation_of_time, the
-// body Sonnenzeit runs nested as ERS.  Each has one float64 loop
-// (ufunc_loop.hpp); NumPy casts other real inputs to float64, broadcasts,
-// handles out=, where= and the floating-point flags, and runs the loop
-// without the GIL.  Each ufunc of a Strahlkit function is also the
-// module's attribute under an English name, the same object
+// the same function table and the same bodies, equation_of_time, the body
+// Sonnenzeit runs nested as ERS, and solar_time, true solar time from
+// clock time.  Each has one float64 loop (ufunc_loop.hpp), and solar_time
+// a float32 one besides; NumPy casts other real inputs to float64,
+// broadcasts, handles out=, where= and the floating-point flags, and runs
+// the loops without the GIL.  Each ufunc of a Strahlkit function is also
+// the module's attribute under an English name, the same object
 // (klimora.radiation takes its inputs by keyword).
 #include "formula/numpy_api.hpp"
 #include "formula/numpy_kernels.hpp"
@@ -12,8 +13,10 @@
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace klimora {
@@ -31,6 +34,12 @@ constexpr UfuncDoc docs[] = {
     {"Sonnenzeit",
      "Time of day folded into one day (0 to 24 h).\n"
      "\n"
+     "The longitude and equation-of-time corrections are applied one way,\n"
+     "the time folded, then they are undone and it is folded again: what\n"
+     "comes out is szeit itself folded into one day, 0 to 24 (a time at\n"
+     "midnight may come back as 24.0), not a solar time.  True solar time\n"
+     "from clock time is solar_time.\n"
+     "\n"
      "Parameters\n"
      "----------\n"
      "szeit : array_like\n"
@@ -46,8 +55,8 @@ constexpr UfuncDoc docs[] = {
      "\n"
      "Returns\n"
      "-------\n"
-     "solar_time : ndarray or numpy.float64\n"
-     "    The time folded into one day. [h]\n"
+     "time_of_day : ndarray or numpy.float64\n"
+     "    szeit folded into one day, 0 to 24. [h]\n"
      "\n"
      "Examples\n"
      "--------\n"
@@ -348,6 +357,39 @@ constexpr UfuncDoc docs[] = {
      ">>> from klimora import ufuncs\n"
      ">>> (ufuncs.equation_of_time([45, 307]) * 60).round(1)\n"
      "array([-14.6,  16.4])"},
+    {"solar_time",
+     "True solar time from clock time, noon at 12, in [0, 24).\n"
+     "\n"
+     "np.mod(clock_time - utc_offset + longitude / 15 + equation_of_time(dayofyear),\n"
+     "24.0), and 0.0 where that rounds to 24.0.  float32 inputs are worked out\n"
+     "in float64 and rounded once to float32 (24.0 again giving 0.0).\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "clock_time : array_like\n"
+     "    Clock time of the zone. [h]\n"
+     "utc_offset : array_like\n"
+     "    Time-zone offset, east of UTC positive. [h]\n"
+     "longitude : array_like\n"
+     "    Longitude, east positive. [deg]\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "solar_time : ndarray or numpy.float64\n"
+     "    True solar time, noon at 12, from 0 to below 24; float32 for\n"
+     "    float32 inputs. [h]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "At 13:00 summer time (UTC+2) at 13.4 deg east in late June:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> round(float(ufuncs.solar_time(13.0, 2.0, 13.4, 172)), 3)\n"
+     "11.868"},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -358,7 +400,7 @@ struct EnglishName {
 };
 
 constexpr EnglishName english_names[] = {
-    {"Sonnenzeit", "solar_time"},
+    {"Sonnenzeit", "solar_time_round_trip"},
     {"Zenitwinkel", "solar_zenith_angle"},
     {"Azimutwinkel", "solar_azimuth_angle"},
     {"LinkeTruebung", "linke_turbidity"},
@@ -386,9 +428,60 @@ constexpr auto float64_types = [] {
     return t;
 }();
 
+// solar_time's loops: four float32 in, a float32 out; then the float64 one.
+constexpr int solar_time_inputs = 4;
+constexpr char solar_time_types[] = {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT,
+                                     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+
 // NumPy keeps pointers to these for the life of each ufunc.
-PyUFuncGenericFunction loops[32][1];
-void* loop_data[32][1];
+PyUFuncGenericFunction loops[32][2];
+void* loop_data[32][2];
+
+// solar_time on float32: each block of elements widened to float64, run
+// through the float64 loop (`data`, the body's) and rounded once to
+// float32.  A time a hair below 24 rounds to 24.0f: the next day's 0.0f,
+// as in the float64 loop (== is the comparison that leaves NaN quiet).
+void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void* data) {
+    constexpr int nin = solar_time_inputs;
+    constexpr Py_intptr_t chunk = blocks::block_size;
+    const UfuncLoop wide = static_cast<const Body*>(data)->ufunc_loop;
+    double buffers[nin + 1][chunk];
+    const Py_intptr_t count = dimensions[0];
+    // Only the main thread's loops look for Ctrl-C (ufunc_loop.hpp), and
+    // only it may read what they found.
+    const bool main_thread = PyThread_get_thread_ident() ==
+                             blocks::signals::main_thread.load(std::memory_order_relaxed);
+    for (Py_intptr_t start = 0; start < count; start += chunk) {
+        const Py_intptr_t n = std::min(chunk, count - start);
+        char* wide_args[nin + 1];
+        for (int j = 0; j < nin; ++j) {
+            const char* from = args[j] + start * steps[j];
+            for (Py_intptr_t i = 0; i < n; ++i) {
+                buffers[j][i] = *reinterpret_cast<const float*>(from + i * steps[j]);
+            }
+            wide_args[j] = reinterpret_cast<char*>(buffers[j]);
+        }
+        wide_args[nin] = reinterpret_cast<char*>(buffers[nin]);
+        const Py_intptr_t wide_steps[nin + 1] = {sizeof(double), sizeof(double), sizeof(double),
+                                                 sizeof(double), sizeof(double)};
+        wide(wide_args, &n, wide_steps, nullptr);
+        char* to = args[nin] + start * steps[nin];
+        for (Py_intptr_t i = 0; i < n; ++i) {
+            float r = static_cast<float>(buffers[nin][i]);
+            if (r == 24.0f) r = 0.0f;
+            *reinterpret_cast<float*>(to + i * steps[nin]) = r;
+        }
+        // Ctrl-C ended the float64 loop: the rest is NaN too (ufunc_loop.hpp).
+        if (main_thread && blocks::signals::interrupted) {
+            for (Py_intptr_t i = start + n; i < count; ++i) {
+                *reinterpret_cast<float*>(args[nin] + i * steps[nin]) =
+                    std::numeric_limits<float>::quiet_NaN();
+            }
+            return;
+        }
+    }
+}
 
 // The thread that runs the signal handlers, where the loops look for
 // Ctrl-C (ufunc_loop.hpp).
@@ -407,13 +500,25 @@ bool know_main_thread() {
 
 // Makes the ufunc `name` from `body`'s float64 loop, with loops[i], and
 // adds it to the module and to `names`.
+// solar_time has a float32 loop before its float64 one.
 bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* name,
                const Body& body) {
-    loops[i][0] = body.ufunc_loop;
-    loop_data[i][0] = nullptr;
     const int inputs = static_cast<int>(body.ufunc_inputs.size);
+    const bool with_float32 = std::string_view(name) == "solar_time";
+    if (with_float32 && inputs != solar_time_inputs) {
+        PyErr_SetString(PyExc_SystemError, "solar_time takes four inputs");
+        return false;
+    }
+    int count = 0;
+    if (with_float32) {
+        loops[i][count] = solar_time_float32;
+        loop_data[i][count++] = const_cast<Body*>(&body);
+    }
+    loops[i][count] = body.ufunc_loop;
+    loop_data[i][count++] = nullptr;
+    const char* types = with_float32 ? solar_time_types : float64_types.data();
     Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
-        loops[i], loop_data[i], const_cast<char*>(float64_types.data()), 1, inputs, 1,
+        loops[i], loop_data[i], const_cast<char*>(types), count, inputs, 1,
         PyUFunc_None, name, doc_of(name), 0));
     Ref name_object = Ref::steal(PyUnicode_FromString(name));
     return ufunc && name_object &&
@@ -464,10 +569,11 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "ufuncs",
     "One NumPy ufunc per function of klimora.Strahlkit, each element exactly what\n"
-    "the function gives on that element's NumPy float64 scalars, and\n"
-    "equation_of_time, the equation of time that Sonnenzeit applies.  Each ufunc\n"
-    "of a function is here under its English name too (solar_zenith_angle is\n"
-    "Zenitwinkel); klimora.radiation takes the inputs by keyword.",
+    "the function gives on that element's NumPy float64 scalars,\n"
+    "equation_of_time, the equation of time that Sonnenzeit applies, and\n"
+    "solar_time, true solar time from clock time.  Each ufunc of a function is\n"
+    "here under its English name too (solar_zenith_angle is Zenitwinkel);\n"
+    "klimora.radiation takes the inputs by keyword.",
     0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 

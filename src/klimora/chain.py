@@ -11,20 +11,20 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
-import warnings
 from typing import TYPE_CHECKING, Any, Mapping, Optional, overload
 
 import numpy as np
 
 from klimora.datasets import chain_dataset
-from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell
+from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
+                            warn)
+from klimora.intervals import check_interval, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
-from klimora.times import has_zone, holds_numbers, time_parts
+from klimora.times import has_zone, holds_numbers, read_times, time_parts
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -43,18 +43,20 @@ __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS"
 def chain(weather: xr.Dataset, *, site: Site | None = ..., times: None = ...,
           projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
           diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
-          time_label: str = ..., interval: pd.Timedelta | str | None = ...) -> xr.Dataset: ...
+          time_label: str = ...,
+          interval: pd.Timedelta | str | float | None = ...) -> xr.Dataset: ...
 @overload
 def chain(weather: Mapping[str, ArrayLike] | None = ..., *, site: Site | None = ...,
           times: ArrayLike | pd.DatetimeIndex | None = ..., projection_factor: str = ...,
           utci: bool = ..., turbidity: str = ..., diffuse_model: str = ...,
           min_wind: float | None = ..., surface: str | None = ..., time_label: str = ...,
-          interval: pd.Timedelta | str | None = ...) -> dict[str, NDArray[np.float64]]: ...
+          interval: pd.Timedelta | str | float | None = ...) -> dict[str, NDArray[np.float64]]: ...
 @overload
 def chain(weather: pd.DataFrame, *, site: Site | None = ..., times: None = ...,
           projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
           diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
-          time_label: str = ..., interval: pd.Timedelta | str | None = ...) -> pd.DataFrame: ...
+          time_label: str = ...,
+          interval: pd.Timedelta | str | float | None = ...) -> pd.DataFrame: ...
 
 
 def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = None, *,
@@ -62,7 +64,7 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
           projection_factor: str = "system", utci: bool = False, turbidity: str = "model",
           diffuse_model: str = "separation", min_wind: float | None = MIN_WIND,
           surface: str | None = None, time_label: str = "instant",
-          interval: pd.Timedelta | str | None = None
+          interval: pd.Timedelta | str | float | None = None
           ) -> pd.DataFrame | xr.Dataset | dict[str, NDArray[np.float64]]:
     """The chain over a weather series or field: from times, a site and the
     weather to the radiation and the mean radiant temperature of a person.
@@ -103,11 +105,14 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         Each stamp a moment, or the start or end of an averaging interval
         of length `interval`: the sun's position is then that of the
         interval's middle, and every flux and temperature the mean over
-        sub-steps of at most 5 minutes across the interval, so that partial
-        intervals at sunrise and sunset come out as measured means do.
-    interval : pandas.Timedelta or str, optional
-        The averaging interval of "start" and "end" (``"1h"``); by default
-        the median step of the times.
+        sub-steps of at most 5 minutes across the interval, placed in real
+        time, so that partial intervals at sunrise and sunset come out as
+        measured means do.
+    interval : pandas.Timedelta, str or float, optional
+        The averaging interval of "start" and "end": a Timedelta, its text
+        (``"1h"``) or a bare number of seconds (``3600``); by default the
+        median step of the times.  Instants have none: with "instant" an
+        interval is refused (ValueError).
 
     Returns
     -------
@@ -167,6 +172,7 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
     if time_label not in TIME_LABELS:
         raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
                          f"{time_label!r}")
+    check_interval(time_label, interval)
     if weather is None:
         weather = {}
     kind = type(weather).__module__.split(".")[0], type(weather).__name__
@@ -208,13 +214,16 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
          interval: Any) -> dict[str, Any]:
     validate_weather(fields)
     if site.zone is None and not has_zone(times):
-        warnings.warn(ChainWarning("zone"), stacklevel=3)
+        warn("zone")
     height = site.height_or_sea_level()
+
+    def run_at(at: Any) -> dict[str, Any]:
+        hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
+                              options)
+
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        result: dict[str, Any] = over_intervals(
-            lambda at: compute_blocks(*time_parts(at, site.zone), site.latitude,
-                                      site.longitude, height, fields, options),
-            times, time_label, interval)
+        result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
     tell(fields, result, options)
     return result
 
@@ -241,8 +250,8 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
     if "time" in frame.columns:
         if holds_numbers(frame["time"]):
             raise ValueError("column 'time' holds numbers, not dates and times")
-        try:
-            times = pd.to_datetime(frame["time"], utc=None)
+        try:   # several offsets (daylight saving time) as their instants, as --input does
+            times, _ = read_times(frame["time"], site.zone)
         except (ValueError, TypeError) as e:
             raise ValueError(f"column 'time': {' '.join(str(e).split())}") from None
         fields = frame.drop(columns="time")

@@ -11,7 +11,7 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.inputs import Site, check_saturation, validate_weather
+from klimora.inputs import Site, check_saturation, validate_weather, warn
 from klimora.intervals import over_intervals, tell
 from klimora.model import Options, blockwise, result_columns
 from klimora.times import holds_numbers, time_parts
@@ -33,11 +33,12 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         for n in (name, *names):
             if n in ds.variables:
                 return ds[n]
+        if name == "height" and (site is None or site.height is None):
+            warn("height")   # sea level
+            return 0.0
         if site is None:
             raise ValueError(f"no {name}: the Dataset has no variable {name!r}"
                              f"{''.join(f' or {n!r}' for n in names)}; give site=Site(...)")
-        if name == "height":
-            return site.height_or_sea_level()
         return getattr(site, name)
 
     columns = result_columns(options.utci)
@@ -82,10 +83,8 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
-        utc_hour, doy, zone_hours = time_parts(at, zone)
-        hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
-        day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
-        offset = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
+        hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
+                                          dims=times.dims) for part in time_parts(at, zone))
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
                               *(fields[name] for name in names),
                               output_core_dims=[["column"]], dask="parallelized",
@@ -93,7 +92,7 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval)
+    return over_intervals(run_at, times.values, time_label, interval, zone)
 
 
 @dataclass(frozen=True)
@@ -111,6 +110,10 @@ class Kernel:
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
+        # A block of humidity all 1 % or less is a fraction: no weather has
+        # it.  A block all clear (cloud below 1 okta) is plain weather.
+        if "humidity" in self.lazy:
+            Q.check_fraction("humidity", values["humidity"])
         # The vapour pressure against saturation, whenever either side of
         # it was not there to be looked at before.
         if "vapour_pressure" in self.names and \

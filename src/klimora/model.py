@@ -163,6 +163,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
+    # U.solar_time(utc_hour, 0.0, lon, doy) is this shift folded by np.mod alone:
+    # Sonnenzeit's round trip moves the last bits of many values, and is kept.
     shifted = utc_hour + lon / 15 + equation_of_time(doy)
     szeit = np.mod(U.Sonnenzeit(shifted, zone_hours, lon, doy), 24.0)
     szeit = np.where(szeit >= 24.0, 0.0, szeit)   # a hair below 0 folds to 24
@@ -276,7 +278,7 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
     stacked = np.empty((len(result_columns(options.utci)), *shape))
-    outputs = list(stacked)
+    outputs = [stacked[i, ...] for i in range(len(stacked))]   # 0-d views of 0-d columns too
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for block in blocks(shape, BLOCK):
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
