@@ -18,11 +18,11 @@ import numpy as np
 
 from klimora.datasets import chain_dataset
 from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
-from klimora.intervals import check_interval, over_intervals, tell
-from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
-                           SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
-                           VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
-                           magnus, projection_scale, result_columns,
+from klimora.intervals import check_interval, interval_cos_zenith, over_intervals, tell
+from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, INTERVAL_COS_ZENITH, MIN_WIND,
+                           NAMES, PROJECTION_FACTORS, SIGMA, SURFACES, TIME_LABELS, UNITS,
+                           UTCI_COLUMN, VIEW_GROUND, VIEW_SKY, Options, compute, compute_blocks,
+                           equation_of_time, magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
 from klimora.times import has_zone, holds_numbers, time_parts
 
@@ -119,14 +119,20 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     if site.zone is None and not has_zone(times):
         warnings.warn(ChainWarning("zone"), stacklevel=3)
     height = site.height_or_sea_level()
+    given = dict(fields)
+    if "global" in fields and time_label != "instant":   # a given global is the interval's mean
+        given[INTERVAL_COS_ZENITH] = interval_cos_zenith(times, time_label, interval, site.zone,
+                                                         site.latitude, site.longitude)
 
     def run_at(at: Any) -> dict[str, Any]:
         hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
-        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, given,
                               options)
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not its sum over the sub-steps
+        np.copyto(result["global"], np.broadcast_to(fields["global"], np.shape(result["global"])))
     tell(fields, result, options)
     return result
 

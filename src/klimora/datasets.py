@@ -12,8 +12,8 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import Site, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell
-from klimora.model import Options, blockwise, result_columns
+from klimora.intervals import interval_cos_zenith, over_intervals, tell
+from klimora.model import INTERVAL_COS_ZENITH, Options, blockwise, result_columns
 from klimora.times import holds_numbers, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
@@ -79,19 +79,33 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     if holds_numbers(times.values):
         raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
                          "units and calendar decoded?)")
+    given = dict(fields)
+    if "global" in names and time_label != "instant":   # a given global is the interval's mean
+        def cos_mean(lat: Any, lon: Any) -> Any:
+            return interval_cos_zenith(times.values, time_label, interval, zone, lat, lon)
+
+        given[INTERVAL_COS_ZENITH] = xr.apply_ufunc(
+            cos_mean, xr.DataArray(latitude), xr.DataArray(longitude), dask="parallelized",
+            output_dtypes=[float], output_core_dims=[list(times.dims)],
+            dask_gufunc_kwargs={"output_sizes": dict(times.sizes)})
+        names.append(INTERVAL_COS_ZENITH)
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
         hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
                                           dims=times.dims) for part in time_parts(at, zone))
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                              *(fields[name] for name in names),
+                              *(given[name] for name in names),
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval, zone)
+    result = over_intervals(run_at, times.values, time_label, interval, zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not its sum over the sub-steps
+        other = [name != "global" for name, _, _ in result_columns(options.utci)]
+        result = result.where(xr.DataArray(other, dims="column"), fields["global"])
+    return result
 
 
 @dataclass(frozen=True)

@@ -188,6 +188,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     glob = (global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if w["global"] is None
             else w["global"] + 0 * zenith)
     sun = np.minimum(zenith, 90.0)
+    if w["global"] is not None and weather.get(INTERVAL_COS_ZENITH) is not None:
+        glob = over_the_interval(glob, sun, weather[INTERVAL_COS_ZENITH])
     if w["diffuse"] is None:
         cos_zenith = np.cos(np.radians(sun))
         beam = direct * cos_zenith
@@ -219,6 +221,27 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     if options.utci:
         result["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
     return result
+
+
+#: The key of ``compute``'s weather that holds, for a given global that is
+#: an interval's mean, the whole interval's mean of max(cos z, 0)
+#: (:func:`klimora.sunlit.mean_cos_zenith`).
+INTERVAL_COS_ZENITH = "interval_cos_zenith"
+
+
+def over_the_interval(glob: Any, sun: Any, mean_cos_zenith: Any) -> Any:
+    """The global at an instant of an interval whose mean global is
+    ``glob``: with the sky's clearness steady across the interval, the
+    global follows cos z, G(t) = G cos z(t) / c with c the interval's mean
+    of max(cos z, 0).  The beam normal to the sun that the chain then
+    derives, (G(t) - D(t)) / cos z(t), is the interval's mean beam on the
+    ground over c; with the constant mean instead it grows without bound
+    towards a sunrise or sunset within the interval.  Intervals the sun
+    never enters (c = 0) keep the global as given."""
+    lit = mean_cos_zenith > 0
+    cos_zenith = np.where(sun < 90, np.cos(np.radians(sun)), 0.0)
+    shaped = glob * cos_zenith / np.where(lit, mean_cos_zenith, 1.0)
+    return np.where(lit, shaped, glob)
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
