@@ -66,7 +66,9 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     the sun's position is then that of the interval's middle, and every
     flux and temperature the mean over sub-steps of at most 5 minutes
     across the interval, placed in real time, so that partial intervals at
-    sunrise and sunset come out as measured means do.
+    sunrise and sunset come out as measured means do.  A given global is
+    then the interval's mean: at each sub-step it follows cos z, over the
+    interval's mean of cos z in closed form (:mod:`klimora.sunlit`).
 
     What the chain takes that was not given (a height, a zone) and what it
     changed (humidity above 100 %) or doubts (a turbidity above any

@@ -54,6 +54,8 @@ ASSUMPTIONS = (
     "G = G_max * (1 - 0.75 (N/8)^3.4)",
     "diffuse irradiance on the ground: D = G - I cos(zenith), at least 0 "
     "(I = cloud-reduced direct beam)",
+    "a measured global that is an interval's mean (time_label start or end) follows cos z "
+    "across the interval under a steady clearness: G(t) = G cos z(t) / mean of cos z",
     "long-wave flux from above: the counter-radiation of AtmosGegenstr",
     "net radiation of the ground at air temperature (isothermal): "
     "Q = (1 - albedo) G + 0.97 L_down - 0.97 sigma (t_air + 273.15)^4; "
