@@ -216,3 +216,16 @@ def test_dataset_as_frame(label):
                 for got in (eager, lazy):
                     np.testing.assert_allclose(got[name].values[:, i, j], one[name], rtol=1e-12,
                                                atol=1e-12, err_msg=name)
+
+
+def test_an_interval_without_a_time_has_no_global():
+    """The global column of an interval run is the given mean, and NaN
+    where the time is missing, as every column that depends on the sun."""
+    pd = pytest.importorskip("pandas")
+    from klimora.chain import Site, chain
+
+    stamps = pd.DatetimeIndex(["2025-06-21 05:00", pd.NaT, "2025-06-21 07:00"])
+    got = chain(pd.DataFrame({"global": [100.0, 200.0, 300.0]}, index=stamps),
+                site=Site(48.14, 11.58, 520.0, 0.0), time_label="end", interval="1h")
+    assert got["global"].iloc[[0, 2]].tolist() == [100.0, 300.0]
+    assert got.iloc[1][["global", "direct", "diffuse", "net_rad", "mrt"]].isna().all()

@@ -133,8 +133,9 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
-    if INTERVAL_COS_ZENITH in given:   # the given mean, not its sum over the sub-steps
-        np.copyto(result["global"], np.broadcast_to(fields["global"], np.shape(result["global"])))
+    if INTERVAL_COS_ZENITH in given:   # the given mean (NaN where the time is), not the
+        mean = result["global"]          # mean of the sub-steps
+        np.copyto(mean, fields["global"] + 0 * mean)
     tell(fields, result, options)
     return result
 

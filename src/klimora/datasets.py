@@ -103,8 +103,10 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
 
     result = over_intervals(run_at, times.values, time_label, interval, zone)
     if INTERVAL_COS_ZENITH in given:   # the given mean, not its sum over the sub-steps
-        other = [name != "global" for name, _, _ in result_columns(options.utci)]
-        result = result.where(xr.DataArray(other, dims="column"), fields["global"])
+        columns = [name for name, _, _ in result_columns(options.utci)]
+        mean = result.isel(column=columns.index("global"))   # NaN where the time is
+        result = result.where(xr.DataArray([c != "global" for c in columns], dims="column"),
+                              fields["global"] + 0 * mean)
     return result
 
 
