@@ -692,11 +692,11 @@ def tool(name: str) -> Any:
     """The module tools/``name``.py (run with -I, this script's folder is
     not on sys.path: the module is loaded from its file)."""
     path = pathlib.Path(__file__).resolve().parent / f"{name}.py"
-    spec = importlib.util.spec_from_file_location(name, path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module     # dataclasses look their module up by name
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module    # dataclasses look their module up by name
+    found.loader.exec_module(module)
     return module
 
 
