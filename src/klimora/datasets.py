@@ -102,7 +102,7 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
                                                   {"column": len(result_columns(options.utci))}})
 
     result = over_intervals(run_at, times.values, time_label, interval, zone)
-    if INTERVAL_COS_ZENITH in given:   # the given mean, not its sum over the sub-steps
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not the mean of the sub-steps
         columns = [name for name, _, _ in result_columns(options.utci)]
         mean = result.isel(column=columns.index("global"))   # NaN where the time is
         result = result.where(xr.DataArray([c != "global" for c in columns], dims="column"),

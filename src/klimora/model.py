@@ -160,8 +160,10 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     """The chain on arrays that broadcast together: the :data:`COLUMNS` as
     a dict, and "utci" after them if asked for.  ``weather`` holds any of
     the registry's weather; the others take their defaults, and the
-    measured ones replace what the chain would work out.  Humidity above
-    100 % (up to 105, what sensors report in fog) is taken as 100."""
+    measured ones replace what the chain would work out; a given global
+    that is an interval's mean comes with :data:`INTERVAL_COS_ZENITH`
+    (:func:`over_the_interval`).  Humidity above 100 % (up to 105, what
+    sensors report in fog) is taken as 100."""
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
