@@ -18,11 +18,11 @@ import numpy as np
 from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
-from klimora.intervals import check_interval, over_intervals, tell
-from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
-                           SIGMA, SURFACES, TIME_LABELS, UNITS, UTCI_COLUMN, VIEW_GROUND,
-                           VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
-                           magnus, projection_scale, result_columns,
+from klimora.intervals import check_interval, interval_cos_zenith, over_intervals, tell
+from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, INTERVAL_COS_ZENITH, MIN_WIND,
+                           NAMES, PROJECTION_FACTORS, SIGMA, SURFACES, TIME_LABELS, UNITS,
+                           UTCI_COLUMN, VIEW_GROUND, VIEW_SKY, Options, compute, compute_blocks,
+                           equation_of_time, magnus, projection_scale, result_columns,
                            universal_thermal_climate_index)
 from klimora.times import has_zone, holds_numbers, leap_years, read_times, time_parts
 
@@ -109,7 +109,9 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         interval's middle, and every flux and temperature the mean over
         sub-steps of at most 5 minutes across the interval, placed in real
         time, so that partial intervals at sunrise and sunset come out as
-        measured means do.
+        measured means do.  A given global is then the interval's mean: at
+        each sub-step it follows cos z, over the interval's mean of cos z
+        in closed form (:mod:`klimora.sunlit`).
     interval : pandas.Timedelta, str or float, optional
         The averaging interval of "start" and "end": a Timedelta, its text
         (``"1h"``) or a bare number of seconds (``3600``); by default the
@@ -218,17 +220,24 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options, ti
     if site.zone is None and not has_zone(times):
         warn("zone")
     height = site.height_or_sea_level()
+    given = dict(fields)
+    if "global" in fields and time_label != "instant":   # a given global is the interval's mean
+        given[INTERVAL_COS_ZENITH] = interval_cos_zenith(times, time_label, interval, site.zone,
+                                                         site.latitude, site.longitude)
 
     def run_at(at: Any) -> dict[str, Any]:
         hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
         # The climatology's month middles fall a day later in leap years.
         leap = (np.reshape(leap_years(at, site.zone), np.shape(times))
                 if options.turbidity == "climatology" else None)
-        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, given,
                               options, leap)
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(run_at, times, time_label, interval, site.zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean (NaN where the time is), not the
+        mean = result["global"]          # mean of the sub-steps
+        np.copyto(mean, fields["global"] + 0 * mean)
     tell(fields, result, options)
     return result
 
