@@ -103,6 +103,7 @@ struct NumpyGlobal {
     NumpyAttribute<"sqrt"> sqrt;
     NumpyAttribute<"maximum"> maximum;
     NumpyAttribute<"trunc"> trunc;
+    NumpyAttribute<"mod"> mod;
     NumpyAttribute<"array"> array;
 };
 inline constexpr NumpyGlobal np{};

@@ -212,7 +212,8 @@ void check_traits() {
 // a scalar call gives on a few values.
 bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
     Kernel& kernel = k.kernels[index];
-    kernel.inputs = index == static_cast<int>(Ufunc::power) || index == static_cast<int>(Ufunc::maximum) ? 2 : 1;
+    kernel.inputs = index == static_cast<int>(Ufunc::power) || index == static_cast<int>(Ufunc::maximum) ||
+                    index == static_cast<int>(Ufunc::mod) ? 2 : 1;
     Ref f8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
     if (!f8) return false;
     Ref dtypes = Ref::steal(PyTuple_New(kernel.inputs + 1));

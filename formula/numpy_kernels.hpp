@@ -23,11 +23,11 @@
 
 namespace klimora::numpy_kernels {
 
-enum class Ufunc { sin, cos, arcsin, arctan, radians, degrees, exp, power, sqrt, maximum, trunc };
-inline constexpr int ufunc_count = 11;
+enum class Ufunc { sin, cos, arcsin, arctan, radians, degrees, exp, power, sqrt, maximum, trunc, mod };
+inline constexpr int ufunc_count = 12;
 inline constexpr std::string_view ufunc_names[ufunc_count] = {
     "sin", "cos", "arcsin", "arctan", "radians", "degrees", "exp", "power", "sqrt", "maximum",
-    "trunc"};
+    "trunc", "mod"};
 
 constexpr std::optional<Ufunc> ufunc_named(std::string_view name) {
     for (int i = 0; i < ufunc_count; ++i) {

@@ -85,6 +85,7 @@ const FunctionSpec table[] = {
 
 const UfuncOnlyRow ufunc_only[] = {
     {"equation_of_time", &solar_geometry::equation_of_time},
+    {"solar_time", &solar_geometry::true_solar_time},
 };
 
 }  // namespace

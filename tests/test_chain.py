@@ -36,9 +36,16 @@ def engerer_diffuse(glob, global_clear, zenith, solar_time, doy):
     return min(max(share + 1.7073 * enhanced, 0.0), 1.0) * glob
 
 
+def dry_air_turbidity(doy, lat):
+    """The Linke turbidity of the seasonal cycle alone: 2.9 less (north) or
+    more (south) 1.4 cos(2 pi (day - 15) / 365)."""
+    swing = 1.4 * math.cos(2 * math.pi * (doy - 15) / 365)
+    return 2.9 - swing if lat >= 0 else 2.9 + swing
+
+
 def scalar_chain(utc_hour, doy, zone, lat, lon, height, air=20.0, humidity=60.0, cloud=2.0,
                  wind=2.0, albedo=0.2, bowen=0.3, body_albedo=0.3, global_=None,
-                 diffuse_model="separation", min_wind=0.5, linke=None):
+                 diffuse_model="separation", min_wind=0.5, linke=None, turbidity="bounded"):
     """One element, in plain floats and Strahlkit calls."""
     humidity = min(humidity, 100.0)
     b = 2 * math.pi * (doy - 81) / 364
@@ -46,7 +53,10 @@ def scalar_chain(utc_hour, doy, zone, lat, lon, height, air=20.0, humidity=60.0,
     szeit = float(S.Sonnenzeit(utc_hour + lon / 15 + eot, zone, lon, doy)) % 24.0
     zenith = float(S.Zenitwinkel(szeit, lat, doy))
     azimuth = float(S.Azimutwinkel(szeit, lat, doy))
-    linke = float(S.LinkeTruebung(doy, lat, humidity)) if linke is None else linke
+    if linke is None:
+        linke = float(S.LinkeTruebung(doy, lat, humidity))
+        if turbidity == "bounded" and linke > 7.0:
+            linke = dry_air_turbidity(doy, lat)
     air_mass = float(S.RelOptLuftmasse(zenith))
     direct_max = float(S.MaxDirekteStrahlung(doy, height, zenith, linke, air_mass))
     global_max = float(S.MaxGlobalstrahlung(doy, height, zenith, linke))
@@ -299,6 +309,10 @@ def _oracle(**kw):
 @pytest.mark.parametrize("columns, options, oracle", [
     ({"linke": 3.25}, {}, {"linke": 3.25}),
     ({"humidity": 104.9}, {}, {"humidity": 100.0}),
+    ({"humidity": 96.0, "cloud": 0.0}, {}, {"humidity": 96.0, "cloud": 0.0}),
+    ({"humidity": 96.0, "cloud": 0.0}, {"turbidity": "model"},
+     {"humidity": 96.0, "cloud": 0.0, "turbidity": "model"}),
+    ({"humidity": 90.0}, {}, {"humidity": 90.0, "turbidity": "model"}),
     ({"wind": 0.0}, {}, {"wind": 0.0}),
     ({"wind": 0.0}, {"min_wind": None}, {"wind": 0.0, "min_wind": 0.0}),
     ({"wind": 3.0}, {"min_wind": 4.0}, {"wind": 4.0}),
@@ -343,7 +357,7 @@ def test_climatology_is_the_published_turbidity():
 
 @pytest.mark.parametrize("make, kind, count", [
     (lambda: chain(_frame(humidity=100.5), site=HERE), "humidity", 3),
-    (lambda: chain(_frame(humidity=96.0), site=HERE), "turbidity", 3),
+    (lambda: chain(_frame(humidity=96.0), site=HERE, turbidity="model"), "turbidity", 3),
     (lambda: chain(_frame(), site=Site(**MUNICH)), "zone", 0),
     (lambda: chain(_frame(), site=Site(latitude=48.14, longitude=11.58, zone=1.0)), "height", 0),
 ])
@@ -357,6 +371,7 @@ def test_what_the_chain_took_or_changed_is_said(make, kind, count):
     lambda: chain(_frame(linke=3.0).tz_localize("Europe/Berlin"), site=Site(**MUNICH)),
     pytest.param(lambda: chain(_frame(humidity=96.0), site=HERE, turbidity="climatology"),
                  marks=CLIMATOLOGY),
+    lambda: chain(_frame(humidity=96.0), site=HERE),   # the default keeps to the bound
 ])
 def test_nothing_is_said_of_what_was_given(make):
     import warnings

@@ -218,7 +218,7 @@ ERRORS = [
     (["--step", "0"], "--step must be between 1 and 1440 min"),
     (["--diffuse", "-5"], "--diffuse must be between 0 and 2000 W/m2"),
     (["--csv", "--json"], "not allowed with argument"),
-    (["--input", "/no/such/weather.csv"], "cannot read /no/such/weather.csv"),
+    (["--input", "/no/such/weather.csv", *MUNICH], "cannot read /no/such/weather.csv"),
     (["--plot", "/no/such/folder/day.png"], "cannot write /no/such/folder/day.png: no directory"),
     (["--plot", "day.xyz"], "--plot day.xyz: unknown format '.xyz'; use .png, .pdf, .svg or"),
     (["--plot", "day"], "--plot day: no extension; use .png, .pdf, .svg or"),
@@ -228,7 +228,7 @@ ERRORS = [
     (["--input", "-", "--date", "2025-01-01"], "--date is for a single day"),
     (["--input", "-", "--json"], "--json is for a single day"),
     (["--input", "-", "--plot", "day.png"], "--plot is for a single day"),
-    (["--input", "."], "cannot read .: Is a directory"),
+    (["--input", ".", *MUNICH], "cannot read .: Is a directory"),
     (["--bowen", "-0.7"], "--bowen must be between -0.5 and 1000, not -0.7"),
     (["--vapour-pressure", "40", "--air-temp", "10"],
      "--vapour-pressure above saturation at the air temperature"),
@@ -255,7 +255,7 @@ ERRORS = [
     (["--linke", "0.5"], "--linke must be between 1 and 40, not 0.5"),
     (["--time-label", "end"], "--time-label is for --input: the day's rows are instants"),
     (["--interval", "1h"], "--interval is for --input: the day's rows are instants"),
-    (["--input", "-", "--interval", "1h"], "--interval is the length of the intervals of "
+    (["--input", "-", *MUNICH, "--interval", "1h"], "--interval is the length of the intervals of "
      "--time-label start or end"),
     (["--input", "-", "--time-label", "start", "--interval", "soon"],
      "argument --interval: must be a length of time such as '1h', not 'soon'"),
@@ -289,7 +289,7 @@ def test_bad_input_in_a_process_gives_no_traceback(args):
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("klimora: error: ")
 
 
-@pytest.mark.parametrize("args", [[], ["--csv"], ["--json"], ["--input", "-"]])
+@pytest.mark.parametrize("args", [[], ["--csv"], ["--json"], ["--input", "-", *MUNICH]])
 def test_a_full_disk_is_one_line_and_status_1(args):
     with open("/dev/full", "w") as full:
         done = subprocess.run([sys.executable, "-I", "-m", "klimora", *args], stdout=full,
@@ -310,7 +310,7 @@ def test_help_states_the_assumptions_and_columns():
     for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
                    "--projection-factor {system,vdi3789}", "--utci", "pip install '.[utci]'",
                    "Europe/Berlin", "utci (degC)", "--linke VALUE",
-                   "--turbidity {model,climatology}",
+                   "--turbidity {bounded,model,climatology}",
                    "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
                    "grass 0.3", "--time-label {instant,start,end}", "--interval LENGTH",
                    "example site 48.14 N, 11.58 E, 520 m, UTC+1", "--precision N",
@@ -380,7 +380,7 @@ def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypa
 def test_utci_without_pythermalcomfort_says_what_to_install(capsys, tmp_path, monkeypatch):
     for name in ("pythermalcomfort", "pythermalcomfort.models"):
         monkeypatch.setitem(sys.modules, name, None)
-    for args in (["--utci"], ["--utci", "--input", write(tmp_path / "w.csv", SERIES)]):
+    for args in (["--utci"], ["--utci", "--input", write(tmp_path / "w.csv", SERIES), *MUNICH]):
         status, out, err = run(capsys, *args)
         assert (status, out) == (2, "")
         assert err == "klimora: error: --utci needs pythermalcomfort: pip install '.[utci]'\n"
@@ -458,13 +458,17 @@ def test_a_site_of_ones_own_is_utc_at_sea_level_and_says_so(capsys):
 
 
 TURBID = ("steps with a Linke turbidity above 7 from the humidity (85 % and more), beyond any "
-          "climatology: give the turbidity (linke) or take turbidity='climatology'")
+          "climatology: give the turbidity (--linke) or take --turbidity bounded (the default) "
+          "or climatology")
 
 
 def test_what_the_chain_says_is_one_line_each(capsys):
-    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120")
+    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120",
+                         "--turbidity", "model")
     assert (status, err) == (0, "klimora: 12 humidity values above 100 % taken as 100 %\n"
                                 f"klimora: 12 {TURBID}\n")
+    assert run(capsys, "--csv", "--humidity", "103", "--step", "120")[2] == \
+        "klimora: 12 humidity values above 100 % taken as 100 %\n"
     assert run(capsys, "--csv", "--humidity", "103", "--linke", "4")[2] == \
         "klimora: 24 humidity values above 100 % taken as 100 %\n"
 
@@ -620,7 +624,7 @@ def same(got, want):
 
 
 def test_series_gives_the_chain_per_row(capsys, tmp_path):
-    status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES), "--precision",
+    status, out, err = run(capsys, *MUNICH, "--input", write(tmp_path / "w.csv", SERIES), "--precision",
                            "full")
     assert (status, err) == (0, SERIES_NOTE)
     rows = read_csv(out)
@@ -636,7 +640,7 @@ def test_series_gives_the_chain_per_row(capsys, tmp_path):
 
 def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
     path = write(tmp_path / "w.csv", ["time,cloud", "2025-06-21T10:00,4", "2025-06-21T11:00,"])
-    status, out, err = run(capsys, "--input", path, "--air-temp", "25", "--cloud", "1",
+    status, out, err = run(capsys, *MUNICH, "--input", path, "--air-temp", "25", "--cloud", "1",
                            "--lat", "45", "--lon", "11.58", "--zone", "1", "--height", "520",
                            "--precision", "full")
     rows = read_csv(out)
@@ -652,7 +656,7 @@ def test_series_takes_absent_columns_from_the_options(capsys, tmp_path):
 
 
 def test_series_reads_standard_input():
-    done = process("--input", "-", stdin="\n".join(SERIES) + "\n")
+    done = process(*MUNICH, "--input", "-", stdin="\n".join(SERIES) + "\n")
     assert done.returncode == 0 and done.stderr == SERIES_NOTE
     assert len(read_csv(done.stdout)) == len(SERIES) - 1
 
@@ -698,9 +702,9 @@ def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, 
     data = "time,cloud\n2025-06-21T10:00,4\n2025-06-21T11:00,4 \u00e4\n".encode("latin-1")
     path = tmp_path / "w.csv"
     path.write_bytes(data)
-    from_file = run(capsys, "--input", str(path))
+    from_file = run(capsys, *MUNICH, "--input", str(path))
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
-    from_stdin = run(capsys, "--input", "-")
+    from_stdin = run(capsys, *MUNICH, "--input", "-")
     assert from_file == (2, "", f"klimora: error: {path} line 3: not UTF-8 text (byte 0xe4)\n")
     assert from_stdin == (2, "", "klimora: error: <stdin> line 3: not UTF-8 text (byte 0xe4)\n")
 
@@ -750,7 +754,7 @@ def test_latin_1_gives_one_message_from_a_file_and_from_stdin(capsys, tmp_path, 
 def test_series_errors_name_the_line(capsys, tmp_path, lines, message):
     path = tmp_path / "w.csv"
     path.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-    status, _, err = run(capsys, "--input", str(path))
+    status, _, err = run(capsys, *MUNICH, "--input", str(path))
     assert status == 2 and err.count("\n") == 1
     assert err.startswith(f"klimora: error: {path.parent}/{message}")
 
@@ -775,8 +779,8 @@ PLAIN = ["time,air_temp,humidity,cloud", "2025-06-21T10:00,20.5,60,3",
 ])
 def test_series_takes_other_separators_a_decimal_comma_and_names_in_any_case(capsys, tmp_path,
                                                                              lines, args):
-    want = run(capsys, "--input", write(tmp_path / "plain.csv", PLAIN))
-    assert run(capsys, "--input", write(tmp_path / "w.csv", lines), *args) == want
+    want = run(capsys, *MUNICH, "--input", write(tmp_path / "plain.csv", PLAIN))
+    assert run(capsys, *MUNICH, "--input", write(tmp_path / "w.csv", lines), *args) == want
     assert want[0] == 0 and want[1].splitlines()[1].startswith("2025-06-21T10:00,")
 
 
@@ -784,14 +788,14 @@ def test_a_decimal_comma_is_told_from_the_first_chunk_or_given(capsys, tmp_path,
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 1)
     path = write(tmp_path / "w.csv", ["time;air_temp", "2025-06-21T10:00;20",
                                       "2025-06-21T11:00;20,5"])
-    assert run(capsys, "--input", path)[2] == (
+    assert run(capsys, *MUNICH, "--input", path)[2] == (
         f"klimora: error: {path} line 3: air_temp is not a number: '20,5' (a decimal comma? "
         "give --decimal ,)\n")
-    status, out, _ = run(capsys, "--input", path, "--decimal", ",")
-    assert status == 0 and out == run(capsys, "--input", write(tmp_path / "p.csv", [
+    status, out, _ = run(capsys, *MUNICH, "--input", path, "--decimal", ",")
+    assert status == 0 and out == run(capsys, *MUNICH, "--input", write(tmp_path / "p.csv", [
         "time,air_temp", "2025-06-21T10:00,20", "2025-06-21T11:00,20.5"]))[1]
     commas = write(tmp_path / "c.csv", PLAIN)
-    assert run(capsys, "--input", commas, "--decimal", ",") == (
+    assert run(capsys, *MUNICH, "--input", commas, "--decimal", ",") == (
         2, "", f"klimora: error: {commas}: a decimal comma needs cells separated by ';' or a tab "
                "(--sep), not by commas\n")
 
@@ -813,7 +817,7 @@ def number_cells(form, text):
 @pytest.mark.parametrize("form", ["--csv", "--json", "--input", "table"])
 @pytest.mark.parametrize("precision", [None, "0", "1", "6"])
 def test_precision_rounds_the_numbers(capsys, tmp_path, form, precision):
-    args = ["--input", write(tmp_path / "w.csv", SERIES)] if form == "--input" else \
+    args = ["--input", write(tmp_path / "w.csv", SERIES), *MUNICH] if form == "--input" else \
         [] if form == "table" else [form]
     given = ["--precision", precision] if precision else []
     decimals = int(precision) if precision else 2 if form == "table" else 3
@@ -835,19 +839,19 @@ def test_a_time_past_2262_is_refused_or_read_in_full(capsys, tmp_path):
     pandas 3 holds later ones too, and the year's day is then as in 2025."""
     rows = {year: write(tmp_path / f"{year}.csv", ["time,cloud", f"{year}-06-21T10:00,4"])
             for year in (2025, 2300)}
-    status, out, err = run(capsys, "--input", rows[2300])
+    status, out, err = run(capsys, *MUNICH, "--input", rows[2300])
     if status == 2:
         assert err == (f"klimora: error: {rows[2300]} line 2: '2300-06-21T10:00' is outside the "
                        "times klimora reads, 1677-09-21 to 2262-04-11\n")
     else:
         assert status == 0 and err == ""
-        assert out.replace("2300-", "2025-") == run(capsys, "--input", rows[2025])[1]
+        assert out.replace("2300-", "2025-") == run(capsys, *MUNICH, "--input", rows[2025])[1]
 
 
 @pytest.mark.parametrize("args", [["--json"], ["--plot", "day.png"], ["--step", "10"],
                                   ["--date", "2025-06-21"]])
 def test_series_writes_csv_only(capsys, tmp_path, args):
-    status, _, err = run(capsys, "--input", write(tmp_path / "w.csv", SERIES), *args)
+    status, _, err = run(capsys, *MUNICH, "--input", write(tmp_path / "w.csv", SERIES), *args)
     assert status == 2 and "--input writes CSV" in err
 
 
@@ -863,7 +867,7 @@ def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, link
     # high and dry: where the residual diffuse falls below the floor
     high = ["--lat", "48.14", "--lon", "11.58", "--height", "4000", "--zone", "1"]
     groups.append(high)
-    status, out, err = run(capsys, "--input", path, *sum(groups, []), "--precision", "full")
+    status, out, err = run(capsys, *MUNICH, "--input", path, *sum(groups, []), "--precision", "full")
     assert (status, err) == (0, "klimora: 5 empty or NaN cells; their rows have NaN where they "
                                 "count\n" if linke else "")
     got = pd.read_csv(io.StringIO(out), index_col="time", **weather_csv.exact_floats())
@@ -877,13 +881,13 @@ def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, link
         assert same(got.linke, frame.linke)
         return
     for k, group in enumerate(groups[:-1]):   # each option counts
-        status, other, _ = run(capsys, "--input", path, *sum(groups[:k] + groups[k + 1:], []))
+        status, other, _ = run(capsys, *MUNICH, "--input", path, *sum(groups[:k] + groups[k + 1:], []))
         assert status == 0 and other != out, group
 
 
 def test_surface_and_a_bowen_column_are_refused(capsys, tmp_path):
     path = write(tmp_path / "w.csv", ["time,bowen", "2025-06-21T10:00,0.5"])
-    assert run(capsys, "--input", path, "--surface", "water") == (
+    assert run(capsys, *MUNICH, "--input", path, "--surface", "water") == (
         2, "", f"klimora: error: {path}: give --surface or a column bowen, not both\n")
 
 
@@ -899,9 +903,9 @@ def test_chunks_give_the_whole_file_at_once(capsys, tmp_path, monkeypatch):
     lines = hourly(11)
     lines.insert(3, "")
     path = write(tmp_path / "w.csv", lines)
-    whole = run(capsys, "--input", path)
+    whole = run(capsys, *MUNICH, "--input", path)
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
-    assert run(capsys, "--input", path) == whole and whole[0] == 0
+    assert run(capsys, *MUNICH, "--input", path) == whole and whole[0] == 0
     assert len(whole[1].splitlines()) == 12
 
 
@@ -913,33 +917,67 @@ def test_a_chunk_is_checked_before_it_is_written(capsys, tmp_path, monkeypatch, 
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
     lines = hourly(11, broken)
     lines.insert(3, "")
-    status, out, err = run(capsys, "--input", write(tmp_path / "w.csv", lines))
+    status, out, err = run(capsys, *MUNICH, "--input", write(tmp_path / "w.csv", lines))
     assert status == 2 and err == f"klimora: error: {tmp_path}/{message}\n"
     # the lines before the broken chunk's (2-5 with a blank one, 6-9), whole
     written = out.splitlines()
     assert len(written) == 1 + 3 + 4 and all(line.count(",") == len(NAMES) for line in written)
 
 
+def ended(lines, ends):
+    """A file's bytes, its lines ended so ("\r" as old Mac files end them;
+    "\r" and "\r\n" by turns)."""
+    if ends == "\r and \r\n":
+        return "".join(line + "\r\n"[:1 + i % 2] for i, line in enumerate(lines)).encode()
+    return "".join(line + ends for line in lines).encode()
+
+
+@pytest.mark.parametrize("ends", ["\r", "\r and \r\n"])
+@pytest.mark.parametrize("broken", [None, "many"])
+@pytest.mark.parametrize("source", ["file", "stdin"])
+def test_lines_ended_by_carriage_returns_read_as_by_line_feeds(capsys, tmp_path, monkeypatch,
+                                                               ends, broken, source):
+    """The same rows, and the same line named in an error, read a few bytes
+    at a time (a "\r\n" cut between reads) in chunks of a few rows."""
+    monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)
+    monkeypatch.setattr(weather_csv.AnyLineEnds, "BLOCK", 7)
+    lines = hourly(11, broken)
+    lines.insert(3, "")
+    path = tmp_path / "w.csv"
+
+    def read(data):
+        path.write_bytes(data)
+        if source == "stdin":
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+            return run(capsys, *MUNICH, "--input", "-")
+        return run(capsys, *MUNICH, "--input", str(path)), weather_csv.count_rows(str(path))
+
+    want = read(ended(lines, "\n"))
+    assert read(ended(lines, ends)) == want
+    status = want[0] if source == "stdin" else want[0][0]
+    assert status == (2 if broken else 0)
+
+
 def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeypatch):
     lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
                                  for h in range(11)]
     path = write(tmp_path / "w.csv", lines)
-    whole = run(capsys, "--input", path)
+    whole = run(capsys, *MUNICH, "--input", path, "--turbidity", "model")
     assert whole[2] == ("klimora: 4 humidity values above 100 % taken as 100 %\n"
                         f"klimora: 4 {TURBID}\n")
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 2)
-    assert run(capsys, "--input", path) == whole
+    assert run(capsys, *MUNICH, "--input", path, "--turbidity", "model") == whole
 
 
 def test_intervals_are_one_length_over_all_chunks(capsys, tmp_path, monkeypatch):
     path = write(tmp_path / "w.csv", hourly(9))
-    whole = run(capsys, "--input", path, "--time-label", "start")
-    assert whole[0] == 0 and whole != run(capsys, "--input", path)
-    assert run(capsys, "--input", path, "--time-label", "start", "--interval", "60min") == whole
+    whole = run(capsys, *MUNICH, "--input", path, "--time-label", "start")
+    assert whole[0] == 0 and whole != run(capsys, *MUNICH, "--input", path)
+    assert run(capsys, *MUNICH, "--input", path, "--time-label", "start", "--interval", "60min") == whole
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 4)   # the last chunk holds one row
-    assert run(capsys, "--input", path, "--time-label", "start") == whole
+    assert run(capsys, *MUNICH, "--input", path, "--time-label", "start") == whole
     one = write(tmp_path / "one.csv", hourly(1))
-    assert run(capsys, "--input", one, "--time-label", "end") == (
+    assert run(capsys, *MUNICH, "--input", one, "--time-label", "end") == (
         2, "", f"klimora: error: {one}: the intervals' length cannot be told from the times: "
                "give --interval, such as 1h\n")
 
@@ -956,7 +994,7 @@ def year_file(path):
 
 def test_a_year_of_hourly_data_streams_through(tmp_path):
     path, lines = year_file(tmp_path / "year.csv")
-    done = subprocess.run([sys.executable, "-I", "-m", "klimora", "--input", path,
+    done = subprocess.run([sys.executable, "-I", "-m", "klimora", *MUNICH, "--input", path,
                            "--precision", "full"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stderr == ""
     out = done.stdout.splitlines()
@@ -974,7 +1012,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     path, _ = year_file(tmp_path / "year.csv")
     leader, follower = pty.openpty()
     try:
-        done = subprocess.run([sys.executable, "-I", "-m", "klimora", "--input", path],
+        done = subprocess.run([sys.executable, "-I", "-m", "klimora", *MUNICH, "--input", path],
                               stdout=subprocess.PIPE, stderr=follower, timeout=120)
         os.close(follower)
         shown = b""

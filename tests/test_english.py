@@ -17,7 +17,7 @@ from klimora import radiation
 
 GLOSSARY = Path(__file__).resolve().parent.parent / "docs" / "glossary.md"
 
-ENGLISH = {"Sonnenzeit": "solar_time", "Zenitwinkel": "solar_zenith_angle",
+ENGLISH = {"Sonnenzeit": "solar_time_round_trip", "Zenitwinkel": "solar_zenith_angle",
            "Azimutwinkel": "solar_azimuth_angle", "LinkeTruebung": "linke_turbidity",
            "RelOptLuftmasse": "relative_optical_air_mass",
            "MaxDirekteStrahlung": "clear_sky_direct_irradiance",
@@ -25,12 +25,14 @@ ENGLISH = {"Sonnenzeit": "solar_time", "Zenitwinkel": "solar_zenith_angle",
            "DirStrMBew": "cloud_reduced_direct_irradiance",
            "AtmosGegenstr": "atmospheric_counter_radiation", "OberflTemp": "surface_temperature",
            "MittlStrTemp": "mean_radiant_temperature"}
-#: klimora.radiation's function -> the German name of the ufunc it calls.
-UFUNC = {**{e: g for g, e in ENGLISH.items()}, "equation_of_time": "equation_of_time"}
+#: klimora.radiation's function -> the German name of the ufunc it calls
+#: (solar_time and equation_of_time: ufuncs without a Strahlkit function).
+UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
+         "equation_of_time": "equation_of_time"}
 
 
 def test_english_names_are_the_same_ufuncs():
-    assert U.__all__ == [*ENGLISH, "equation_of_time", *ENGLISH.values()]
+    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", *ENGLISH.values()]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)
@@ -46,8 +48,10 @@ def same_bits(got, want):
 def random_columns(german, rng, n=400):
     """n inputs per ufunc input from the usual ranges, a tenth exact
     boundary values and a tenth NaN."""
+    # solar_time takes what Sonnenzeit takes: hours, zone, longitude, day.
     specs = [DAY] if german == "equation_of_time" else \
-        [spec for spec in PARAMETERS[german] if None not in spec[1]]   # MittlStrTemp's unused two
+        [column for column in PARAMETERS["Sonnenzeit" if german == "solar_time" else german]
+         if None not in column[1]]   # MittlStrTemp's unused two
     columns = []
     for (low, high), exact in specs:
         column = rng.uniform(low, high, n)
@@ -104,16 +108,10 @@ def test_xarray_and_dask_pass_through(english):
 
 def documented(ufunc):
     """A ufunc docstring's unit of the result and its (parameter, unit)
-    pairs: "Gives, unit.\\n\\nParameters: name, meaning, unit; ..."."""
-    paragraphs = ufunc.__doc__.split("\n\n")   # NumPy's signature first
-    unit = re.search(r"(deg C|\S+)$", paragraphs[1].split(";")[0].rstrip("."))[1]
-    text = " ".join(paragraphs[2].split()).removeprefix("Parameters: ")
-    text = re.sub(r"\. \(.*$", "", text).rstrip(".")   # MittlStrTemp's closing remark
-    parameters = []
-    for clause in text.split("; "):
-        fields = clause.split(", ")
-        assert len(fields) >= 3 and all(f.isidentifier() for f in fields[:-2]), clause
-        parameters += [(name, re.match(r"deg C|\S+", fields[-1])[0]) for name in fields[:-2]]
+    pairs, from its numpydoc sections ("name : array_like" and a meaning
+    ending in "[unit]")."""
+    doc = ufunc.__doc__.split("\n\n", 1)[1]   # NumPy's signature first
+    parameters, unit = docstring_units(doc)
     return unit, parameters
 
 
@@ -123,30 +121,42 @@ def code(cell):
     return match[1] if match else ("" if not cell else None)
 
 
+def unit_of(cell):
+    """"text [unit]" -> (text, unit); text without a unit -> (text, "—")."""
+    match = re.fullmatch(r"(.*) \[([^\]]+)\]", cell)
+    return (match[1], match[2]) if match else (cell, "—")
+
+
 def glossary():
     """docs/glossary.md's table: one entry per function, with its rows'
     (German parameter, English keyword, unit)."""
     rows = [[cell.strip() for cell in line.strip().strip("|").split("|")]
             for line in GLOSSARY.read_text(encoding="utf-8").splitlines() if line.startswith("|")]
     header, _, *rows = rows
-    assert header == ["English name", "Strahlkit", "ufunc", "Gives", "Result unit",
-                      "German parameter", "English keyword", "Meaning", "Parameter unit"]
+    assert header == ["English name", "Strahlkit and ufunc", "Gives [unit]", "German parameter",
+                      "English keyword", "Meaning [unit]"]
     entries = []
-    for english, strahlkit, ufunc, gives, unit, german, keyword, meaning, parameter_unit in rows:
+    for english, both, gives, german, keyword, meaning in rows:
         if english:
-            entries.append({"english": code(english), "strahlkit": code(strahlkit),
-                            "ufunc": code(ufunc), "unit": unit, "parameters": []})
-            assert gives
+            # "`name`", or "`name` (ufunc only; ...)" for a ufunc of no Strahlkit function.
+            ufunc = re.match(r"`(\w+)`", both)[1]
+            strahlkit = None if "(ufunc only;" in both else code(both)
+            gives, unit = unit_of(gives)
+            entries.append({"english": code(english), "strahlkit": strahlkit, "ufunc": ufunc,
+                            "unit": unit, "parameters": []})
+            assert gives and unit != "—"
+        else:
+            assert not both and not gives
+        meaning, parameter_unit = unit_of(meaning)
         assert meaning and code(german)
         entries[-1]["parameters"].append((code(german), code(keyword), parameter_unit))
     return entries
 
 
-def docstring_units(function):
-    """The [unit] of each parameter and of the result in a radiation
-    function's docstring."""
-    doc = inspect.getdoc(function)
-    found = dict(re.findall(r"^(\w+) : array_like\n.*?\[([^\]]+)\]$", doc, re.M | re.S))
+def docstring_units(doc):
+    """The [unit] of each array_like parameter, in order, and of the result
+    in a numpydoc docstring."""
+    found = re.findall(r"^(\w+) : array_like\n.*?\[([^\]]+)\]$", doc, re.M | re.S)
     returns = re.search(r"^Returns\n-+\n\w+ : .*?\[([^\]]+)\]$", doc, re.M | re.S)[1]
     return found, returns
 
@@ -171,6 +181,6 @@ def test_glossary_lists_every_function_with_the_ufunc_units():
         function = getattr(radiation, e["english"])
         keywords = [k for _, k, _ in inputs]
         assert list(inspect.signature(function).parameters) == keywords
-        found, returns = docstring_units(function)
-        assert found == {k: unit for _, k, unit in inputs} and returns == e["unit"], e["english"]
+        found, returns = docstring_units(inspect.getdoc(function))
+        assert found == [(k, unit) for _, k, unit in inputs] and returns == e["unit"], e["english"]
         assert f"klimora.ufuncs.{e['ufunc']}" in function.__doc__

@@ -249,7 +249,7 @@ def test_columns_are_stored_in_the_dtype(tmp_path, suffix, air, dtype, stored):
                 "klimora_bowen": "0.3, the default: the input has no variable bowen",
                 "klimora_body_albedo": "0.3, the default: the input has no variable body_albedo",
                 "klimora_zone": "UTC, as CF keeps times; the day of the year is the UTC one",
-                "klimora_projection_factor": "system", "klimora_turbidity": "model",
+                "klimora_projection_factor": "system", "klimora_turbidity": "bounded",
                 "klimora_diffuse_model": "separation", "klimora_min_wind": "0.5 m s-1",
                 "klimora_time_label": "instant"}),
     pytest.param(
@@ -281,7 +281,7 @@ def test_help_says_the_defaults_and_the_new_options(capsys):
                  "its Bowen ratio 0.3 (grass)", "the person's albedo 0.3",
                  "times are UTC", "minimum wind 0.5 m/s", "global attributes klimora_NAME",
                  "--overwrite", "--var STANDARD_NAME=VARIABLE", "--dtype {float32,float64}",
-                 "(default system)", "(default model)", "(default separation)",
+                 "(default system)", "(default bounded)", "(default separation)",
                  "instant (default)"):
         assert said in text, said
 

@@ -150,6 +150,63 @@ def test_an_output_beside_the_input_is_written(tmp_path, monkeypatch):
     assert klimora_grid("--input", "w.nc", "--output", "w.nc.zarr2.nc") == 0
 
 
+# --var naming a coordinate, or a variable that is another quantity too.
+
+def spelled(ds, how):
+    """The example grid as some files hold it."""
+    if how == "wind speed alone":
+        speed = np.hypot(ds.uas, ds.vas).assign_attrs(standard_name="wind_speed", units="m s-1")
+        return ds.drop_vars(["uas", "vas"]).assign(sfcWind=speed)
+    if how == "a variable linke":
+        return ds.assign(linke=(ds.tas.dims, np.full(ds.tas.shape, 3.0)))
+    if how == "the altitude a coordinate":
+        return ds.drop_vars("orog").assign_coords(z=(ds.orog.dims, ds.orog.values,
+                                                     {"units": "m"}))
+    if how == "a second cloud fraction":
+        return ds.assign(clt2=(ds.clt.dims, ds.clt.values / 2, ds.clt.attrs))
+    return ds
+
+
+#: What a run on a grid spelled so computes: the example grid, or with a
+#: body albedo of its own.
+MEANT = {"the altitude a coordinate": lambda ds: ds,
+         "a second cloud fraction": lambda ds: ds.assign(body_albedo=ds.clt / 2)}
+
+
+@pytest.mark.parametrize("how, names, said", [
+    ("as made", ["air_temperature=lat"], "--var air_temperature=lat: 'lat' is a coordinate, "
+                                         "not a data variable; name a data variable of "),
+    ("wind speed alone", ["wind_speed=lon"], "--var wind_speed=lon: 'lon' is a coordinate, "),
+    ("as made", ["surface_altitude=lat"], "--var surface_altitude=lat: 'lat' is a coordinate, "),
+    ("as made", ["linke=time"], "--var linke=time: 'time' is a coordinate, "),
+    ("as made", ["body_albedo=clt"],
+     "--var body_albedo=clt: 'clt' is also cloud_area_fraction (its standard_name); one "
+     "variable cannot be two quantities: give each its own"),
+    ("as made", ["air_temperature=hurs"],
+     "--var air_temperature=hurs: 'hurs' is also relative_humidity (its standard_name); "),
+    ("a variable linke", ["body_albedo=linke"],
+     "--var body_albedo=linke: 'linke' is also linke (its name); "),
+    ("as made", ["air_temperature=tas", "dew_point_temperature=tas"],
+     "--var air_temperature=tas: 'tas' is also dew_point_temperature (--var "
+     "dew_point_temperature=tas); "),
+    ("the altitude a coordinate", ["surface_altitude=z"], None),
+    ("a second cloud fraction", ["body_albedo=clt2", "cloud_area_fraction=clt"], None),
+])
+def test_var_takes_no_coordinate_and_no_variable_twice(tmp_path, capsys, how, names, said):
+    ds = example.weather(6, 4, 5, seed=1)
+    spelled(ds, how).to_netcdf(source := tmp_path / "w.nc")
+    status = klimora_grid("--input", source, "--output", tmp_path / "r.nc",
+                          *sum((["--var", name] for name in names), []))
+    err = capsys.readouterr().err
+    if said is None:
+        assert (status, err) == (0, "")
+        with xr.open_dataset(tmp_path / "r.nc") as out:
+            assert columns_equal(out, MEANT[how](ds))
+        return
+    assert status == 2 and err.count("\n") == 1 and err.startswith(f"klimora: error: {said}"), err
+    assert sorted(os.listdir(tmp_path)) == ["w.nc"]
+
+
 # An output that exists.
 
 @pytest.mark.parametrize("suffix", [".nc", ".zarr"])
@@ -352,13 +409,15 @@ def test_what_a_crashed_run_left_is_removed_and_a_live_ones_kept(tmp_path, weath
     gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                           capture_output=True, text=True).stdout.strip()
     host = socket.gethostname()
-    crashed = [tmp_path / f".out.nc.{host}-{gone}.part", tmp_path / f".out.zarr.{host}-{gone}.part"]
+    crashed = [tmp_path / f".out.nc.{host}-{gone}.part", tmp_path / f".out.zarr.{host}-{gone}.part",
+               tmp_path / f".out.zarr.{host}-{gone}.part.old"]   # an old output moved aside
     kept = [tmp_path / f".out.nc.{host}-1.part",             # alive: init
             tmp_path / f".out.nc.elsewhere-{gone}.part",     # another host's
             tmp_path / f".other.nc.{host}-{gone}.part"]      # another output's
     for path in crashed[:1] + kept:
         path.write_bytes(b"half")
-    os.mkdir(crashed[1])
+    for path in crashed[1:]:
+        os.mkdir(path)
     assert klimora_grid("--input", weather, "--output", tmp_path / "out.nc") == 0
     assert klimora_grid("--input", weather, "--output", tmp_path / "out.zarr") == 0
     assert not any(path.exists() for path in crashed)

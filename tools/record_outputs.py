@@ -37,6 +37,10 @@ CSV_SERIES = """time,air_temp,humidity,cloud,wind,global,vapour_pressure
 """
 
 
+#: The example site as options: a time series needs its site.
+EXAMPLE = ("--lat", "48.14", "--lon", "11.58", "--height", "520", "--zone", "1")
+
+
 def digest(*parts: Any) -> str:
     h = hashlib.sha256()
     for part in parts:
@@ -147,9 +151,9 @@ def command_cases(folder: Path) -> dict[str, Callable[[], str]]:
         "day refused": lambda: command(folder, "--humidity", "101"),
         "series": lambda: command(folder, "--input", "series.csv", "--lat", "48.14", "--lon",
                                   "11.58", "--height", "520", "--zone", "Europe/Berlin"),
-        "series stdin utci": lambda: command(folder, "--input", "-", "--utci", "--bowen", "0.4",
-                                             stdin=CSV_SERIES.encode()),
-        "series refused row": lambda: command(folder, "--input", "bad.csv"),
+        "series stdin utci": lambda: command(folder, "--input", "-", *EXAMPLE, "--utci",
+                                             "--bowen", "0.4", stdin=CSV_SERIES.encode()),
+        "series refused row": lambda: command(folder, "--input", "bad.csv", *EXAMPLE),
     }
 
 

@@ -1,10 +1,11 @@
 // klimora.ufuncs: one NumPy ufunc per function of klimora.Strahlkit, from
-// the same function table and the same bodies, and equation_of_time, the
-// body Sonnenzeit runs nested as ERS.  Each has one float64 loop
-// (ufunc_loop.hpp); NumPy casts other real inputs to float64, broadcasts,
-// handles out=, where= and the floating-point flags, and runs the loop
-// without the GIL.  Each ufunc of a Strahlkit function is also the
-// module's attribute under an English name, the same object
+// the same function table and the same bodies, equation_of_time, the body
+// Sonnenzeit runs nested as ERS, and solar_time, true solar time from
+// clock time.  Each has one float64 loop (ufunc_loop.hpp), and solar_time
+// a float32 one besides; NumPy casts other real inputs to float64,
+// broadcasts, handles out=, where= and the floating-point flags, and runs
+// the loops without the GIL.  Each ufunc of a Strahlkit function is also
+// the module's attribute under an English name, the same object
 // (klimora.radiation takes its inputs by keyword).
 #include "formula/numpy_api.hpp"
 #include "formula/numpy_kernels.hpp"
@@ -12,8 +13,10 @@
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace klimora {
@@ -24,62 +27,369 @@ struct UfuncDoc {
     const char* text;
 };
 
-// What each ufunc gives and takes, with units.  NumPy puts the call
+// What each ufunc gives and takes, with units in brackets, in numpydoc
+// sections (the API pages are made from them).  NumPy puts the call
 // signature (x1, x2, ... / out=, where=, ...) in front.
 constexpr UfuncDoc docs[] = {
     {"Sonnenzeit",
-     "Time of day folded into one day, h.\n\n"
-     "Parameters: szeit, time of day, h; zeitzone, time-zone offset east of UTC, h;\n"
-     "laenge, longitude east, deg; dayofyear, day of the year, 1 to 366."},
+     "Time of day folded into one day (0 to 24 h).\n"
+     "\n"
+     "The longitude and equation-of-time corrections are applied one way,\n"
+     "the time folded, then they are undone and it is folded again: what\n"
+     "comes out is szeit itself folded into one day, 0 to 24 (a time at\n"
+     "midnight may come back as 24.0), not a solar time.  True solar time\n"
+     "from clock time is solar_time.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "szeit : array_like\n"
+     "    Time of day. [h]\n"
+     "zeitzone : array_like\n"
+     "    Time-zone offset, east of UTC positive. [h]\n"
+     "laenge : array_like\n"
+     "    Longitude, east positive. [deg]\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "time_of_day : ndarray or numpy.float64\n"
+     "    szeit folded into one day, 0 to 24. [h]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> float(ufuncs.Sonnenzeit(25.5, 1.0, 11.58, 172))\n"
+     "1.5000000000000002"},
     {"Zenitwinkel",
-     "Solar zenith angle, deg.\n\n"
-     "Parameters: szeit, true solar time (noon at 12), h; breite, latitude north, deg;\n"
-     "dayofyear, day of the year, 1 to 366."},
+     "Solar zenith angle.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "szeit : array_like\n"
+     "    True solar time, noon at 12. [h]\n"
+     "breite : array_like\n"
+     "    Latitude, north positive. [deg]\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "zenith : ndarray or numpy.float64\n"
+     "    Solar zenith angle. [deg]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "At noon the latitude less the declination, 48.14 - 23.44 degrees:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.Zenitwinkel([8.0, 12.0, 16.0], 48.14, 172).round(1)\n"
+     "array([53. , 24.7, 53. ])"},
     {"Azimutwinkel",
-     "Solar azimuth from north through east, 0 to 360 deg.\n\n"
-     "Parameters: szeit, true solar time (noon at 12), h; breite, latitude north, deg;\n"
-     "dayofyear, day of the year, 1 to 366."},
+     "Solar azimuth angle, from north through east.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "szeit : array_like\n"
+     "    True solar time, noon at 12. [h]\n"
+     "breite : array_like\n"
+     "    Latitude, north positive. [deg]\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "azimuth : ndarray or numpy.float64\n"
+     "    Solar azimuth from north through east, 0 to 360. [deg]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.Azimutwinkel([8.0, 12.0, 16.0], 48.14, 172).round(1)\n"
+     "array([ 95.5, 180. , 264.5])"},
     {"LinkeTruebung",
-     "Linke turbidity factor, 1.\n\n"
-     "Parameters: dayofyear, day of the year, 1 to 366; breite, latitude north, deg;\n"
-     "RH, relative humidity, %."},
+     "Linke turbidity factor of the air.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "breite : array_like\n"
+     "    Latitude, north positive. [deg]\n"
+     "RH : array_like\n"
+     "    Relative humidity. [%]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "linke_turbidity : ndarray or numpy.float64\n"
+     "    Linke turbidity factor. [1]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.LinkeTruebung(172, 48.14, [40.0, 90.0]).round(2)\n"
+     "array([4.17, 4.95])"},
     {"RelOptLuftmasse",
-     "Relative optical air mass, 1; 999.0 outside 0 to 91 deg; NaN (invalid) for a\n"
-     "zenith angle of NaN or an infinity.\n\n"
-     "Parameters: zenitwinkel, solar zenith angle, deg."},
+     "Relative optical air mass.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "zenitwinkel : array_like\n"
+     "    Solar zenith angle. [deg]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "airmass_relative : ndarray or numpy.float64\n"
+     "    Relative optical air mass; 999.0 for a zenith angle outside 0 to 91 deg,\n"
+     "    NaN (with NumPy's \"invalid value\" warning) for NaN or an infinity. [1]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "The secant of the zenith angle high in the sky, 999.0 below the horizon:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.RelOptLuftmasse([0.0, 60.0, 95.0])\n"
+     "array([  1.,   2., 999.])"},
     {"MaxDirekteStrahlung",
-     "Clear-sky direct irradiance normal to the beam, W/m2; 0.0 with the sun down.\n\n"
-     "Parameters: dayofyear, day of the year, 1 to 366; mHoehe, height above sea\n"
-     "level, m; zenitwinkel, solar zenith angle, deg; LinkeTr, Linke turbidity, 1;\n"
-     "RelOptLuftM, relative optical air mass, 1."},
+     "Clear-sky direct irradiance, normal to the beam.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "mHoehe : array_like\n"
+     "    Height above sea level. [m]\n"
+     "zenitwinkel : array_like\n"
+     "    Solar zenith angle. [deg]\n"
+     "LinkeTr : array_like\n"
+     "    Linke turbidity factor. [1]\n"
+     "RelOptLuftM : array_like\n"
+     "    Relative optical air mass. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "dni_clear : ndarray or numpy.float64\n"
+     "    Direct irradiance normal to the beam under a clear sky; 0.0 with the sun\n"
+     "    down. [W/m2]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.MaxDirekteStrahlung(172, 520.0, [24.7, 95.0], 4.17,\n"
+     "...                            [1.10, 999.0]).round()\n"
+     "array([873.,   0.])"},
     {"MaxGlobalstrahlung",
-     "Clear-sky global irradiance on the horizontal, W/m2; 0.0 with the sun down.\n\n"
-     "Parameters: dayofyear, day of the year, 1 to 366; mHoehe, height above sea\n"
-     "level, m; zenitwinkel, solar zenith angle, deg; LinkeTr, Linke turbidity, 1."},
+     "Clear-sky global irradiance on the horizontal.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "mHoehe : array_like\n"
+     "    Height above sea level. [m]\n"
+     "zenitwinkel : array_like\n"
+     "    Solar zenith angle. [deg]\n"
+     "LinkeTr : array_like\n"
+     "    Linke turbidity factor. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "ghi_clear : ndarray or numpy.float64\n"
+     "    Global irradiance on the horizontal under a clear sky; 0.0 with the sun\n"
+     "    down. [W/m2]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.MaxGlobalstrahlung(172, 520.0, [24.7, 95.0], 4.17).round()\n"
+     "array([898.,   0.])"},
     {"DirStrMBew",
-     "Direct irradiance reduced for cloud cover, W/m2.\n\n"
-     "Parameters: Imax, clear-sky direct irradiance, W/m2; N, cloud cover, oktas\n"
-     "(0 clear to 8 overcast)."},
+     "Direct irradiance reduced for cloud cover.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "Imax : array_like\n"
+     "    Clear-sky direct irradiance, normal to the beam. [W/m2]\n"
+     "N : array_like\n"
+     "    Cloud cover, 0 clear to 8 overcast. [oktas]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "dni : ndarray or numpy.float64\n"
+     "    Direct irradiance under the cloud, normal to the beam. [W/m2]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "The beam falls with the cloud cover, by 1 - N/8:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.DirStrMBew(873.0, [0, 2, 8])\n"
+     "array([873.  , 654.75,   0.  ])"},
     {"AtmosGegenstr",
-     "Atmospheric counter-radiation, W/m2.\n\n"
-     "Parameters: LuftTemp, air temperature, deg C; Dampfdruck, water-vapour\n"
-     "pressure, hPa; N, cloud cover, oktas."},
+     "Atmospheric counter-radiation: the long-wave flux from the sky.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "LuftTemp : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "Dampfdruck : array_like\n"
+     "    Water-vapour pressure. [hPa]\n"
+     "N : array_like\n"
+     "    Cloud cover, 0 clear to 8 overcast. [oktas]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "counter_radiation : ndarray or numpy.float64\n"
+     "    Long-wave flux from the sky. [W/m2]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.AtmosGegenstr(20.0, 14.0, [0, 8]).round()\n"
+     "array([338., 409.])"},
     {"OberflTemp",
-     "Surface temperature, deg C.\n\n"
-     "Parameters: Strahlungsbilanz, net radiation of the ground, W/m2; LuftTemp, air\n"
-     "temperature, deg C; WindGeschw, wind speed, m/s; Bowen, Bowen ratio, 1 (values\n"
-     "below -0.9 count as -0.9)."},
+     "Surface temperature of the ground.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "Strahlungsbilanz : array_like\n"
+     "    Net radiation of the ground. [W/m2]\n"
+     "LuftTemp : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "WindGeschw : array_like\n"
+     "    Wind speed. [m/s]\n"
+     "Bowen : array_like\n"
+     "    Bowen ratio, sensible over latent heat flux; values below -0.9 count as\n"
+     "    -0.9. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "temp_surface : ndarray or numpy.float64\n"
+     "    Surface temperature. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "With no net radiation the ground is at the air's temperature:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.OberflTemp([0.0, 400.0], 20.0, 2.0, 1.0).round(1)\n"
+     "array([20., 31.])"},
     {"MittlStrTemp",
-     "Mean radiant temperature of a person, deg C.\n\n"
-     "Parameters: zenitwinkel, solar zenith angle, deg; EStrOben, EStrUnten,\n"
-     "long-wave flux from above and from below, W/m2; AGegenstr, counter-radiation\n"
-     "of the sky, W/m2; DiffStr, diffuse and reflected short-wave flux, W/m2;\n"
-     "MaxDirStr, direct irradiance normal to the beam, W/m2; albedo, short-wave\n"
-     "albedo of the person, 1.  (Strahlkit.MittlStrTemp's ReflStr and albedo_env\n"
-     "take no part and are not inputs here.)"},
+     "Mean radiant temperature of a person.\n"
+     "\n"
+     "Strahlkit.MittlStrTemp's ReflStr and albedo_env take no part and are\n"
+     "not inputs here.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "zenitwinkel : array_like\n"
+     "    Solar zenith angle. [deg]\n"
+     "EStrOben : array_like\n"
+     "    Long-wave flux from above, weighted by its share of the surroundings.\n"
+     "    [W/m2]\n"
+     "EStrUnten : array_like\n"
+     "    Long-wave flux from below, weighted likewise. [W/m2]\n"
+     "AGegenstr : array_like\n"
+     "    Counter-radiation of the sky, as it enters the sum. [W/m2]\n"
+     "DiffStr : array_like\n"
+     "    Diffuse and reflected short-wave flux, weighted likewise. [W/m2]\n"
+     "MaxDirStr : array_like\n"
+     "    Direct irradiance, normal to the beam. [W/m2]\n"
+     "albedo : array_like\n"
+     "    Short-wave albedo of the person (1 - albedo is absorbed). [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "mrt : ndarray or numpy.float64\n"
+     "    Mean radiant temperature. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "In the shade and in the sun:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.MittlStrTemp(24.7, 170.0, 210.0, 0.0, 200.0, [0.0, 655.0],\n"
+     "...                     0.3).round(1)\n"
+     "array([37. , 45.6])"},
     {"equation_of_time",
-     "Equation of time, apparent minus mean solar time, h.\n\n"
-     "Parameters: dayofyear, day of the year, 1 to 366."},
+     "Equation of time: apparent minus mean solar time.\n"
+     "\n"
+     "The equation of time that Strahlkit.Sonnenzeit applies (as ERS).\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "equation_of_time : ndarray or numpy.float64\n"
+     "    Apparent minus mean solar time. [h]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "In minutes, its extremes in February and November:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> (ufuncs.equation_of_time([45, 307]) * 60).round(1)\n"
+     "array([-14.6,  16.4])"},
+    {"solar_time",
+     "True solar time from clock time, noon at 12, in [0, 24).\n"
+     "\n"
+     "np.mod(clock_time - utc_offset + longitude / 15 + equation_of_time(dayofyear),\n"
+     "24.0), and 0.0 where that rounds to 24.0.  float32 inputs are worked out\n"
+     "in float64 and rounded once to float32 (24.0 again giving 0.0).\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "clock_time : array_like\n"
+     "    Clock time of the zone. [h]\n"
+     "utc_offset : array_like\n"
+     "    Time-zone offset, east of UTC positive. [h]\n"
+     "longitude : array_like\n"
+     "    Longitude, east positive. [deg]\n"
+     "dayofyear : array_like\n"
+     "    Day of the year, 1 to 366. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "solar_time : ndarray or numpy.float64\n"
+     "    True solar time, noon at 12, from 0 to below 24; float32 for\n"
+     "    float32 inputs. [h]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "At 13:00 summer time (UTC+2) at 13.4 deg east in late June:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> round(float(ufuncs.solar_time(13.0, 2.0, 13.4, 172)), 3)\n"
+     "11.868"},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -90,7 +400,7 @@ struct EnglishName {
 };
 
 constexpr EnglishName english_names[] = {
-    {"Sonnenzeit", "solar_time"},
+    {"Sonnenzeit", "solar_time_round_trip"},
     {"Zenitwinkel", "solar_zenith_angle"},
     {"Azimutwinkel", "solar_azimuth_angle"},
     {"LinkeTruebung", "linke_turbidity"},
@@ -118,9 +428,60 @@ constexpr auto float64_types = [] {
     return t;
 }();
 
+// solar_time's loops: four float32 in, a float32 out; then the float64 one.
+constexpr int solar_time_inputs = 4;
+constexpr char solar_time_types[] = {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT,
+                                     NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+
 // NumPy keeps pointers to these for the life of each ufunc.
-PyUFuncGenericFunction loops[32][1];
-void* loop_data[32][1];
+PyUFuncGenericFunction loops[32][2];
+void* loop_data[32][2];
+
+// solar_time on float32: each block of elements widened to float64, run
+// through the float64 loop (`data`, the body's) and rounded once to
+// float32.  A time a hair below 24 rounds to 24.0f: the next day's 0.0f,
+// as in the float64 loop (== is the comparison that leaves NaN quiet).
+void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void* data) {
+    constexpr int nin = solar_time_inputs;
+    constexpr Py_intptr_t chunk = blocks::block_size;
+    const UfuncLoop wide = static_cast<const Body*>(data)->ufunc_loop;
+    double buffers[nin + 1][chunk];
+    const Py_intptr_t count = dimensions[0];
+    // Only the main thread's loops look for Ctrl-C (ufunc_loop.hpp), and
+    // only it may read what they found.
+    const bool main_thread = PyThread_get_thread_ident() ==
+                             blocks::signals::main_thread.load(std::memory_order_relaxed);
+    for (Py_intptr_t start = 0; start < count; start += chunk) {
+        const Py_intptr_t n = std::min(chunk, count - start);
+        char* wide_args[nin + 1];
+        for (int j = 0; j < nin; ++j) {
+            const char* from = args[j] + start * steps[j];
+            for (Py_intptr_t i = 0; i < n; ++i) {
+                buffers[j][i] = *reinterpret_cast<const float*>(from + i * steps[j]);
+            }
+            wide_args[j] = reinterpret_cast<char*>(buffers[j]);
+        }
+        wide_args[nin] = reinterpret_cast<char*>(buffers[nin]);
+        const Py_intptr_t wide_steps[nin + 1] = {sizeof(double), sizeof(double), sizeof(double),
+                                                 sizeof(double), sizeof(double)};
+        wide(wide_args, &n, wide_steps, nullptr);
+        char* to = args[nin] + start * steps[nin];
+        for (Py_intptr_t i = 0; i < n; ++i) {
+            float r = static_cast<float>(buffers[nin][i]);
+            if (r == 24.0f) r = 0.0f;
+            *reinterpret_cast<float*>(to + i * steps[nin]) = r;
+        }
+        // Ctrl-C ended the float64 loop: the rest is NaN too (ufunc_loop.hpp).
+        if (main_thread && blocks::signals::interrupted) {
+            for (Py_intptr_t i = start + n; i < count; ++i) {
+                *reinterpret_cast<float*>(args[nin] + i * steps[nin]) =
+                    std::numeric_limits<float>::quiet_NaN();
+            }
+            return;
+        }
+    }
+}
 
 // The thread that runs the signal handlers, where the loops look for
 // Ctrl-C (ufunc_loop.hpp).
@@ -139,13 +500,25 @@ bool know_main_thread() {
 
 // Makes the ufunc `name` from `body`'s float64 loop, with loops[i], and
 // adds it to the module and to `names`.
+// solar_time has a float32 loop before its float64 one.
 bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* name,
                const Body& body) {
-    loops[i][0] = body.ufunc_loop;
-    loop_data[i][0] = nullptr;
     const int inputs = static_cast<int>(body.ufunc_inputs.size);
+    const bool with_float32 = std::string_view(name) == "solar_time";
+    if (with_float32 && inputs != solar_time_inputs) {
+        PyErr_SetString(PyExc_SystemError, "solar_time takes four inputs");
+        return false;
+    }
+    int count = 0;
+    if (with_float32) {
+        loops[i][count] = solar_time_float32;
+        loop_data[i][count++] = const_cast<Body*>(&body);
+    }
+    loops[i][count] = body.ufunc_loop;
+    loop_data[i][count++] = nullptr;
+    const char* types = with_float32 ? solar_time_types : float64_types.data();
     Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
-        loops[i], loop_data[i], const_cast<char*>(float64_types.data()), 1, inputs, 1,
+        loops[i], loop_data[i], const_cast<char*>(types), count, inputs, 1,
         PyUFunc_None, name, doc_of(name), 0));
     Ref name_object = Ref::steal(PyUnicode_FromString(name));
     return ufunc && name_object &&
@@ -196,10 +569,11 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "ufuncs",
     "One NumPy ufunc per function of klimora.Strahlkit, each element exactly what\n"
-    "the function gives on that element's NumPy float64 scalars, and\n"
-    "equation_of_time, the equation of time that Sonnenzeit applies.  Each ufunc\n"
-    "of a function is here under its English name too (solar_zenith_angle is\n"
-    "Zenitwinkel); klimora.radiation takes the inputs by keyword.",
+    "the function gives on that element's NumPy float64 scalars,\n"
+    "equation_of_time, the equation of time that Sonnenzeit applies, and\n"
+    "solar_time, true solar time from clock time.  Each ufunc of a function is\n"
+    "here under its English name too (solar_zenith_angle is Zenitwinkel);\n"
+    "klimora.radiation takes the inputs by keyword.",
     0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 

@@ -11,10 +11,11 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.inputs import Site, check_saturation, validate_weather
-from klimora.intervals import over_intervals, tell, tell_utci
+from klimora.inputs import Site, check_saturation, validate_weather, warn
+from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_utci
 from klimora.model import NAMES, Options, blockwise, result_columns
-from klimora.times import holds_numbers, time_parts
+from klimora.sunlit import INTERVAL_COS_ZENITH
+from klimora.times import holds_numbers, leap_years, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
 
@@ -33,11 +34,12 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         for n in (name, *names):
             if n in ds.variables:
                 return ds[n]
+        if name == "height" and (site is None or site.height is None):
+            warn("height")   # sea level
+            return 0.0
         if site is None:
             raise ValueError(f"no {name}: the Dataset has no variable {name!r}"
                              f"{''.join(f' or {n!r}' for n in names)}; give site=Site(...)")
-        if name == "height":
-            return site.height_or_sea_level()
         return getattr(site, name)
 
     columns = result_columns(options.utci)
@@ -80,21 +82,37 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     if holds_numbers(times.values):
         raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
                          "units and calendar decoded?)")
+    given = dict(fields)
+    if "global" in names and time_label != "instant":   # a given global is the interval's mean
+        def cos_mean(lat: Any, lon: Any) -> Any:
+            return interval_cos_zenith(times.values, time_label, interval, zone, lat, lon)
+
+        given[INTERVAL_COS_ZENITH] = xr.apply_ufunc(
+            cos_mean, xr.DataArray(latitude), xr.DataArray(longitude), dask="parallelized",
+            output_dtypes=[float], output_core_dims=[list(times.dims)],
+            dask_gufunc_kwargs={"output_sizes": dict(times.sizes)})
+        names.append(INTERVAL_COS_ZENITH)
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
-        utc_hour, doy, zone_hours = time_parts(at, zone)
-        hour = xr.DataArray(utc_hour, coords=times.coords, dims=times.dims)
-        day = xr.DataArray(doy, coords=times.coords, dims=times.dims)
-        offset = xr.DataArray(zone_hours, coords=times.coords, dims=times.dims)
+        hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
+                                          dims=times.dims) for part in time_parts(at, zone))
+        leap = [xr.DataArray(np.reshape(leap_years(at, zone), times.shape), coords=times.coords,
+                             dims=times.dims)] if kernel.leap else []
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                              *(fields[name] for name in names),
+                              *(given[name] for name in names), *leap,
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval)
+    result = over_intervals(run_at, times.values, time_label, interval, zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not the mean of the sub-steps
+        columns = [name for name, _, _ in result_columns(options.utci)]
+        mean = result.isel(column=columns.index("global"))   # NaN where the time is
+        result = result.where(xr.DataArray([c != "global" for c in columns], dims="column"),
+                              fields["global"] + 0 * mean)
+    return result
 
 
 @dataclass(frozen=True)
@@ -107,18 +125,29 @@ class Kernel:
     lazy: list[str]   # the inputs (site or weather) checked here, as they are computed
     options: Options
 
+    @property
+    def leap(self) -> bool:
+        """Whether the last input says which days lie in a leap year (for
+        the climatology's month middles)."""
+        return self.options.turbidity == "climatology"
+
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
+        leap = arrays.pop() if self.leap else None
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
+        # A block of humidity all 1 % or less is a fraction: no weather has
+        # it.  A block all clear (cloud below 1 okta) is plain weather.
+        if "humidity" in self.lazy:
+            Q.check_fraction("humidity", values["humidity"])
         # The vapour pressure against saturation, whenever either side of
         # it was not there to be looked at before.
         if "vapour_pressure" in self.names and \
                 ({"vapour_pressure", "air_temp"} & set(self.lazy)):
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
-        columns = blockwise(arrays, self.names, self.options)
+        columns = blockwise(arrays, self.names, self.options, leap)
         if self.options.utci and self.lazy:   # an eager Dataset's are told of once, whole
             tell_utci(columns[..., -1], columns[..., NAMES.index("mrt")],
                       {name: values[name] for name in self.names})

@@ -22,8 +22,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "COLUMNS", "UTCI", "INPUTS", "check",
-           "is_lazy"]
+__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "COLUMNS", "UTCI", "INPUTS", "FEW",
+           "FRACTIONS", "check", "check_fraction", "is_lazy", "shown"]
 
 
 @dataclass(frozen=True)
@@ -107,7 +107,7 @@ WEATHER = _table(
 )
 
 #: The site.  ``zone`` is the zone of times that carry none: hours east of
-#: UTC here (a zone name is taken too, and not range-checked).  Latitude and
+#: UTC here (a zone name of the tz database is taken too).  Latitude and
 #: longitude have no default: they must be given.
 SITE = _table(
     Quantity("latitude", "deg", "degrees_north", "latitude", "latitude", -90.0, 90.0,
@@ -206,7 +206,51 @@ def check(name: str, value: Any, *, label: Optional[str] = None, missing: bool =
         first = a[bad].flat[0]
         unit = f" {q.symbol}" if q.symbol and q.symbol != "1" else ""
         raise refuse(name, f"{label or name} must be between {low:g} and {high:g}{unit}, "
-                           f"not {first:g}", bad)
+                           f"not {shown(first, low, high)}", bad)
+
+
+def shown(value: float, *bounds: float) -> str:
+    """``value`` as a message writes it: short (``:g``), unless that would
+    read as one of ``bounds`` (105.0000001 is not 105); then its shortest
+    exact form."""
+    short = f"{value:g}"
+    return repr(float(value)) if any(short == f"{b:g}" for b in bounds) else short
+
+
+#: More different values than this (NaN aside) that all look like a
+#: fraction are refused as one; as many or fewer are warned of.  A value
+#: repeated (an option's, filled in over a day or series) is one.
+FEW = 3
+#: Inputs in a unit whose values a fraction (0 to 1) is easily taken for:
+#: name -> what the refusal says.
+FRACTIONS = {
+    "humidity": "humidity values all 1 % or less: a fraction (0 to 1) given for percent? "
+                "Multiply it by 100",
+    "cloud": "cloud values all between 0 and 1 and not whole: a fraction (0 to 1) given for "
+             "oktas? Multiply it by 8",
+}
+
+
+def check_fraction(name: str, value: Any) -> int:
+    """OutOfRange, one line that names the likely cause, for the values of
+    ``name`` (humidity in percent, cloud in oktas) that look like a
+    fraction from 0 to 1: more than :data:`FEW` different values (NaN
+    aside), all of them humidity of 1 % or less, or cloud from 0 to 1 and
+    not all whole.  Fewer such values pass: their count is returned, to be
+    warned of (0 when nothing looks like a fraction).  Lazy (dask) values are not
+    looked at here; the chain checks them block by block."""
+    if name not in FRACTIONS or is_lazy(value):
+        return 0
+    a = np.asarray(value, dtype=float)
+    given = ~np.isnan(a)
+    values = a[given]
+    if not values.size or values.max() > 1.0:
+        return 0
+    if name == "cloud" and (values.min() < 0.0 or np.all(values == np.round(values))):
+        return 0
+    if np.unique(values).size > FEW:
+        raise refuse(name, FRACTIONS[name], given)
+    return int(values.size)
 
 
 def is_lazy(value: Any) -> bool:

@@ -5,8 +5,11 @@ proleptic Gregorian one, as xarray decodes them)."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
-from typing import Any, Union
+import re
+import warnings
+from typing import Any, Iterator, Optional, Union
 
 import numpy as np
 
@@ -17,19 +20,59 @@ def time_parts(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any
     are in ``zone`` (a zone name, with daylight saving time; hours east of
     UTC; None: UTC); times with one keep it, and ``zone`` (a name or hours)
     only sets the local day."""
-    import pandas as pd
-
     shape = np.shape(times)
     if is_cftime(times):
         return _cftime_parts(times, zone)
     if holds_numbers(times):
         raise ValueError("times must be dates and times, not numbers")
-    try:
+    with _within_pandas():
         return _datetime_parts(times, zone, shape)
+
+
+def in_real_time(times: Any, zone: Union[float, str, None]) -> Any:
+    """The times as instants whose differences are real time: times without
+    a zone in a zone name are its wall clock, which daylight saving time
+    moves by an hour, so they are placed in it (as a zone-aware
+    DatetimeIndex, flat; a clock time the change skips or repeats NaT, as
+    :func:`time_parts` takes it).  Other times are returned as they are:
+    zone-aware ones are instants already, and a fixed offset (or UTC)
+    moves with real time."""
+    if not isinstance(zone, str) or is_cftime(times) or holds_numbers(times) \
+            or has_zone(times):
+        return times
+    with _within_pandas():
+        index = _index(times)
+        return index if index.tz is not None else _placed(index, zone)
+
+
+@contextlib.contextmanager
+def _within_pandas() -> Iterator[None]:
+    """pandas' error on times beyond its nanoseconds as a ValueError that
+    says where they must lie."""
+    import pandas as pd
+
+    try:
+        yield
     except pd.errors.OutOfBoundsDatetime as e:
         raise ValueError(f"times must lie between {pd.Timestamp.min:%Y-%m-%d} and "
                          f"{pd.Timestamp.max:%Y-%m-%d}, the span of pandas' nanosecond "
                          f"times ({' '.join(str(e).split())})") from None
+
+
+def _index(times: Any) -> Any:
+    """The times as one flat DatetimeIndex (a zone-aware series is taken
+    whole: its ravel would be objects)."""
+    import pandas as pd
+
+    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
+        return pd.DatetimeIndex(times)
+    return pd.DatetimeIndex(np.ravel(times))
+
+
+def _placed(index: Any, zone: str) -> Any:
+    """Naive times placed in the zone ``zone`` names: those its clock change
+    skips or repeats NaT."""
+    return index.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
 
 
 def holds_numbers(values: Any) -> bool:
@@ -53,21 +96,38 @@ def holds_numbers(values: Any) -> bool:
 NUMBER_KINDS = ("integer", "floating", "mixed-integer-float", "decimal", "complex", "boolean")
 
 
-def _datetime_parts(times: Any, zone: Union[float, str, None],
-                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+def leap_years(times: Any, zone: Union[float, str, None]) -> Any:
+    """Whether the local day of each time, as :func:`time_parts` takes it,
+    lies in a leap year of the times' calendar (366 days; a cftime
+    calendar's own rule); False for NaT."""
+    if is_cftime(times):
+        flat = np.ravel(times)
+        shift = dt.timedelta(hours=0.0 if zone is None else float(zone))
+        leap = [t is not None and _cftime_leap(t + shift) for t in flat]
+        return np.array(leap, dtype=bool).reshape(np.shape(times))
+    _, local, _ = _utc_and_local(times, zone)
+    return np.asarray(local.is_leap_year, dtype=bool).reshape(np.shape(times))
+
+
+def _cftime_leap(t: Any) -> bool:
+    import cftime
+
+    return bool(cftime.is_leap_year(t.year, t.calendar or "standard"))
+
+
+def _utc_and_local(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any]:
+    """Naive UTC and local times of pandas times, and the offsets in hours
+    (None: local minus UTC)."""
     import pandas as pd
 
-    if isinstance(times, (pd.Series, pd.DatetimeIndex)):
-        index = pd.DatetimeIndex(times)   # kept whole: a zone-aware ravel makes objects
-    else:
-        index = pd.DatetimeIndex(np.ravel(times))
+    index = _index(times)
     hour = pd.Timedelta(hours=1)
     if index.tz is None:
         if isinstance(zone, str):
-            index = index.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
+            index = _placed(index, zone)
         else:
             offset = 0.0 if zone is None else float(zone)
-            return _parts(index - offset * hour, index, np.full(len(index), offset), shape)
+            return index - offset * hour, index, np.full(len(index), offset)
     utc = index.tz_convert("UTC").tz_localize(None)
     if isinstance(zone, str):
         local = index.tz_convert(zone).tz_localize(None)
@@ -75,7 +135,12 @@ def _datetime_parts(times: Any, zone: Union[float, str, None],
         local = utc + float(zone) * hour
     else:
         local = index.tz_localize(None)   # the wall time of the times' own zone
-    return _parts(utc, local, None, shape)
+    return utc, local, None
+
+
+def _datetime_parts(times: Any, zone: Union[float, str, None],
+                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+    return _parts(*_utc_and_local(times, zone), shape)
 
 
 def is_cftime(times: Any) -> bool:
@@ -165,3 +230,81 @@ def per_day(function: Any, dayofyear: Any) -> Any:
 def has_zone(times: Any) -> bool:
     """Whether the times carry their zone (zone-aware pandas times)."""
     return getattr(getattr(times, "dt", times), "tz", None) is not None
+
+
+#: A time stamp that carries its zone: Z or an offset after the time of day.
+AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
+
+
+def carries_zone(stamps: Any) -> Any:
+    """For each of a Series of time stamps (text or datetimes) whether it
+    carries its zone: Z or an offset after the time of day, or a zone-aware
+    datetime."""
+    import pandas as pd
+
+    if pd.api.types.infer_dtype(stamps, skipna=True) == "string":
+        return stamps.str.strip().str.contains(AWARE, regex=True).fillna(False).to_numpy(bool)
+    return np.fromiter((re.search(AWARE, s.strip()) is not None if isinstance(s, str)
+                        else getattr(s, "tzinfo", None) is not None for s in stamps),
+                       dtype=bool, count=len(stamps))
+
+
+def read_times(stamps: Any, zone: Union[float, str, None], ambiguous: str = "nan",
+               **options: Any) -> tuple[Any, Any]:
+    """The times of a Series of time stamps (text or datetimes), by
+    ``pd.to_datetime(stamps, **options)``, and which of them did not parse
+    (NaT with ``errors="coerce"``).  Stamps of one offset, or none, come as
+    pandas reads them.  Stamps of several offsets (daylight saving time
+    begins or ends among them), or some with an offset and some without,
+    which pandas leaves as objects, refuses, or reads at the first stamp's
+    offset, come as their instants in UTC, those without an offset taken
+    in ``zone`` (:func:`localize`)."""
+    import pandas as pd
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # pandas on mixed offsets
+        try:
+            parsed = pd.to_datetime(stamps, **options)
+            refused: Optional[Exception] = None
+        except (ValueError, TypeError) as e:   # datetimes of several offsets
+            parsed, refused = None, e
+    if parsed is not None and (pd.api.types.is_datetime64_dtype(parsed)
+                               or pd.api.types.is_datetime64_any_dtype(stamps)):
+        return parsed, parsed.isna().to_numpy()   # naive, or of one zone already
+    index, stamps = stamps.index, stamps.reset_index(drop=True)
+    aware = carries_zone(stamps)
+    if parsed is not None and pd.api.types.is_datetime64_any_dtype(parsed) and aware.all():
+        return parsed, parsed.isna().to_numpy()
+    if refused is not None and not aware.any():
+        raise refused
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        zoned = pd.to_datetime(stamps[aware], utc=True, **options)
+        naive = pd.to_datetime(stamps[~aware], **options)
+    if not pd.api.types.is_datetime64_dtype(naive):   # an offset AWARE does not see
+        naive = pd.Series(pd.NaT, index=naive.index, dtype="datetime64[ns]")
+    failed = np.empty(len(stamps), dtype=bool)
+    failed[aware], failed[~aware] = zoned.isna().to_numpy(), naive.isna().to_numpy()
+    parsed = pd.Series(pd.NaT, index=stamps.index, dtype="datetime64[ns, UTC]")
+    parsed[aware], parsed[~aware] = zoned, localize(naive, zone, ambiguous)
+    parsed.index = index
+    return parsed, failed
+
+
+def localize(naive: Any, zone: Union[float, str, None], ambiguous: str = "nan") -> Any:
+    """A Series of naive times in ``zone`` (a zone name, hours east of UTC,
+    or None: UTC), in UTC; with a zone name, the times its daylight saving
+    time skips are NaT, and those it repeats NaT ("nan"), the earlier or
+    the later of the two ("earliest", "latest") or told from the order of
+    the times ("infer", ValueError where they do not tell)."""
+    import pandas as pd
+
+    if isinstance(zone, str):
+        how: Any = {"nan": "NaT", "infer": "infer"}.get(ambiguous) or \
+            np.full(len(naive), ambiguous == "earliest")
+        try:
+            local = naive.dt.tz_localize(zone, ambiguous=how, nonexistent="NaT")
+        except Exception as e:   # pytz's AmbiguousTimeError, which "infer" may raise
+            raise ValueError(" ".join(str(e).split())) from None
+        return local.dt.tz_convert("UTC")
+    return (naive - pd.Timedelta(hours=zone or 0.0)).dt.tz_localize("UTC")

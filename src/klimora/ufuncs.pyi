@@ -1,9 +1,10 @@
-"""NumPy ufuncs of the eleven functions of klimora.Strahlkit, and
-equation_of_time, the equation of time that Sonnenzeit applies: float64 in,
-float64 out, element by element what the function gives on NumPy float64
-scalars.  Inputs in order (units in each ufunc's docstring), then the
-English names of the same ufunc objects (docs/glossary.md;
-klimora.radiation takes their inputs by keyword)."""
+"""NumPy ufuncs of the eleven functions of klimora.Strahlkit,
+equation_of_time, the equation of time that Sonnenzeit applies, and
+solar_time, true solar time from clock time: float64 in, float64 out
+(solar_time: float32 in, float32 out too), element by element what the
+function gives on NumPy float64 scalars.  Inputs in order (units in each
+ufunc's docstring), then the English names of the same ufunc objects
+(docs/glossary.md; klimora.radiation takes their inputs by keyword)."""
 
 from typing import Final
 
@@ -35,9 +36,13 @@ OberflTemp: Final[np.ufunc]
 MittlStrTemp: Final[np.ufunc]
 # (dayofyear) -> h
 equation_of_time: Final[np.ufunc]
+# true solar time from clock time, from 0 to below 24
+# (clock_time, utc_offset, longitude, dayofyear) -> h
+solar_time: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
-solar_time: Final[np.ufunc]
+# (Sonnenzeit's: its input folded into one day, 0 to 24, not a solar time)
+solar_time_round_trip: Final[np.ufunc]
 solar_zenith_angle: Final[np.ufunc]
 solar_azimuth_angle: Final[np.ufunc]
 linke_turbidity: Final[np.ufunc]

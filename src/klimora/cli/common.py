@@ -20,7 +20,7 @@ __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
            "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
            "interval_value", "number", "one_line", "option", "options_of", "parse_date",
-           "precision_value", "zone_value"]
+           "precision_value", "told_line", "zone_value"]
 
 #: Decimals of the numbers of CSV and JSON output by default: a thousandth
 #: of a W/m2, a degree, an hour or a degree Celsius lies far below what the
@@ -159,11 +159,12 @@ def decimals_of(args: argparse.Namespace, default: int = PRECISION) -> Optional[
 
 
 def interval_value(text: str) -> dt.timedelta:
-    """A length of time as pandas writes it: 1h, 10min, 30s."""
-    from klimora.intervals import interval_length
+    """A length of time as pandas writes it (1h, 10min, 30s), or a bare
+    number of seconds (3600), as the chain reads its interval."""
+    from klimora.intervals import length_of
 
     try:
-        return interval_length(None, text)
+        return length_of(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(one_line(e).removeprefix("interval ")) from None
 
@@ -173,10 +174,12 @@ def add_model_options(group: Any, bowen: str) -> None:
     command takes them; ``bowen`` names what --surface stands in for."""
     from klimora.model import DIFFUSE_MODELS, MIN_WIND, SURFACES, TURBIDITIES
 
-    group.add_argument("--turbidity", choices=TURBIDITIES, default="model",
-                       help="Linke turbidity where none is given (linke): model, LinkeTruebung "
-                            "of the day, latitude and humidity; or climatology, the site's "
-                            "monthly value (default model)")
+    group.add_argument("--turbidity", choices=TURBIDITIES, default="bounded",
+                       help="Linke turbidity where none is given (linke): bounded, LinkeTruebung "
+                            "of the day, latitude and humidity where it is at most 7, else its "
+                            "value for dry air; model, LinkeTruebung as it is, up to 39.8 in "
+                            "humid air; or climatology, the site's monthly value (default "
+                            "bounded)")
     group.add_argument("--diffuse-model", choices=DIFFUSE_MODELS, default="separation",
                        help="diffuse irradiance where none is measured: separation, global "
                             "minus beam made physical by Engerer's separation of the global "
@@ -203,7 +206,8 @@ def add_time_label_options(group: Any, times: str) -> None:
                             "it")
     group.add_argument("--interval", type=interval_value, metavar="LENGTH",
                        help="with --time-label start or end: the intervals' length, such as 1h "
-                            f"or 10min (default: the median step between {times})")
+                            "or 10min, or a number of seconds such as 3600 (default: the "
+                            f"median step between {times})")
 
 
 def options_of(args: argparse.Namespace) -> Options:
@@ -246,6 +250,20 @@ def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
             said.append(w.message)
         else:
             warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
+
+
+#: What the chain's warnings name that the user may give, as the command
+#: line gives it: its options in place of the chain's keywords.
+OPTION_WORDS = {"linke": "--linke",
+                "turbidity": "--turbidity bounded (the default) or climatology"}
+
+
+def told_line(kind: str, count: int = 0) -> str:
+    """The line of a :class:`~klimora.inputs.ChainWarning` as the command
+    line says it, naming its options."""
+    from klimora.inputs import ChainWarning
+
+    return ChainWarning.about(kind, count, OPTION_WORDS)
 
 
 def counted(count: int, thing: str) -> str:

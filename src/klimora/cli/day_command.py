@@ -26,7 +26,7 @@ from klimora import quantities as Q
 from klimora.cli.common import (PRECISION, TABLE_PRECISION, Parser, UsageError,
                                 add_model_options, add_time_label_options, chain_warnings,
                                 counted, decimals_of, number, one_line, option, options_of,
-                                parse_date, precision_value, zone_value)
+                                parse_date, precision_value, told_line, zone_value)
 from klimora.day import (AMBIGUOUS, ASSUMPTIONS, Site, Weather, clock_times, day_hours, day_times,
                          run_at)
 from klimora.iotools.plot import check_plot, write_plot, zone_text
@@ -71,8 +71,8 @@ def description() -> str:
         "through klimora.chain.",
         f"Without site options: the example site {example.latitude:g} N, "
         f"{example.longitude:g} E, {example.height:g} m, UTC{example.zone:+g}, on {EXAMPLE_DATE}.",
-        "A site of your own needs --lat and --lon; without --zone its times are UTC, without",
-        "--height it lies at sea level, and a line on stderr says so.",
+        "A site of your own, and any --input, needs --lat and --lon; without --zone its times",
+        "are UTC, without --height it lies at sea level, and a line on stderr says so.",
         "For every cell of a weather grid (NetCDF or Zarr, on dask): klimora grid --help.",
         "",
         "Assumptions beyond the module:",
@@ -161,7 +161,8 @@ def build_parser() -> Parser:
                           ".pdf, .svg, any format matplotlib writes; needs matplotlib: "
                           "pip install '.[plot]')")
     out.add_argument("--input", metavar="WEATHER.csv",
-                     help="time series mode: read a CSV file ('-' for standard input; cells "
+                     help="time series mode, at the site of --lat and --lon (needed): read "
+                          "a CSV file ('-' for standard input; cells "
                           "separated by commas, semicolons or tabs) with a column 'time' (ISO "
                           "8601: YYYY-MM-DDTHH:MM[:SS], clock time in --zone, or with Z or an "
                           "offset such as +02:00) and any of the columns, in any case, "
@@ -334,7 +335,7 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         write_table(rows, columns, out, title=heading(site, date, weather, args.surface),
                     decimals=decimals_of(args, TABLE_PRECISION))
     out.flush()
-    for line in (*notes, *map(str, said)):
+    for line in (*notes, *(told_line(w.kind, w.count) for w in said)):
         err.write(f"klimora: {line}\n")
     changed = len(times) - len(clock_times(step_minutes))
     if changed:

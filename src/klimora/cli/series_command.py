@@ -19,7 +19,7 @@ from typing import IO, Any, BinaryIO
 from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, decimals_of,
-                                interval_of, one_line, options_of)
+                                interval_of, one_line, options_of, told_line)
 from klimora.cli.day_command import columns_of, need_utci, site_of, weather_of
 from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
@@ -36,6 +36,9 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         if given:
             raise UsageError(f"--input writes CSV at the file's own times; {flag} is for a "
                              "single day")
+    if args.lat is None and args.lon is None and args.height is None and args.zone is None:
+        raise UsageError("--input needs the site of its weather: give --lat and --lon (and "
+                         "--height and --zone)")
     (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
     interval = interval_of(args)
     if args.utci:
@@ -97,7 +100,7 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
             stream.close()
     progress.update(done, final=True)
     out.flush()
-    for line in (*notes, *(C.ChainWarning.about(kind, count) for kind, count in told.items())):
+    for line in (*notes, *(told_line(kind, count) for kind, count in told.items())):
         err.write(f"klimora: {line}\n")
     if missing:
         err.write(f"klimora: {counted(missing, 'empty or NaN cell')}; their rows have NaN where "

@@ -101,14 +101,24 @@ def with_names(ds: Any, names: dict[str, str], source: str) -> Any:
     """``ds`` with each variable of ``names`` (standard_name -> variable)
     found by that standard_name, and no other variable by it; a chain's
     name (linke, bowen, body_albedo) renames the variable.  GridError, one
-    line, for a name klimora does not read or a variable ``ds`` lacks."""
+    line, for a name klimora does not read, a variable ``ds`` lacks, a
+    coordinate (the surface altitude alone may be one that is no
+    dimension's) or a variable that is another quantity too."""
     for standard_name, variable in names.items():
+        given = f"--var {standard_name}={variable}"
         if standard_name not in KNOWN:
-            raise GridError(f"--var {standard_name}={variable}: klimora reads no "
-                            f"{standard_name!r}; it reads {', '.join(KNOWN)}")
+            raise GridError(f"{given}: klimora reads no {standard_name!r}; it reads "
+                            f"{', '.join(KNOWN)}")
         if variable not in ds.variables:
-            raise GridError(f"--var {standard_name}={variable}: no variable {variable!r} in "
-                            f"{source} (it has {', '.join(map(str, ds.variables))})")
+            raise GridError(f"{given}: no variable {variable!r} in {source} (it has "
+                            f"{', '.join(map(str, ds.variables))})")
+        if variable in ds.coords and (standard_name != ALTITUDE or variable in ds.dims):
+            raise GridError(f"{given}: {variable!r} is a coordinate, not a data variable; "
+                            f"name a data variable of {source}")
+        other = claimed(ds, names, standard_name, variable)
+        if other:
+            raise GridError(f"{given}: {variable!r} is also {other}; one variable cannot be "
+                            "two quantities: give each its own")
     ds = ds.copy()   # the variables' attributes are the copy's own
     for standard_name, variable in names.items():
         if standard_name in BY_NAME:
@@ -121,6 +131,22 @@ def with_names(ds: Any, names: dict[str, str], source: str) -> Any:
                 del var.attrs["standard_name"]
         ds[variable].attrs["standard_name"] = standard_name
     return ds
+
+
+def claimed(ds: Any, names: dict[str, str], standard_name: str, variable: str) -> str:
+    """What else ``variable`` would be read as, were it also taken as
+    ``standard_name``: another quantity of ``names`` (--var), the one its
+    own standard_name says or, for linke and bowen, its name says, unless
+    ``names`` gives that one another variable; "" if nothing."""
+    for other, taken in names.items():
+        if taken == variable and other != standard_name:
+            return f"{other} (--var {other}={variable})"
+    carried = ds[variable].attrs.get("standard_name")
+    if carried in KNOWN and carried != standard_name and carried not in names:
+        return f"{carried} (its standard_name)"
+    if variable in BY_NAME and variable != standard_name and variable not in names:
+        return f"{variable} (its name)"
+    return ""
 
 
 def present(ds: Any, standard_name: str) -> str:

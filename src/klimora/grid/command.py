@@ -58,8 +58,9 @@ def build_parser() -> Parser:
                         ".zarr (any other name is refused); written under a temporary name "
                         "and renamed when complete")
     p.add_argument("--overwrite", action="store_true",
-                   help="replace an existing output (without it, one is refused); it is "
-                        "replaced only once the new one is complete")
+                   help="replace an existing output (without it, one is refused) once the "
+                        "new one is complete: a NetCDF file, a Zarr store, or a symbolic link "
+                        "(the link itself, not what it points to)")
     p.add_argument("--var", action="append", default=[], metavar="STANDARD_NAME=VARIABLE",
                    help="take VARIABLE as STANDARD_NAME, whatever standard_name it carries, "
                         "such as air_temperature=t2m (repeatable); also linke=, bowen= and "
@@ -146,7 +147,8 @@ def parse_vars(items: Sequence[str]) -> dict[str, str]:
 
 def check_output(args: argparse.Namespace) -> None:
     """UsageError, one line, for an output whose name is no format's, or
-    that exists and is not to be overwritten."""
+    that exists and is not to be overwritten, or not what its format may
+    replace (a folder that is no Zarr store)."""
     name = args.output.rstrip("/")
     suffix = os.path.splitext(name)[1]
     if suffix not in FORMATS:
@@ -155,6 +157,10 @@ def check_output(args: argparse.Namespace) -> None:
                          "(Zarr)")
     if os.path.lexists(name) and not args.overwrite:
         raise UsageError(f"--output {args.output} exists: give --overwrite to replace it")
+    try:
+        files.replaceable(name, suffix == ".zarr")
+    except GridError as e:
+        raise UsageError(one_line(e)) from None
 
 
 def dtype_of(args: argparse.Namespace, ds: Any) -> str:
@@ -238,7 +244,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
         # outside its range), summed over the blocks: one line a kind.
         with chain_warnings(others=True) as computed:
             store.write(out, stacked, columns_written, args.output, args.compression, submit,
-                        depth, progress.update, dtype_of(args, ds), closing)
+                        depth, progress.update, dtype_of(args, ds), closing, args.overwrite)
         for warning in computed:
             told[warning.kind] = told.get(warning.kind, 0) + warning.count
     except GridError as e:

@@ -263,7 +263,8 @@ class Graph:
 
 def write(out: Any, stacked: Any, columns: list[str], path: str, compression: str,
           submit: Submit, depth: int, progress: Optional[Callable[[int], None]] = None,
-          dtype: str = "float64", closing: Optional[Callable[[], None]] = None) -> None:
+          dtype: str = "float64", closing: Optional[Callable[[], None]] = None,
+          overwrite: bool = False) -> None:
     """Writes ``out`` to ``path``, its ``columns`` from ``stacked`` (the same
     along a last dimension, in that order, lazily) as ``dtype``: each block
     computed and encoded through ``submit``, ``depth`` of them under way at
@@ -272,13 +273,15 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
     turn to be stored has come.  Memory holds ``2 * depth`` blocks at most,
     under way or waiting for their turn.  ``closing``, if given, runs once
     every block is stored, before the output takes its name (a cluster
-    closed, say).  Nothing is left at ``path`` or beside it if anything
-    fails, and no block is still computing when it returns."""
+    closed, say).  What is at ``path`` when the output takes its name is
+    replaced only with ``overwrite`` (see :func:`files.put`).  Nothing is
+    left beside ``path`` however it ends, nor at it if anything fails, and
+    no block is still computing when it returns."""
+    path = path.rstrip("/") or path
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise GridError(f"cannot write {path}: no directory {folder}")
-    if os.path.isdir(path) and not is_zarr(path):
-        raise GridError(f"cannot write {path}: is a directory")
+    files.replaceable(path, is_zarr(path))
     files.remove_stale(path)
     temporary = files.part_name(path, os.getpid())
     # The coordinates are small: computed here, whatever dask's default
@@ -303,7 +306,7 @@ def write(out: Any, stacked: Any, columns: list[str], path: str, compression: st
             if closing is not None:
                 closing()
         with held():   # from its name on, the output is complete: Ctrl-C is too late
-            files.replace(temporary, path)
+            files.put(temporary, path, overwrite, is_zarr(path))
             done()
     except BaseException:
         with held():

@@ -2,11 +2,12 @@
 and any of the registry's weather (:data:`klimora.quantities.WEATHER`),
 their names in any case, read :data:`CHUNK_ROWS` lines at a time, each
 chunk checked (UTF-8, cells per row, numbers, time stamps) and parsed by
-pandas before it is handed on.  Cells are separated by commas,
-semicolons or tabs, as the header line shows, and numbers may have a
-decimal comma where the cells are not separated by commas.  Every refusal
-is a :class:`~klimora.cli.common.UsageError` that names the file and the
-line."""
+pandas before it is handed on.  Lines end in line feeds, carriage
+returns and line feeds, or (old Mac files) carriage returns alone.  Cells
+are separated by commas, semicolons or tabs, as the header line shows,
+and numbers may have a decimal comma where the cells are not separated
+by commas.  Every refusal is a :class:`~klimora.cli.common.UsageError`
+that names the file and the line."""
 
 from __future__ import annotations
 
@@ -17,13 +18,13 @@ import io
 import itertools
 import math
 import re
-import warnings
-from typing import Any, BinaryIO, Iterator, NoReturn, Optional, Union
+from typing import Any, BinaryIO, Iterable, Iterator, NoReturn, Optional, Union
 
 import numpy as np
 
 from klimora import quantities as Q
 from klimora.cli.common import UsageError, decimal, one_line
+from klimora.times import AWARE, localize, read_times
 
 __all__ = ["AWARE", "CHUNK_ROWS", "COLUMNS", "MISSING", "SEPARATORS", "Chunk", "SeriesReader",
            "count_rows", "exact_floats", "separator"]
@@ -45,14 +46,65 @@ def separator(header: str) -> str:
     return max(SEPARATORS, key=lambda sep: (header.count(sep), -SEPARATORS.index(sep)))
 
 
+#: Bytes of the header line read before it is told whether the lines end
+#: in carriage returns alone.
+HEADER_BYTES = 1 << 16
+
+
 def count_rows(path: str) -> Optional[int]:
-    """The rows of the file (lines that are not blank, less the header);
-    None if it cannot be read."""
+    """The rows of the file (lines that are not blank, less the header; the
+    lines ended as :class:`SeriesReader` ends them); None if it cannot be
+    read."""
     try:
         with open(path, "rb") as f:
-            return max(sum(1 for line in f if line.strip()) - 1, 0)
+            first = f.readline(HEADER_BYTES)
+            lines: Iterable[bytes] = f
+            if carriage_returns(first):
+                lines = AnyLineEnds(f, first)
+                first = b""
+            return max(sum(1 for line in lines if line.strip()) + bool(first.strip()) - 1, 0)
     except OSError:
         return None
+
+
+class AnyLineEnds:
+    """The lines of a file whose lines end in carriage returns alone, as
+    old Mac files' do, or in any mix of those, line feeds and both, as
+    lines that end in a line feed alone, as the reader and pandas take
+    them; read ``BLOCK`` bytes at a time, after ``start``, what was read
+    of the file already."""
+
+    BLOCK = 1 << 16
+    END = re.compile(rb"\r\n?|\n")
+
+    def __init__(self, stream: BinaryIO, start: bytes = b"") -> None:
+        self.stream, self.buffer, self.at, self.ended = stream, start, 0, False
+
+    def readline(self) -> bytes:
+        while True:
+            end = self.END.search(self.buffer, self.at)
+            # A carriage return last may be the first half of "\r\n".
+            if end is not None and (end.end() < len(self.buffer) or end.group() != b"\r" or
+                                    self.ended):
+                line = self.buffer[self.at:end.start()] + b"\n"
+                self.at = end.end()
+                return line
+            if self.ended:   # the last line, without a line end
+                line, self.buffer, self.at = self.buffer[self.at:], b"", 0
+                return line
+            more = self.stream.read(self.BLOCK)
+            self.ended = not more
+            self.buffer, self.at = self.buffer[self.at:] + more, 0
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self.readline, b"")
+
+
+def carriage_returns(first: bytes) -> bool:
+    """Whether a file whose first line (read to a line feed, or
+    :data:`HEADER_BYTES` of it) is ``first`` has lines that end in
+    carriage returns alone."""
+    return b"\r" in first.rstrip(b"\r\n")
 
 
 @dataclasses.dataclass
@@ -67,10 +119,6 @@ class Chunk:
     lines: Any
     missing: int
     unplaced: int
-
-
-#: A time stamp that carries its zone: Z or an offset after the time of day.
-AWARE = r"[T ]\d\d[\d:.,]*\s*(?:[Zz]|[+-]\d\d(?::?\d\d)?)$"
 
 
 def exact_floats() -> dict[str, str]:
@@ -96,8 +144,15 @@ class SeriesReader:
     def __init__(self, stream: BinaryIO, source: str, zone: Union[float, str, None],
                  ambiguous: str = "nan", sep: Optional[str] = None,
                  decimal: Optional[str] = None) -> None:
-        self.stream, self.source, self.zone, self.ambiguous = stream, source, zone, ambiguous
-        first = stream.readline()
+        self.source, self.zone, self.ambiguous = source, zone, ambiguous
+        lines: Union[BinaryIO, AnyLineEnds] = stream
+        first = stream.readline(HEADER_BYTES)
+        if carriage_returns(first):   # an old Mac file
+            lines = AnyLineEnds(stream, first)
+            first = lines.readline()
+        elif first and not first.endswith(b"\n"):
+            first += stream.readline()   # a header line longer than HEADER_BYTES
+        self.stream = lines
         if not first:
             raise UsageError(f"{source}: empty file, expected a header line")
         if first.startswith(codecs.BOM_UTF8):
@@ -280,25 +335,12 @@ class SeriesReader:
         the zone skips or repeats (NaT); UsageError for one that is no time."""
         import pandas as pd
 
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # pandas on mixed offsets
-            try:
-                parsed = pd.to_datetime(stamps, format="ISO8601", errors="coerce")
-            except (ValueError, TypeError):
-                parsed = stamps
-        if not pd.api.types.is_datetime64_any_dtype(parsed):  # naive and zoned, or offsets
-            aware = stamps.str.contains(AWARE, regex=True).to_numpy()
-            zoned = pd.to_datetime(stamps[aware], format="ISO8601", errors="coerce", utc=True)
-            naive = pd.to_datetime(stamps[~aware], format="ISO8601", errors="coerce")
-            if not pd.api.types.is_datetime64_dtype(naive):  # an offset AWARE does not see
-                naive = pd.Series(pd.NaT, index=naive.index, dtype="datetime64[ns]")
-            bad = np.empty(len(stamps), dtype=bool)
-            bad[aware], bad[~aware] = zoned.isna().to_numpy(), naive.isna().to_numpy()
-            parsed = pd.Series(pd.NaT, index=stamps.index, dtype="datetime64[ns, UTC]")
-            parsed[aware], parsed[~aware] = zoned, self.localize(naive)
+        parsed, bad = read_times(stamps, self.zone, self.ambiguous, format="ISO8601",
+                                 errors="coerce")
+        if parsed.dt.tz is None:
+            parsed = localize(parsed, self.zone, self.ambiguous)
         else:
-            bad = parsed.isna().to_numpy()
-            parsed = self.localize(parsed) if parsed.dt.tz is None else parsed.dt.tz_convert("UTC")
+            parsed = parsed.dt.tz_convert("UTC")
         if bad.any():
             i = int(np.flatnonzero(bad)[0])
             stamp = stamps.iloc[i]
@@ -309,17 +351,3 @@ class SeriesReader:
                                     f"{high}")
             self.fail(lines[i], f"not a time: {stamp!r}")
         return parsed, int(parsed.isna().sum())
-
-    def localize(self, naive: Any) -> Any:
-        """Naive times in the zone, in UTC."""
-        import pandas as pd
-
-        if isinstance(self.zone, str):
-            ambiguous: Any = {"nan": "NaT", "infer": "infer"}.get(self.ambiguous) or \
-                np.full(len(naive), self.ambiguous == "earliest")
-            try:
-                local = naive.dt.tz_localize(self.zone, ambiguous=ambiguous, nonexistent="NaT")
-            except Exception as e:   # pytz's AmbiguousTimeError, which "infer" may raise
-                raise ValueError(one_line(e)) from None
-            return local.dt.tz_convert("UTC")
-        return (naive - pd.Timedelta(hours=self.zone or 0.0)).dt.tz_localize("UTC")
