@@ -1,8 +1,10 @@
 // klimora.ufuncs: one NumPy ufunc per function of klimora.Strahlkit, from
 // the same function table and the same bodies, equation_of_time, the body
 // Sonnenzeit runs nested as ERS, and solar_time, true solar time from
-// clock time.  Each has one float64 loop (ufunc_loop.hpp), and solar_time
-// a float32 one besides; NumPy casts other real inputs to float64,
+// clock time, and wbgt and globe_temperature, the wet-bulb globe
+// temperature outdoors (thermal_comfort/).  Each has one float64 loop
+// (ufunc_loop.hpp), and solar_time, wbgt and globe_temperature a float32
+// one besides; NumPy casts other real inputs to float64,
 // broadcasts, handles out=, where= and the floating-point flags, and runs
 // the loops without the GIL.  Each ufunc of a Strahlkit function is also
 // the module's attribute under an English name, the same object
@@ -12,6 +14,7 @@
 #include "formula/ufunc_loop.hpp"
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
+#include "thermal_comfort/thermal_comfort.hpp"
 
 #include <algorithm>
 #include <array>
@@ -96,6 +99,25 @@ constexpr UfuncDoc docs[] = {
      "np.mod(clock_time - utc_offset + longitude / 15 + equation_of_time(dayofyear),\n"
      "24.0), and 0.0 where that rounds to 24.0.  float32 inputs are worked out in\n"
      "float64 and rounded once to float32 (24.0 again giving 0.0)."},
+    {"wbgt",
+     "Wet-bulb globe temperature outdoors (Liljegren et al. 2008), deg C:\n"
+     "0.7 Tnwb + 0.2 Tg + 0.1 Ta.\n\n"
+     "Parameters: air_temperature, deg C; relative_humidity, %; wind_speed, at 10 m,\n"
+     "m/s; pressure, air pressure, hPa; global_irradiance, on the horizontal, W/m2;\n"
+     "diffuse_share, of the global irradiance, 0 to 1; cos_zenith, cosine of the\n"
+     "solar zenith angle.\n\n"
+     "The natural wet-bulb and globe temperatures are the fixed points of the\n"
+     "sensors' energy balances; the wind is at least 0.62 m/s and is brought to\n"
+     "2 m by the stability-dependent power law (as thermofeel's\n"
+     "calculate_wbgt_liljegren).  NaN where a balance does not solve (the invalid\n"
+     "flag: a RuntimeWarning) or an input is NaN.  float32 inputs are worked out\n"
+     "in float64 and rounded once to float32."},
+    {"globe_temperature",
+     "Temperature of a 0.0508 m black globe (emissivity 0.95, albedo 0.05) in the\n"
+     "sun and wind (Liljegren et al. 2008), deg C.\n\n"
+     "Parameters: as wbgt's: air_temperature, deg C; relative_humidity, %;\n"
+     "wind_speed, at 10 m, m/s; pressure, hPa; global_irradiance, W/m2;\n"
+     "diffuse_share, 0 to 1; cos_zenith.  NaN where the balance does not solve."},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -138,6 +160,24 @@ constexpr auto float64_types = [] {
 constexpr int solar_time_inputs = 4;
 constexpr char solar_time_types[] = {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT,
                                      NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+
+// wbgt's and globe_temperature's loops: seven float32 in, a float32 out,
+// worked out in float64 (thermal_comfort/wbgt.cpp); then the float64 one.
+struct Float32Loop {
+    const char* name;
+    PyUFuncGenericFunction loop;
+};
+const Float32Loop comfort_float32[] = {
+    {"wbgt", thermal_comfort::wbgt_float32},
+    {"globe_temperature", thermal_comfort::globe_temperature_float32},
+};
+constexpr auto comfort_types = [] {
+    constexpr std::size_t n = thermal_comfort::inputs + 1;
+    std::array<char, 2 * n> t{};
+    std::fill(t.begin(), t.begin() + n, NPY_FLOAT);
+    std::fill(t.begin() + n, t.end(), NPY_DOUBLE);
+    return t;
+}();
 
 // NumPy keeps pointers to these for the life of each ufunc.
 PyUFuncGenericFunction loops[32][2];
@@ -220,9 +260,23 @@ bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* nam
         loops[i][count] = solar_time_float32;
         loop_data[i][count++] = const_cast<Body*>(&body);
     }
+    PyUFuncGenericFunction comfort = nullptr;
+    for (const Float32Loop& c : comfort_float32) {
+        if (std::string_view(name) == c.name) comfort = c.loop;
+    }
+    if (comfort) {
+        if (inputs != static_cast<int>(thermal_comfort::inputs)) {
+            PyErr_SetString(PyExc_SystemError, "a thermal-comfort ufunc takes seven inputs");
+            return false;
+        }
+        loops[i][count] = comfort;
+        loop_data[i][count++] = nullptr;
+    }
     loops[i][count] = body.ufunc_loop;
     loop_data[i][count++] = nullptr;
-    const char* types = with_float32 ? solar_time_types : float64_types.data();
+    const char* types = with_float32 ? solar_time_types
+                        : comfort    ? comfort_types.data()
+                                     : float64_types.data();
     Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
         loops[i], loop_data[i], const_cast<char*>(types), count, inputs, 1,
         PyUFunc_None, name, doc_of(name), 0));
