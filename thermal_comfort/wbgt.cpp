@@ -22,8 +22,8 @@
 //
 // Each balance Tx = g(Tx) is solved to its fixed point by the secant
 // method from the start the paper's iteration takes (Ta for the globe, the
-// dew point for the wick), at most max_secant steps; a point where that
-// fails falls back to the paper's damped iteration (T <- 0.9 T + 0.1 g(T),
+// dew point for the wick), at most 40 steps; a point where that fails
+// falls back to the paper's damped iteration (T <- 0.9 T + 0.1 g(T),
 // done when |g(T) - T| < 0.02 K, at most 500 steps).  What neither solves
 // is NaN.  The paper's iteration stops within 0.02 K of the fixed point,
 // so the two agree to that.
@@ -153,23 +153,28 @@ bool conditions(const double* in, Conditions& c) {
     return true;
 }
 
-// x = g(x) by the secant method on g(x) - x, from `start`; else the
-// paper's damped iteration; else NaN.
-template <class G>
-double fixed_point(const G& g, double start) {
+// The root of r between or near x0 and x1 by the secant method, at most
+// max_secant steps: NaN if it leaves the finite values or does not settle.
+template <class R>
+double secant(const R& r, double x0, double x1) {
     constexpr int max_secant = 40;
     constexpr double tolerance = 1e-4;   // K, a step this short: the root is far nearer
-    double x0 = start, f0 = g(x0) - x0;
-    double x1 = x0 + f0, f1 = g(x1) - x1;
-    for (int i = 0; i < max_secant && std::isfinite(f0) && std::isfinite(f1); ++i) {
-        if (f1 == f0) break;
+    double f0 = r(x0), f1 = r(x1);
+    for (int i = 0; i < max_secant && std::isfinite(f0) && std::isfinite(f1) && f1 != f0; ++i) {
         const double x2 = x1 - f1 * (x1 - x0) / (f1 - f0);
         if (std::abs(x2 - x1) < tolerance) return x2;
         x0 = x1;
         f0 = f1;
         x1 = x2;
-        f1 = g(x1) - x1;
+        f1 = r(x1);
     }
+    return nan;
+}
+
+// The paper's damped iteration of T = g(T) from `start`: T <- 0.9 T +
+// 0.1 g(T), g(T) once |g(T) - T| < 0.02 K, NaN after 500 steps.
+template <class G>
+double damped(const G& g, double start) {
     constexpr int max_damped = 500;
     constexpr double convergence = 0.02;   // K
     double prev = start;
@@ -192,15 +197,25 @@ double globe_kelvin(const Conditions& c) {
     const double shortwave = c.solar / (2.0 * stefan_boltzmann * emis_globe) * (1.0 - alb_globe) *
                              (beam + 1.0 + alb_sfc);
     static const double pr13 = std::pow(prandtl, 0.3333);
-    auto g = [&](double tg) {
+    // The convective term h / (sigma eps_g) (Tg - Ta), K^4.
+    auto convection = [&](double tg) {
         const double tref = 0.5 * (tg + c.ta);
         const double mu = viscosity(tref);
         const double re = c.speed * density(tref, c.p) * d_globe / mu;
         const double h = (2.0 + 0.6 * std::sqrt(re) * pr13) * thermal_conductivity(mu) / d_globe;
-        const double tg4 = c.longwave - h / (stefan_boltzmann * emis_globe) * (tg - c.ta) + shortwave;
-        return std::sqrt(std::sqrt(tg4));
+        return h / (stefan_boltzmann * emis_globe) * (tg - c.ta);
     };
-    return fixed_point(g, c.ta);
+    const double absorbed = c.longwave + shortwave;
+    // Solved as Tg^4 + convection - absorbed = 0, which rises with Tg and
+    // has no fourth root to leave the real numbers: the root lies between
+    // Ta and the globe's temperature without convection, absorbed^1/4 (the
+    // paper's g(Tg) steps past it by far, convection moving Tg^4 ten times
+    // as fast as radiation).
+    const double radiative = std::sqrt(std::sqrt(absorbed));
+    const double tg = secant([&](double t) { return t * t * t * t + convection(t) - absorbed; },
+                             c.ta, radiative);
+    if (!std::isnan(tg)) return tg;
+    return damped([&](double t) { return std::sqrt(std::sqrt(absorbed - convection(t))); }, c.ta);
 }
 
 // The natural wet bulb, K.  Its balance, with h the convective coefficient
@@ -215,22 +230,32 @@ double wet_bulb_kelvin(const Conditions& c) {
                              ((1.0 - c.fdir) * (1.0 + end_share) +
                               c.fdir * (c.tan_sza / std::numbers::pi + end_share) + alb_sfc);
     static const double pr44 = std::pow(prandtl, 1.0 - 0.56);
+    // The powers of Re and Sc, as exponentials of logarithms that share
+    // log Tref and log mu (g runs some six times a point):
+    //     Re = u rho d / mu = (100 p u d / R) / (Tref mu)
+    //     Pr / Sc = Pr rho D / mu,  rho D = (rho D)(1 K) Tref^(b - 1)
+    // rho D does not depend on the pressure (D goes as 1 / p), b = 2.334.
+    const double log_re_scale = std::log(100.0 * c.p * c.speed * d_wick / r_air);
+    static const double log_pr_rho_d =
+        std::log(prandtl * density(1.0, 1013.25) * diffusivity(1.0, 1013.25));
     auto g = [&](double tw) {
         const double tref = 0.5 * (tw + c.ta);
         const double mu = viscosity(tref);
-        const double rho = density(tref, c.p);
-        const double re = c.speed * rho * d_wick / mu;
-        const double h = 0.281 * std::pow(re, 1.0 - 0.4) * pr44 * thermal_conductivity(mu) / d_wick;
+        const double log_tref = std::log(tref), log_mu = std::log(mu);
+        const double re06 = std::exp(0.6 * (log_re_scale - log_tref - log_mu));   // Re^0.6
+        const double pr_sc = std::exp(0.56 * (log_pr_rho_d + (2.334 - 1.0) * log_tref - log_mu));
+        const double h = 0.281 * re06 * pr44 * thermal_conductivity(mu) / d_wick;
         const double tw4 = tw * tw * tw * tw;
         const double f = stefan_boltzmann * emis_wick * (c.longwave - tw4) + shortwave;
         const double ew = esat(tw);
-        const double schmidt = mu / (rho * diffusivity(tref, c.p));
         return c.ta -
-               evaporation_heat(tref) / psychrometric_ratio * (ew - c.eair) / (c.p - ew) *
-                   std::pow(prandtl / schmidt, 0.56) +
+               evaporation_heat(tref) / psychrometric_ratio * (ew - c.eair) / (c.p - ew) * pr_sc +
                f / h;
     };
-    return fixed_point(g, dew_point(c.eair));
+    // Tw = g(Tw): the root of g(Tw) - Tw, from the dew point and g there.
+    const double start = dew_point(c.eair);
+    const double tw = secant([&](double t) { return g(t) - t; }, start, g(start));
+    return std::isnan(tw) ? damped(g, start) : tw;
 }
 
 // NumPy's loops over one of the scalar models, on float64 or on float32
