@@ -4,10 +4,13 @@ of the same model over the inputs' realistic range, the sensors' physics in
 plain cases, NaN where a balance does not solve, and NumPy's broadcasting,
 out= and where=."""
 
+import signal
+
 import numpy as np
 import pytest
 
 import klimora.ufuncs as U
+from test_ufunc_methods import call_interrupted, sigint  # noqa: F401 (a fixture)
 
 #: (low, high) of each input, in the ufuncs' order: air temperature, deg C;
 #: relative humidity, %; wind at 10 m, m/s; pressure, hPa; global
@@ -130,3 +133,23 @@ def test_float32_is_the_float64_value_rounded_once(ufunc):
     got = ufunc(*narrow)
     assert got.dtype == np.float32
     assert (got == ufunc(*(c.astype(np.float64) for c in narrow)).astype(np.float32)).all()
+
+
+def test_ctrl_c_ends_a_long_call(sigint):  # noqa: F811 (the fixture)
+    """A long call looks for Ctrl-C between chunks: KeyboardInterrupt, the
+    points done kept, the rest NaN."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    cols = random_inputs(300_000, 6)
+    with np.errstate(invalid="ignore"):
+        want = U.wbgt(*cols)
+    out = np.full(300_000, -1.0)
+    with pytest.raises(KeyboardInterrupt), np.errstate(invalid="ignore"):
+        call_interrupted(U.wbgt, *cols, out=out)
+    cut = np.flatnonzero(np.isnan(out) & ~np.isnan(want))
+    assert 0 < cut.size and np.isnan(out[cut[0]:]).all()
+    assert same_values(out[:cut[0]], want[:cut[0]])
+
+
+def same_values(got, want):
+    """Equal, NaN where the other is NaN."""
+    return bool(((got == want) | (np.isnan(got) & np.isnan(want))).all())

@@ -158,7 +158,7 @@ bool conditions(const double* in, Conditions& c) {
 template <class R>
 double secant(const R& r, double x0, double x1) {
     constexpr int max_secant = 40;
-    constexpr double tolerance = 1e-4;   // K, a step this short: the root is far nearer
+    constexpr double tolerance = 1e-3;   // K, a step this short: the root is far nearer
     double f0 = r(x0), f1 = r(x1);
     for (int i = 0; i < max_secant && std::isfinite(f0) && std::isfinite(f1) && f1 != f0; ++i) {
         const double x2 = x1 - f1 * (x1 - x0) / (f1 - f0);
