@@ -20,10 +20,10 @@
 // - the ground is at air temperature (emissivity 0.999, albedo 0.45) and
 //   the sky's emissivity is Oke's clear-sky 0.575 e^0.143 (e in hPa).
 //
-// Each balance Tx = g(Tx) is solved to its fixed point by the secant
-// method from the start the paper's iteration takes (Ta for the globe, the
-// dew point for the wick), at most 40 steps; a point where that fails
-// falls back to the paper's damped iteration (T <- 0.9 T + 0.1 g(T),
+// Each balance is solved by the secant method, at most 40 steps: the
+// globe's in Tg^4, from Ta and the globe's temperature without convection,
+// the wick's as Tw = g(Tw) from the dew point, the paper's start.  A point
+// where that fails falls back to the paper's damped iteration (T <- 0.9 T + 0.1 g(T),
 // done when |g(T) - T| < 0.02 K, at most 500 steps).  What neither solves
 // is NaN.  The paper's iteration stops within 0.02 K of the fixed point,
 // so the two agree to that.
