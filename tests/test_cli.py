@@ -946,8 +946,8 @@ def test_lines_ended_by_carriage_returns_read_as_by_line_feeds(capsys, tmp_path,
         path.write_bytes(data)
         if source == "stdin":
             monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
-            return run(capsys, "--input", "-")
-        return run(capsys, "--input", str(path)), weather_csv.count_rows(str(path))
+            return run(capsys, *MUNICH, "--input", "-")
+        return run(capsys, *MUNICH, "--input", str(path)), weather_csv.count_rows(str(path))
 
     want = read(ended(lines, "\n"))
     assert read(ended(lines, ends)) == want

@@ -8,7 +8,9 @@ held against pvlib (solar position, air mass, Ineichen clear sky), thermofeel
 radiant temperature).  Every figure on the page is computed in this run.
 
 Section 5, the chain against measured radiation (the station files of
-pvlib's source distribution), is tools/validate_measured.py's.
+pvlib's source distribution), is tools/validate_measured.py's; the end of
+section 4, hourly means as ERA5 gives them against thermofeel and
+earthkit-meteo, tools/validate_intervals.py's.
 
 pvlib, thermofeel and pythermalcomfort are development dependencies
 (requirements-dev.txt); the package itself imports none of them.
@@ -694,16 +696,26 @@ def mean_radiant(df: pd.DataFrame, cloudy: pd.DataFrame) -> dict[str, Any]:
 # ---------------------------------------------------------------------------
 # The page
 
+def tool(name: str) -> Any:
+    """The module tools/``name``.py (run with -I, this script's folder is
+    not on sys.path: the module is loaded from its file)."""
+    path = pathlib.Path(__file__).resolve().parent / f"{name}.py"
+    found = importlib.util.spec_from_file_location(name, path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module    # dataclasses look their module up by name
+    found.loader.exec_module(module)
+    return module
+
+
 def measured_section() -> str:
-    """Section 5, by tools/validate_measured.py (run with -I, this script's
-    folder is not on sys.path: the module is loaded from its file)."""
-    path = pathlib.Path(__file__).resolve().parent / "validate_measured.py"
-    spec = importlib.util.spec_from_file_location("validate_measured", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module     # dataclasses look their module up by name
-    spec.loader.exec_module(module)
-    return str(module.section())
+    """Section 5, by tools/validate_measured.py."""
+    return str(tool("validate_measured").section())
+
+
+def intervals_section() -> str:
+    """The end of section 4, hourly means, by tools/validate_intervals.py."""
+    return str(tool("validate_intervals").section(SITES, DAYS))
 
 
 def page(df: pd.DataFrame, sp: dict[str, Any], am: dict[str, Any], cs: dict[str, Any],
@@ -966,7 +978,7 @@ def main() -> None:
     am = air_mass()
     cs = clear_sky(df)
     mrt = mean_radiant(df, cloudy)
-    measured = measured_section()
+    measured = intervals_section() + "\n" + measured_section()
     seconds = time.perf_counter() - START
     text = page(df, sp, am, cs, mrt, measured, seconds)
     (DOCS / "validation.md").write_text(text, encoding="utf-8")

@@ -61,7 +61,8 @@ measured = weather.assign(**{"global": tmy["ghi"], "direct": tmy["dni"],
 options = dict(site=site, time_label="end", interval="1h", turbidity="climatology")
 with_measured = chain(measured, **options)
 from_cloud = chain(weather, **options)
-with_measured[["global", "direct", "diffuse", "surface_temp", "mrt"]].describe().round(1)
+columns = ["global", "direct", "diffuse", "surface_temp", "mrt"]
+with_measured[columns].describe().round(1)
 
 # %%
 # The year at a glance
@@ -118,6 +119,7 @@ plt.show()
 # Over the year, the hourly mean radiant temperature of the two runs
 # differs by:
 
-difference = (from_cloud["mrt"] - with_measured["mrt"])[with_measured["zenith"] < 90]
+day = with_measured["zenith"] < 90
+difference = (from_cloud["mrt"] - with_measured["mrt"])[day]
 print(f"daylight hours: mean {difference.mean():+.1f} K, "
       f"RMS {np.sqrt((difference ** 2).mean()):.1f} K over {difference.size} hours")

@@ -40,7 +40,8 @@ from klimora.chain import ChainWarning, Site, chain
 
 munich = Site(latitude=48.14, longitude=11.58, height=520, zone=1)
 humidity = np.arange(40.0, 100.01, 0.5)
-noon = pd.DataFrame({"humidity": humidity, "air_temp": 22.0, "cloud": 0.0, "wind": 2.0},
+noon = pd.DataFrame({"humidity": humidity, "air_temp": 22.0, "cloud": 0.0,
+                     "wind": 2.0},
                     index=pd.DatetimeIndex(["2025-06-21 13:00"] * humidity.size))
 
 with warnings.catch_warnings(record=True) as said:
@@ -72,7 +73,8 @@ for (name, result), colour in zip(runs.items(), colours):
 axes[0].axhline(7, color="grey", ls=":", lw=1)
 axes[0].text(41, 7.6, "beyond any climatology", fontsize="x-small", color="grey")
 axes[0].set_yscale("log")
-axes[0].set_yticks([2, 3, 5, 7, 10, 20, 40], labels=["2", "3", "5", "7", "10", "20", "40"])
+ticks = [2, 3, 5, 7, 10, 20, 40]
+axes[0].set_yticks(ticks, labels=[str(t) for t in ticks])
 axes[0].minorticks_off()
 axes[0].set_ylabel("Linke turbidity")
 axes[1].set_ylabel("direct beam at noon (W/m²)")
@@ -119,13 +121,16 @@ flux.plot(hours, residual["direct"] * cos_zenith, color="#7570b3", ls="--",
           label="beam on the ground, residual")
 flux.plot(hours, separation["direct"] * cos_zenith, color="#d95f02", ls="--",
           label="beam on the ground, separation")
-flux.plot(hours, residual["diffuse"], color="#7570b3", lw=2, label="diffuse, residual")
-flux.plot(hours, separation["diffuse"], color="#d95f02", lw=2, label="diffuse, separation")
+flux.plot(hours, residual["diffuse"], color="#7570b3", lw=2,
+          label="diffuse, residual")
+flux.plot(hours, separation["diffuse"], color="#d95f02", lw=2,
+          label="diffuse, separation")
 flux.set_ylabel("irradiance on level ground (W/m²)")
 flux.set_ylim(-20, 1350)
 flux.legend(fontsize="x-small", loc="upper left", ncol=2)
 share.plot(hours, residual["mrt"], color="#7570b3", lw=2, label="residual")
-share.plot(hours, separation["mrt"], color="#d95f02", lw=2, label="separation (default)")
+share.plot(hours, separation["mrt"], color="#d95f02", lw=2,
+           label="separation (default)")
 share.set_ylabel("mean radiant temperature (°C)")
 share.set_ylim(-15, 50)
 share.legend(fontsize="small", loc="upper center", ncol=2)

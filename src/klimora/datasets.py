@@ -12,8 +12,8 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import Site, check_saturation, validate_weather, warn
-from klimora.intervals import over_intervals, tell
-from klimora.model import Options, blockwise, result_columns
+from klimora.intervals import interval_cos_zenith, over_intervals, tell
+from klimora.model import INTERVAL_COS_ZENITH, Options, blockwise, result_columns
 from klimora.times import holds_numbers, leap_years, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
@@ -80,6 +80,16 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     if holds_numbers(times.values):
         raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
                          "units and calendar decoded?)")
+    given = dict(fields)
+    if "global" in names and time_label != "instant":   # a given global is the interval's mean
+        def cos_mean(lat: Any, lon: Any) -> Any:
+            return interval_cos_zenith(times.values, time_label, interval, zone, lat, lon)
+
+        given[INTERVAL_COS_ZENITH] = xr.apply_ufunc(
+            cos_mean, xr.DataArray(latitude), xr.DataArray(longitude), dask="parallelized",
+            output_dtypes=[float], output_core_dims=[list(times.dims)],
+            dask_gufunc_kwargs={"output_sizes": dict(times.sizes)})
+        names.append(INTERVAL_COS_ZENITH)
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
@@ -88,13 +98,19 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
         leap = [xr.DataArray(np.reshape(leap_years(at, zone), times.shape), coords=times.coords,
                              dims=times.dims)] if kernel.leap else []
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                              *(fields[name] for name in names), *leap,
+                              *(given[name] for name in names), *leap,
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval, zone)
+    result = over_intervals(run_at, times.values, time_label, interval, zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not the mean of the sub-steps
+        columns = [name for name, _, _ in result_columns(options.utci)]
+        mean = result.isel(column=columns.index("global"))   # NaN where the time is
+        result = result.where(xr.DataArray([c != "global" for c in columns], dims="column"),
+                              fields["global"] + 0 * mean)
+    return result
 
 
 @dataclass(frozen=True)

@@ -55,6 +55,8 @@ ASSUMPTIONS = (
     "G = G_max * (1 - 0.75 (N/8)^3.4)",
     "diffuse irradiance on the ground: D = G - I cos(zenith), at least 0 "
     "(I = cloud-reduced direct beam)",
+    "a measured global that is an interval's mean (time_label start or end) follows cos z "
+    "across the interval under a steady clearness: G(t) = G cos z(t) / mean of cos z",
     "long-wave flux from above: the counter-radiation of AtmosGegenstr",
     "net radiation of the ground at air temperature (isothermal): "
     "Q = (1 - albedo) G + 0.97 L_down - 0.97 sigma (t_air + 273.15)^4; "
@@ -163,10 +165,12 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     """The chain on arrays that broadcast together: the :data:`COLUMNS` as
     a dict, and "utci" after them if asked for.  ``weather`` holds any of
     the registry's weather; the others take their defaults, and the
-    measured ones replace what the chain would work out.  Humidity above
-    100 % (up to 105, what sensors report in fog) is taken as 100.
-    ``leap``: whether each day lies in a leap year (None: none does), for
-    the climatology's month middles (:func:`klimora.times.leap_years`)."""
+    measured ones replace what the chain would work out; a given global
+    that is an interval's mean comes with :data:`INTERVAL_COS_ZENITH`
+    (:func:`over_the_interval`).  Humidity above 100 % (up to 105, what
+    sensors report in fog) is taken as 100.  ``leap``: whether each day
+    lies in a leap year (None: none does), for the climatology's month
+    middles (:func:`klimora.times.leap_years`)."""
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
@@ -197,6 +201,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     glob = (global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if w["global"] is None
             else w["global"] + 0 * zenith)
     sun = np.minimum(zenith, 90.0)
+    if w["global"] is not None and weather.get(INTERVAL_COS_ZENITH) is not None:
+        glob = over_the_interval(glob, sun, weather[INTERVAL_COS_ZENITH])
     if w["diffuse"] is None:
         cos_zenith = np.cos(np.radians(sun))
         beam = direct * cos_zenith
@@ -250,6 +256,27 @@ def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
     if beyond.any():
         linke = np.where(beyond, U.LinkeTruebung(dayofyear, latitude, DRY_AIR_HUMIDITY), linke)
     return linke
+
+
+#: The key of ``compute``'s weather that holds, for a given global that is
+#: an interval's mean, the whole interval's mean of max(cos z, 0)
+#: (:func:`klimora.sunlit.mean_cos_zenith`).
+INTERVAL_COS_ZENITH = "interval_cos_zenith"
+
+
+def over_the_interval(glob: Any, sun: Any, mean_cos_zenith: Any) -> Any:
+    """The global at an instant of an interval whose mean global is
+    ``glob``: with the sky's clearness steady across the interval, the
+    global follows cos z, G(t) = G cos z(t) / c with c the interval's mean
+    of max(cos z, 0).  The beam normal to the sun that the chain then
+    derives, (G(t) - D(t)) / cos z(t), is the interval's mean beam on the
+    ground over c; with the constant mean instead it grows without bound
+    towards a sunrise or sunset within the interval.  Intervals the sun
+    never enters (c = 0) keep the global as given."""
+    lit = mean_cos_zenith > 0
+    cos_zenith = np.where(sun < 90, np.cos(np.radians(sun)), 0.0)
+    shaped = glob * cos_zenith / np.where(lit, mean_cos_zenith, 1.0)
+    return np.where(lit, shaped, glob)
 
 
 def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:

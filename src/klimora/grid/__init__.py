@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import datetime as dt
 import warnings
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from klimora import __version__
 from klimora import quantities as Q
@@ -21,6 +21,10 @@ from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
 from klimora.model import Options, result_columns
+
+if TYPE_CHECKING:
+    import pandas as pd
+    import xarray as xr
 
 __all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRIBUTES"]
 
@@ -32,24 +36,71 @@ ATTRIBUTES = {
 }
 
 
-def radiation(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-              time_label: str = "instant", interval: Any = None, history: str = "") -> Any:
-    """The chain's columns for every cell and time of a CF Dataset, lazily
-    if ``ds`` is dask-backed, with the input's coordinates, each column's
-    CF attributes and the input's global attributes with ``history``
-    (a command line, say) put first in their history.  Times are in UTC,
-    as CF stores them; the day of the year is the UTC one.  ``options``,
-    ``surface`` (the ground's Bowen ratio where the grid has none),
-    ``time_label`` and ``interval`` as for :func:`klimora.chain.chain`.
-    Without a surface_altitude the grid lies at sea level (a ChainWarning
-    says so).  GridError, one line, for weather that cannot be used."""
+def radiation(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[str] = None,
+              time_label: str = "instant", interval: pd.Timedelta | str | None = None,
+              history: str = "") -> xr.Dataset:
+    """The chain's columns for every cell and time of a CF Dataset.
+
+    Lazily if ``ds`` is dask-backed.  Times are in UTC, as CF stores them;
+    the day of the year is the UTC one.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        CF weather, its variables found by ``standard_name``: air
+        temperature, humidity (or dew point, or vapour pressure), cloud
+        cover and wind (speed, or eastward and northward), and optionally
+        surface_altitude and the rest of the chain's weather; units are
+        converted with pint.
+    options : klimora.model.Options, optional
+        The chain's options (:class:`klimora.model.Options`).
+    surface : str, optional
+        The ground's Bowen ratio where the grid has none, as for
+        :func:`klimora.chain.chain`.
+    time_label : {"instant", "start", "end"}, default "instant"
+        As for :func:`klimora.chain.chain`.
+    interval : pandas.Timedelta or str, optional
+        As for :func:`klimora.chain.chain`.
+    history : str, optional
+        A line (a command line, say) put first in the output's history.
+
+    Returns
+    -------
+    xarray.Dataset
+        The chain's columns with the input's coordinates, each column's CF
+        attributes (:data:`ATTRIBUTES`) and the input's global attributes,
+        its history led by a line of this run.
+
+    Raises
+    ------
+    GridError
+        One line, for weather that cannot be used.
+
+    Warns
+    -----
+    klimora.chain.ChainWarning
+        Without a surface_altitude: the grid lies at sea level.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> from klimora.grid import example, radiation
+    >>> ds = example.weather(times=2, lat=2, lon=3)
+    >>> with warnings.catch_warnings():
+    ...     warnings.simplefilter("error")
+    ...     out = radiation(ds)
+    >>> out["mrt"].dims, out["mrt"].attrs["units"]
+    (('time', 'lat', 'lon'), 'degC')
+    >>> out["zenith"].attrs["standard_name"]
+    'solar_zenith_angle'
+    """
     return columns(ds, options=options, surface=surface, time_label=time_label,
                    interval=interval, history=history)[0]
 
 
-def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-            time_label: str = "instant", interval: Any = None,
-            history: str = "") -> tuple[Any, Any]:
+def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[str] = None,
+            time_label: str = "instant", interval: pd.Timedelta | str | None = None,
+            history: str = "") -> tuple[xr.Dataset, xr.DataArray]:
     """:func:`radiation`, and its columns as one DataArray along a last
     dimension "column", whose every block is one task: what the writer
     computes."""
