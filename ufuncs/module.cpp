@@ -1,8 +1,10 @@
 // klimora.ufuncs: one NumPy ufunc per function of klimora.Strahlkit, from
 // the same function table and the same bodies, equation_of_time, the body
 // Sonnenzeit runs nested as ERS, and solar_time, true solar time from
-// clock time.  Each has one float64 loop (ufunc_loop.hpp), and solar_time
-// a float32 one besides; NumPy casts other real inputs to float64,
+// clock time, and wbgt and globe_temperature, the wet-bulb globe
+// temperature outdoors (thermal_comfort/).  Each has one float64 loop
+// (ufunc_loop.hpp), and solar_time, wbgt and globe_temperature a float32
+// one besides; NumPy casts other real inputs to float64,
 // broadcasts, handles out=, where= and the floating-point flags, and runs
 // the loops without the GIL.  Each ufunc of a Strahlkit function is also
 // the module's attribute under an English name, the same object
@@ -12,6 +14,7 @@
 #include "formula/ufunc_loop.hpp"
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
+#include "thermal_comfort/thermal_comfort.hpp"
 
 #include <algorithm>
 #include <array>
@@ -390,6 +393,86 @@ constexpr UfuncDoc docs[] = {
      ">>> from klimora import ufuncs\n"
      ">>> round(float(ufuncs.solar_time(13.0, 2.0, 13.4, 172)), 3)\n"
      "11.868"},
+    {"wbgt",
+     "Wet-bulb globe temperature outdoors (Liljegren et al. 2008).\n"
+     "\n"
+     "0.7 Tnwb + 0.2 Tg + 0.1 Ta, with the natural wet-bulb and globe\n"
+     "temperatures the fixed points of the sensors' energy balances; the wind is\n"
+     "brought from 10 m to 2 m by the stability-dependent power law (as\n"
+     "thermofeel's calculate_wbgt_liljegren).  NaN where a balance does not\n"
+     "solve (the invalid flag: a RuntimeWarning) or an input is NaN.  float32\n"
+     "inputs are worked out in float64 and rounded once to float32.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "air_temperature : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "relative_humidity : array_like\n"
+     "    Relative humidity. [%]\n"
+     "wind_speed : array_like\n"
+     "    Wind speed at 10 m; at least 0.62 m/s is taken. [m/s]\n"
+     "pressure : array_like\n"
+     "    Air pressure. [hPa]\n"
+     "global_irradiance : array_like\n"
+     "    Global irradiance on the horizontal. [W/m2]\n"
+     "diffuse_share : array_like\n"
+     "    Diffuse share of the global irradiance, 0 to 1. [1]\n"
+     "cos_zenith : array_like\n"
+     "    Cosine of the solar zenith angle. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "wbgt : ndarray or numpy.float64\n"
+     "    Wet-bulb globe temperature. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "A hot, dry afternoon with a light wind:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> t = ufuncs.wbgt(30.0, 40.0, 2.0, 1013.0, 800.0, 0.25, 0.85)\n"
+     ">>> round(float(t), 1)\n"
+     "27.8"},
+    {"globe_temperature",
+     "Temperature of a black globe in the sun and wind (Liljegren et al. 2008).\n"
+     "\n"
+     "A 0.0508 m globe of emissivity 0.95 and albedo 0.05, the fixed point of\n"
+     "its energy balance.  NaN where the balance does not solve.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "air_temperature : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "relative_humidity : array_like\n"
+     "    Relative humidity. [%]\n"
+     "wind_speed : array_like\n"
+     "    Wind speed at 10 m; at least 0.62 m/s is taken. [m/s]\n"
+     "pressure : array_like\n"
+     "    Air pressure. [hPa]\n"
+     "global_irradiance : array_like\n"
+     "    Global irradiance on the horizontal. [W/m2]\n"
+     "diffuse_share : array_like\n"
+     "    Diffuse share of the global irradiance, 0 to 1. [1]\n"
+     "cos_zenith : array_like\n"
+     "    Cosine of the solar zenith angle. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "globe_temperature : ndarray or numpy.float64\n"
+     "    Globe temperature. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "The globe of wbgt's example, well above the air:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> t = ufuncs.globe_temperature(30.0, 40.0, 2.0, 1013.0, 800.0, 0.25, 0.85)\n"
+     ">>> round(float(t), 1)\n"
+     "45.2"},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -432,6 +515,24 @@ constexpr auto float64_types = [] {
 constexpr int solar_time_inputs = 4;
 constexpr char solar_time_types[] = {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT,
                                      NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+
+// wbgt's and globe_temperature's loops: seven float32 in, a float32 out,
+// worked out in float64 (thermal_comfort/wbgt.cpp); then the float64 one.
+struct Float32Loop {
+    const char* name;
+    PyUFuncGenericFunction loop;
+};
+const Float32Loop comfort_float32[] = {
+    {"wbgt", thermal_comfort::wbgt_float32},
+    {"globe_temperature", thermal_comfort::globe_temperature_float32},
+};
+constexpr auto comfort_types = [] {
+    constexpr std::size_t n = thermal_comfort::inputs + 1;
+    std::array<char, 2 * n> t{};
+    std::fill(t.begin(), t.begin() + n, NPY_FLOAT);
+    std::fill(t.begin() + n, t.end(), NPY_DOUBLE);
+    return t;
+}();
 
 // NumPy keeps pointers to these for the life of each ufunc.
 PyUFuncGenericFunction loops[32][2];
@@ -514,9 +615,23 @@ bool add_ufunc(PyObject* module, PyObject* names, std::size_t i, const char* nam
         loops[i][count] = solar_time_float32;
         loop_data[i][count++] = const_cast<Body*>(&body);
     }
+    PyUFuncGenericFunction comfort = nullptr;
+    for (const Float32Loop& c : comfort_float32) {
+        if (std::string_view(name) == c.name) comfort = c.loop;
+    }
+    if (comfort) {
+        if (inputs != static_cast<int>(thermal_comfort::inputs)) {
+            PyErr_SetString(PyExc_SystemError, "a thermal-comfort ufunc takes seven inputs");
+            return false;
+        }
+        loops[i][count] = comfort;
+        loop_data[i][count++] = nullptr;
+    }
     loops[i][count] = body.ufunc_loop;
     loop_data[i][count++] = nullptr;
-    const char* types = with_float32 ? solar_time_types : float64_types.data();
+    const char* types = with_float32 ? solar_time_types
+                        : comfort    ? comfort_types.data()
+                                     : float64_types.data();
     Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
         loops[i], loop_data[i], const_cast<char*>(types), count, inputs, 1,
         PyUFunc_None, name, doc_of(name), 0));
