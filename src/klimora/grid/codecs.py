@@ -24,13 +24,14 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-try:   # the same zlib stream as the standard library's, many times faster
-    from isal.isal_zlib import compress as _deflate
+#: deflate(data, level): a zlib stream (RFC 1950) of ``data``, by ISA-L (the
+#: same stream as the standard library's, many times faster) where it is
+#: installed.
+deflate: Callable[[Any, int], bytes]
+try:
+    from isal.isal_zlib import compress as deflate
 except ImportError:   # pragma: no cover - isal comes with the grid extra
-    from zlib import compress as _deflate
-
-#: deflate(data, level): a zlib stream (RFC 1950) of ``data``.
-deflate: Callable[[Any, int], bytes] = _deflate
+    from zlib import compress as deflate
 
 #: --compression: name -> (NetCDF-4 arguments of netCDF4's createVariable,
 #: the Zarr compressor's name and arguments).  The bytes are shuffled
