@@ -53,14 +53,18 @@ def chain_of(source):
         return radiation(ds).compute()
 
 
-def without_plugins(tmp_path, path):
+def no_plugins(tmp_path):
+    """The environment with HDF5's plugin path an empty folder (netCDF4, once
+    imported, points it at the filter plugins it brings)."""
     plugins = tmp_path / "no-plugins"
     plugins.mkdir(exist_ok=True)
-    env = {**os.environ, "HDF5_PLUGIN_PATH": str(plugins)}
-    env.pop("PYTHONPATH", None)
+    return {**os.environ, "HDF5_PLUGIN_PATH": str(plugins)}
+
+
+def without_plugins(tmp_path, path):
     read = str(tmp_path / "read.npz")
     done = subprocess.run([sys.executable, "-c", READ_WITH_H5PY, path, read, *NAMES],
-                          capture_output=True, text=True, env=env)
+                          capture_output=True, text=True, env=no_plugins(tmp_path))
     return done, read
 
 
@@ -90,8 +94,9 @@ def test_blosc_and_zstd_outputs_need_a_plugin(tmp_path, compression):
     assert done.returncode != 0 and "HDF5_PLUGIN_PATH" in done.stderr
 
 
-def ncdump(*args):
-    done = subprocess.run(["ncdump", *args], capture_output=True, text=True)
+def ncdump(tmp_path, *args):
+    done = subprocess.run(["ncdump", *args], capture_output=True, text=True,
+                          env=no_plugins(tmp_path))
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -101,10 +106,10 @@ def ncdump(*args):
 @pytest.mark.parametrize("args", [[], ["--dtype", "float32"]])
 def test_ncdump_reads_the_default_output(tmp_path, args):
     source, target = output(tmp_path, *args)
-    header = ncdump("-h", target)
+    header = ncdump(tmp_path, "-h", target)
     kind = "float" if args else "double"
     assert f"\t{kind} mrt(time, lat, lon) ;" in header and 'mrt:units = "degC" ;' in header
-    text = ncdump("-v", "mrt", target)
+    text = ncdump(tmp_path, "-v", "mrt", target)
     numbers = text.split("mrt =", 1)[1].split(";", 1)[0].replace("\n", " ").split(",")
     got = np.array([np.nan if n.strip() == "_" else float(n) for n in numbers])
     want = chain_of(source)["mrt"].values.ravel().astype("float32" if args else "float64")
