@@ -155,3 +155,24 @@ def test_without_isal_the_deflate_is_the_standard_librarys(tmp_path):
     with np.load(read) as got:
         assert all(np.array_equal(got[name], want[name].values.astype(got[name].dtype),
                                   equal_nan=True) for name in NAMES)
+
+
+@pytest.mark.parametrize("units, stored", [
+    ("hours since 2025-06-21", "int32"),
+    ("seconds since 1900-01-01", "float64"),   # 3.9e9 seconds: past int32
+])
+def test_times_are_stored_in_a_type_cf_has_and_read_back_the_same(tmp_path, units, stored):
+    import netCDF4
+
+    source = str(tmp_path / "weather.nc")
+    ds = example.weather(5, 3, 4, seed=6)
+    ds.to_netcdf(source, encoding={"time": {"units": units, "dtype": "int64"}})
+    target = str(tmp_path / "radiation.nc")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ChainWarning)
+        assert cli.main(["grid", "--input", source, "--output", target]) == 0
+    with netCDF4.Dataset(target) as f:
+        assert f["time"].dtype == stored and f["time"].units == units
+        assert f["time"].standard_name == "time"
+    with xr.open_dataset(target) as out:
+        assert np.array_equal(out.time.values, ds.time.values)

@@ -44,12 +44,15 @@ def coordinates(out: Any) -> tuple[Any, dict[str, dict[str, Any]]]:
         if is_time(var):
             if name in out.dims and "standard_name" not in var.attrs:
                 attributes[name] = {**var.attrs, "standard_name": "time"}
-            numbers, units, calendar = encode_cf_datetime(
-                var.values, given.get("units"), given.get("calendar"),
-                given.get("dtype"))
-            wanted.update(units=units, calendar=calendar)
-            if np.asarray(numbers).dtype.kind in "iu" and np.asarray(numbers).itemsize > 4:
-                wanted["dtype"] = narrow(numbers)
+            try:
+                numbers, units, calendar = encode_cf_datetime(
+                    var.values, given.get("units"), given.get("calendar"), given.get("dtype"))
+            except (ValueError, TypeError, OverflowError):   # left to xarray's writer
+                numbers = None
+            if numbers is not None:
+                wanted.update(units=units, calendar=calendar)
+                if np.asarray(numbers).dtype.kind in "iu" and np.asarray(numbers).itemsize > 4:
+                    wanted["dtype"] = narrow(numbers)
         elif var.dtype.kind in "iu" and var.dtype.itemsize > 4:
             wanted["dtype"] = narrow(var.values)
         encoding[name] = wanted
