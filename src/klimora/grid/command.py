@@ -79,11 +79,13 @@ def build_parser() -> Parser:
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed cluster, such as tcp://host:8786")
     p.add_argument("--compression", choices=tuple(codecs.COMPRESSION), default=codecs.DEFAULT,
-                   help="of the output's chunks, at level 1, the bytes shuffled first: lz4 "
-                        "(default, the fastest: Blosc's, which NetCDF-C 4.9 and later read, "
-                        "as xarray's netCDF4 engine does), zstd (2 to 3 times as slow; "
-                        "NetCDF-C 4.9 and later; unshuffled in NetCDF-4, as netCDF4 shuffles "
-                        "only for zlib), zlib (any NetCDF-4 reader, many times slower), none")
+                   help="of the output's chunks, at level 1, the bytes shuffled first: zlib "
+                        "(default: HDF5's own deflate, which every NetCDF-4 and Zarr reader "
+                        "opens, ncdump, h5py, CDO, NCO and Panoply with no plugin), lz4 "
+                        "(Blosc's, the fastest; readers need HDF5's Blosc filter plugin, as "
+                        "hdf5plugin or NetCDF-C 4.9's plugin path give), zstd (2 to 3 times "
+                        "as slow as lz4; HDF5's zstd filter plugin; unshuffled in NetCDF-4, "
+                        "as netCDF4 shuffles only for zlib), none")
     p.add_argument("--projection-factor", choices=C.PROJECTION_FACTORS, default="system",
                    help="projection factor of a standing person for the direct beam "
                         "(default system)")

@@ -21,8 +21,8 @@ from typing import Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
-from klimora.grid import files
-from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks
+from klimora.grid import conventions, files
+from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks, zarr_codecs
 from klimora.grid.cf import GridError
 from klimora.grid.interrupts import done, held
 
@@ -136,7 +136,9 @@ class NetCDF:
         from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK
 
         self.chunk = hdf5_chunks(out[columns[0]].chunks, np.dtype(dtype).itemsize)
-        out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4")
+        out, encoding = conventions.coordinates(out)
+        out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4",
+                                         encoding=encoding)
         arguments, _ = COMPRESSION[compression]
         # netCDF4's HDF5 is not thread-safe: xarray reads the input under
         # this lock in dask's threads meanwhile.
@@ -188,13 +190,11 @@ class Zarr:
 
     def __init__(self, out: Any, path: str, compression: str, columns: list[str],
                  dtype: str = "float64") -> None:
-        import numcodecs
-
-        _, codec = COMPRESSION[compression]
-        compressor = getattr(numcodecs, codec[0])(**codec[1]) if codec else None
+        filters, compressor = zarr_codecs(compression, dtype)
         self.chunk = tuple(c[0] for c in out[columns[0]].chunks)
-        encoding = {name: {**compressor_encoding(compressor), "chunks": self.chunk,
-                           "dtype": dtype} for name in columns}
+        out, encoding = conventions.coordinates(out)
+        encoding.update({name: {**compressor_encoding(compressor), "filters": filters,
+                                "chunks": self.chunk, "dtype": dtype} for name in columns})
         out.to_zarr(path, mode="w", compute=False, encoding=encoding, consolidated=True,
                     zarr_format=2)
         self.path, self.columns = path, columns
