@@ -16,6 +16,7 @@ from typing import Any, Mapping, Optional
 
 import numpy as np
 
+from klimora.frames import frame_columns
 from klimora.datasets import chain_dataset
 from klimora.inputs import ChainWarning, Site, Weather, check_saturation, validate_weather
 from klimora.intervals import check_interval, over_intervals, tell
@@ -44,8 +45,10 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
     ``weather`` is a pandas DataFrame (times in its DatetimeIndex or a
     column "time"), an xarray Dataset (a coordinate "time"), or a mapping
     of names to arrays (times in ``times``).  Its columns or variables are
-    any of the registry's weather (:data:`klimora.quantities.WEATHER`); the
-    absent ones take their defaults.  ``site`` is needed, unless the weather
+    any of the registry's weather (:data:`klimora.quantities.WEATHER`), or
+    as producers name them (:mod:`klimora.conventions`: pvlib's columns,
+    CF, ERA5 and CMIP variables, a Dataset's converted from its ``units``);
+    the absent ones take their defaults.  ``site`` is needed, unless the weather
     is a Dataset with latitude and longitude; a Dataset's "latitude",
     "longitude" and "height" variables or coordinates (or "lat", "lon")
     replace the site's.  The result is of the same kind: a DataFrame with
@@ -95,7 +98,7 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
         raise ValueError("times are needed: give them as times=...")
     assert site is not None
     fields = {name: np.asarray(value, dtype=float)
-              for name, value in with_surface(dict(weather), surface).items()}
+              for name, value in with_surface(frame_columns(weather), surface).items()}
     return _run(fields, times, site, options, time_label, interval)
 
 
@@ -163,7 +166,9 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
                          f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
-    arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
+    named = frame_columns({name: fields[name] for name in fields.columns})
+    arrays = with_surface({name: value.to_numpy(dtype=float) if hasattr(value, "to_numpy")
+                           else np.asarray(value, dtype=float) for name, value in named.items()},
                           surface)
     result = _run(arrays, times, site, options, time_label, interval)
     out = pd.DataFrame(one_array(list(result.values())), index=frame.index,

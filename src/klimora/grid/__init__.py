@@ -17,6 +17,7 @@ from typing import Any, Optional
 from klimora import __version__
 from klimora import quantities as Q
 from klimora.chain import with_surface
+from klimora.conventions import recognised
 from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
@@ -55,6 +56,7 @@ def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = N
     computes."""
     import xarray as xr
 
+    ds = recognised(ds)
     grid = weather(ds)
 
     def bare(value: Any) -> Any:

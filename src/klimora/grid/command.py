@@ -21,6 +21,7 @@ from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
                                 add_time_label_options, chain_warnings, interval_of, one_line,
                                 options_of)
 from klimora.grid import codecs, files, scheduler, settings, store
+from klimora.conventions import recognised
 from klimora.grid.cf import GridError, with_names
 from klimora.grid.interrupts import ctrl_c_where_safe, held
 
@@ -197,6 +198,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
+            ds = recognised(ds)
             if args.surface is not None and "bowen" in ds.data_vars:
                 raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
             with chain_warnings(others=True) as said:

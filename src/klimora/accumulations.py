@@ -1,0 +1,63 @@
+"""Accumulated fluxes as mean fluxes over their accumulation interval.
+
+ERA5 and ERA5-Land give radiation as energy per area (J m-2) accumulated
+over the hour that ends at the stamp (reanalysis), or from the start of a
+forecast run through its ``step`` (forecast-style files, GRIB
+``GRIB_stepType`` "accum" with a ``step`` dimension).  An hour's
+accumulation over 3600 s is that hour's mean flux; a run's accumulations
+are differenced along ``step`` first, each difference the mean over the
+step before it.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+__all__ = ["ACCUMULATED", "HOUR", "as_means"]
+
+#: The attribute that marks a field as the mean over the interval that ends
+#: at its stamp, with that interval's length in seconds.
+ACCUMULATED = "klimora_mean_over_seconds"
+#: The accumulation interval of ERA5's hourly reanalysis, s.
+HOUR = 3600.0
+
+
+#: J m-2 as producers spell it.
+SPELLINGS = frozenset(("J m-2", "J m**-2", "J m^-2", "J/m2", "J/m^2", "J.m-2", "joule meter-2"))
+
+
+def energy_per_area(units: Any) -> bool:
+    """Whether ``units`` is J m-2."""
+    return units is not None and " ".join(str(units).split()) in SPELLINGS
+
+
+def as_means(ds: Any) -> Any:
+    """``ds`` with every accumulated flux (a flux's standard_name, J m-2) a mean flux (W m-2) over
+    its interval, marked with :data:`ACCUMULATED`: along a ``step``
+    dimension differenced from the run's start, else over the hour ending
+    at the stamp."""
+    names = [name for name, var in ds.data_vars.items()
+             if "flux" in str(var.attrs.get("standard_name", ""))
+             and energy_per_area(var.attrs.get("units"))]
+    if not names:
+        return ds
+    ds = ds.copy()
+    for name in names:
+        var = ds[name]
+        attrs = dict(var.attrs)
+        if "step" in var.dims and var.sizes["step"] > 1:
+            import xarray as xr
+
+            seconds = (ds["step"].values / np.timedelta64(1, "s")).astype(float)
+            lengths = xr.DataArray(np.diff(seconds, prepend=0.0), dims=["step"],
+                                   coords={"step": ds["step"]})
+            growth = xr.concat([var.isel(step=[0]), var.diff("step", label="upper")], "step")
+            mean, interval = growth / lengths, float(np.median(lengths.values))
+        else:
+            mean, interval = var / HOUR, HOUR
+        attrs.update(units="W m-2")
+        attrs[ACCUMULATED] = interval
+        ds[name] = mean.astype(float).assign_attrs(attrs)
+    return ds
