@@ -27,7 +27,7 @@ ERA5_PLACE = {"latitude": ("latitude", LAT, {"units": "degrees_north", "standard
 HEIGHT = np.array([[510.0, 530.0], [480.0, 620.0]])
 
 
-def own_weather(hours=6, start="2025-06-21T06:00"):
+def own_weather(hours=6, start="2025-06-21T06:00", freq="h"):
     """A small grid's weather in the chain's own names and units."""
     rng = np.random.default_rng(5)
     shape = (hours, LAT.size, LON.size)
@@ -42,7 +42,7 @@ def own_weather(hours=6, start="2025-06-21T06:00"):
     dims = ("time", "latitude", "longitude")
     return xr.Dataset({name: (dims, value) for name, value in fields.items()} |
                       {"height": (dims[1:], HEIGHT)},
-                      coords={"time": pd.date_range(start, periods=hours, freq="h"),
+                      coords={"time": pd.date_range(start, periods=hours, freq=freq),
                               "latitude": LAT, "longitude": LON})
 
 
@@ -134,7 +134,16 @@ def cmip(own, path, cordex=False):
                      for name, (value, sn, units) in a.items()})
     ds["orog"] = (dims[1:], HEIGHT.astype(np.float32),
                   {"standard_name": "surface_altitude", "units": "m"})
-    ds = ds.assign_coords(time=own.time.values, height=((), 10.0, {"units": "m", "standard_name": "height", "axis": "Z", "positive": "up"}))
+    for name in ("rsds", "rlds"):
+        ds[name].attrs["cell_methods"] = "area: time: mean"
+    for name in ("tas", "hurs", "clt", "sfcWind"):
+        ds[name].attrs["cell_methods"] = "area: mean time: point"
+    starts = own.time.values
+    step = starts[1] - starts[0]
+    ds = ds.assign_coords(time=("time", starts + step / 2, {"bounds": "time_bnds"}),
+                          height=((), 10.0, {"units": "m", "standard_name": "height",
+                                             "axis": "Z", "positive": "up"}))
+    ds["time_bnds"] = (("time", "bnds"), np.stack([starts, starts + step], axis=-1))
     if cordex:
         lon2, lat2 = np.meshgrid(LON, LAT)
         ds = ds.assign_coords(rlat=("rlat", [0.0, -0.25], {"standard_name": "grid_latitude"}),
@@ -165,21 +174,27 @@ def as_grid(path, **args):
             return radiation(ds, **args).compute()
 
 
+#: ERA5's radiation is the mean of the hour that ends at the stamp; CMIP's of
+#: the 3 hours of its time bounds, which the stamp lies in the middle of.
+HOURLY_ENDING = {"time_label": "end", "interval": "1h"}
+THREE_HOURS = {"freq": "3h"}, {"time_label": "start", "interval": "3h"}
 LAYOUTS = {
-    # layout: (writer, relative tolerance of what the file's storage keeps)
-    "ERA5 current": (era5_current, 2e-5),
-    "ERA5 legacy packed": (era5_legacy, 5e-4),
-    "ERA5 legacy, ERA5 and ERA5T along expver": (lambda own, p: era5_legacy(own, p, True), 5e-4),
-    "CMIP6 3-hourly": (cmip, 2e-5),
-    "CORDEX": (lambda own, p: cmip(own, p, cordex=True), 2e-5),
+    # layout: (writer, relative tolerance of what the file's storage keeps,
+    #          the weather's times, the chain's intervals for the same weather)
+    "ERA5 current": (era5_current, 2e-5, {}, HOURLY_ENDING),
+    "ERA5 legacy packed": (era5_legacy, 5e-4, {}, HOURLY_ENDING),
+    "ERA5 legacy, ERA5 and ERA5T along expver": (lambda own, p: era5_legacy(own, p, True), 5e-4,
+                                                 {}, HOURLY_ENDING),
+    "CMIP6 3-hourly": (cmip, 2e-5, *THREE_HOURS),
+    "CORDEX": (lambda own, p: cmip(own, p, cordex=True), 2e-5, *THREE_HOURS),
 }
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_a_producers_file_gives_what_the_chains_names_give(tmp_path, layout):
-    write, tolerance = LAYOUTS[layout]
-    own = own_weather()
-    expected = reference(own)
+    write, tolerance, times, intervals = LAYOUTS[layout]
+    own = own_weather(**times)
+    expected = reference(own, **intervals)
     got = as_grid(write(own, str(tmp_path / "weather.nc")))
     for name in NAMES:
         values = got[name].values.reshape(expected[name].shape)
@@ -189,8 +204,8 @@ def test_a_producers_file_gives_what_the_chains_names_give(tmp_path, layout):
 
 @pytest.mark.parametrize("layout", ["ERA5 current", "CMIP6 3-hourly"])
 def test_the_chain_on_a_producers_dataset_agrees_with_the_grid(tmp_path, layout):
-    write, _ = LAYOUTS[layout]
-    path = write(own_weather(), str(tmp_path / "weather.nc"))
+    write, _, times, _ = LAYOUTS[layout]
+    path = write(own_weather(**times), str(tmp_path / "weather.nc"))
     with xr.open_dataset(path) as ds:
         by_chain = reference(ds.load())
     by_grid = as_grid(path)
@@ -204,6 +219,34 @@ def test_the_command_takes_an_era5_file_with_no_option(tmp_path):
     assert cli.main(["grid", "--input", source, "--output", target]) in (0, None)
     with xr.open_dataset(target) as out:
         assert set(NAMES) <= set(out.data_vars) and "expver" not in out.dims
+        assert out.attrs["klimora_time_label"] == "end of intervals of 60 min"
+        assert out["global"].attrs["cell_methods"] == "valid_time: mean"
+        assert out["zenith"].attrs["cell_methods"] == "valid_time: point"
+        bounds = out[out.valid_time.attrs["bounds"]].values
+        assert (bounds[:, 1] == out.valid_time.values).all()
+        assert (bounds[:, 1] - bounds[:, 0] == np.timedelta64(1, "h")).all()
+
+
+def test_the_command_keeps_a_cmip_files_time_bounds(tmp_path):
+    source = cmip(own_weather(freq="3h"), str(tmp_path / "cmip.nc"))
+    target = str(tmp_path / "radiation.nc")
+    assert cli.main(["grid", "--input", source, "--output", target]) in (0, None)
+    with xr.open_dataset(source) as given, xr.open_dataset(target) as out:
+        assert out.attrs["klimora_time_label"] == "start of intervals of 180 min"
+        assert out["mrt"].attrs["cell_methods"] == "time: mean"
+        np.testing.assert_array_equal(out[out.time.attrs["bounds"]].values,
+                                      given.time_bnds.values)
+
+
+@pytest.mark.parametrize("cell_methods, mean", [
+    ("time: mean", True), ("area: time: mean", True), ("area: mean time: point", False),
+    ("time: point", False), ("area: mean", False), ("time: mean (interval: 1 hour)", True),
+    (None, False),
+])
+def test_cell_methods_tell_a_mean_over_time(cell_methods, mean):
+    from klimora.accumulations import time_mean
+
+    assert time_mean(cell_methods) is mean
 
 
 @pytest.mark.parametrize("units, humidity", [

@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["ACCUMULATED", "HOUR", "as_means"]
+__all__ = ["ACCUMULATED", "HOUR", "as_means", "labelled", "stamps", "time_mean"]
 
 #: The attribute that marks a field as the mean over the interval that ends
 #: at its stamp, with that interval's length in seconds.
@@ -61,3 +61,58 @@ def as_means(ds: Any) -> Any:
         attrs[ACCUMULATED] = interval
         ds[name] = mean.astype(float).assign_attrs(attrs)
     return ds
+
+
+def time_mean(cell_methods: Any) -> bool:
+    """Whether CF ``cell_methods`` make the values means over time ("time:
+    mean", "area: time: mean"), not points ("area: mean time: point")."""
+    names: list[str] = []
+    for token in str(cell_methods or "").replace("(", " ( ").split():
+        if token.endswith(":"):
+            names.append(token[:-1])
+        elif names:
+            if "time" in names and token == "mean":
+                return True
+            names = []
+    return False
+
+
+def bounds_of(ds: Any, time: str) -> Any:
+    """The time coordinate's bounds (its ``bounds`` variable, (time, 2)),
+    or None."""
+    name = ds[time].attrs.get("bounds") or ds[time].encoding.get("bounds")
+    return ds[name] if name in ds.variables else None
+
+
+def labelled(ds: Any, sources: Any, time: str, time_label: str, interval: Any) \
+        -> tuple[str, Any]:
+    """The time label and interval of the weather: those given unless they
+    are instants; for the fields of the variables ``sources`` that are
+    means, over the hour that ends at the stamp (accumulations) or over
+    their time bounds (``cell_methods: time: mean``): "end" where the
+    stamps are the bounds' ends, else "start" (the stamps are then taken as
+    the bounds' starts, :func:`stamps`)."""
+    import datetime as dt
+
+    if time_label != "instant":
+        return time_label, interval
+    variables = [ds[name] for name in sources if name in ds.data_vars]
+    seconds = [float(v.attrs[ACCUMULATED]) for v in variables if ACCUMULATED in v.attrs]
+    if seconds:
+        return "end", dt.timedelta(seconds=max(seconds))
+    bounds = bounds_of(ds, time)
+    if bounds is None or not any(time_mean(v.attrs.get("cell_methods")) for v in variables):
+        return "instant", None
+    lower, upper = (bounds.isel({bounds.dims[-1]: k}).values for k in (0, 1))
+    length = np.median((upper - lower) / np.timedelta64(1, "s"))
+    label = "end" if np.array_equal(ds[time].values, upper) else "start"
+    return label, dt.timedelta(seconds=float(length))
+
+
+def stamps(ds: Any, time: str, time_label: str) -> Any:
+    """The times the chain's intervals start or end at: the time bounds'
+    starts or ends where the time coordinate has bounds, else its values."""
+    bounds = bounds_of(ds, time)
+    if bounds is None or time_label == "instant":
+        return ds[time].values
+    return bounds.isel({bounds.dims[-1]: 0 if time_label == "start" else 1}).values

@@ -11,7 +11,8 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.conventions import normalise
+from klimora.accumulations import labelled, stamps
+from klimora.conventions import normalise, recognised
 from klimora.inputs import Site, check_saturation, validate_weather
 from klimora.intervals import over_intervals, tell
 from klimora.model import Options, blockwise, result_columns
@@ -25,7 +26,9 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
     """The chain on a Dataset: its weather variables, recognised and
     converted from their ``units`` by :func:`klimora.conventions.normalise`
     as the grid's are (variables without units in the chain's units), its
-    "time" (or "valid_time") coordinate,
+    "time" (or "valid_time") coordinate (with means, accumulated or of
+    ``cell_methods: time: mean``, over their intervals, as the grid takes
+    them: :func:`klimora.accumulations.labelled`),
     and its "latitude", "longitude" and "height" (or "lat", "lon") where it
     has them, the site's values where not (a site is needed for what the
     Dataset lacks; without a height, sea level, said in a warning).  Times
@@ -47,9 +50,15 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         return getattr(site, name)
 
     columns = result_columns(options.utci)
+    ds = recognised(ds)
     found = normalise(ds, own_units=True)
     fields = found.fields
-    times = next((ds[n] for n in ("time", "valid_time") if n in ds.variables), None)
+    time = next((n for n in ("time", "valid_time") if n in ds.variables), None)
+    times = None
+    if time is not None:
+        read_from = [n for source in found.sources.values() for n in source.split(" and ")]
+        time_label, interval = labelled(ds, read_from, time, time_label, interval)
+        times = ds[time].copy(data=stamps(ds, time, time_label))
     height = found.height if found.height is not None else pick("height")
     place = (pick("latitude", "lat"), pick("longitude", "lon"), height)
     together = stacked(fields, times, *place, zone=None if site is None else site.zone,
