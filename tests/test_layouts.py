@@ -20,30 +20,37 @@ from klimora.conventions import STANDARD_GRAVITY, InputError, spelled  # noqa: E
 from klimora.grid import radiation  # noqa: E402
 
 LAT, LON = np.array([48.25, 48.0]), np.array([11.0, 11.25])
-#: ERA5's coordinates as the CDS writes them.
-ERA5_PLACE = {"latitude": ("latitude", LAT, {"units": "degrees_north", "standard_name": "latitude"}),
-              "longitude": ("longitude", LON, {"units": "degrees_east",
-                                               "standard_name": "longitude"})}
+
+
+def era5_place(own):
+    """ERA5's coordinates as the CDS writes them."""
+    return {"latitude": ("latitude", own.latitude.values,
+                         {"units": "degrees_north", "standard_name": "latitude"}),
+            "longitude": ("longitude", own.longitude.values,
+                          {"units": "degrees_east", "standard_name": "longitude"})}
+
+
 HEIGHT = np.array([[510.0, 530.0], [480.0, 620.0]])
 
 
-def own_weather(hours=6, start="2025-06-21T06:00", freq="h"):
+def own_weather(hours=6, start="2025-06-21T06:00", freq="h", lat=LAT, lon=LON):
     """A small grid's weather in the chain's own names and units."""
     rng = np.random.default_rng(5)
-    shape = (hours, LAT.size, LON.size)
+    shape = (hours, lat.size, lon.size)
     air = rng.uniform(12.0, 28.0, shape)
     dew = air - rng.uniform(2.0, 12.0, shape)
     vapour = magnus(dew)
     fields = {
         "air_temp": air, "vapour_pressure": vapour, "humidity": 100.0 * vapour / magnus(air),
         "cloud": rng.uniform(0.0, 8.0, shape), "wind": rng.uniform(0.5, 9.0, shape),
-        "global": rng.uniform(50.0, 800.0, shape), "longwave_down": rng.uniform(280.0, 380.0, shape),
+        "global": rng.uniform(50.0, 800.0, shape),
+        "longwave_down": rng.uniform(280.0, 380.0, shape),
     }
     dims = ("time", "latitude", "longitude")
     return xr.Dataset({name: (dims, value) for name, value in fields.items()} |
                       {"height": (dims[1:], HEIGHT)},
                       coords={"time": pd.date_range(start, periods=hours, freq=freq),
-                              "latitude": LAT, "longitude": LON})
+                              "latitude": lat, "longitude": lon})
 
 
 def grib(param_id, short, units, long_name):
@@ -86,9 +93,26 @@ def era5_current(own, path):
     dims = ("valid_time", "latitude", "longitude")
     ds = xr.Dataset({name: (dims, value.astype(np.float32), attrs)
                      for name, (value, attrs) in era5_fields(own).items()},
-                    coords={"valid_time": own.time.values, **ERA5_PLACE,
+                    coords={"valid_time": own.time.values, **era5_place(own),
                             "number": 0, "expver": ("valid_time", ["0001"] * own.time.size)})
     ds.attrs.update(GRIB_centre="ecmf", Conventions="CF-1.7", institution="ECMWF")
+    ds.to_netcdf(path)
+    return path
+
+
+def era5_land(own, path):
+    """ERA5-Land from the CDS: ERA5's layout of today on a 0.1 degree grid, without
+    cloud (taken from ERA5 beside it), its radiation accumulated from 00 UTC."""
+    fields = era5_fields(own)
+    for name in ("ssrd", "strd"):
+        hourly, attrs = fields[name]
+        day = pd.DatetimeIndex(own.time.values - np.timedelta64(1, "h")).floor("D")
+        fields[name] = (np.concatenate([hourly[day == d].cumsum(axis=0)
+                                        for d in day.unique()]), attrs)
+    dims = ("valid_time", "latitude", "longitude")
+    ds = xr.Dataset({name: (dims, value.astype(np.float32), attrs)
+                     for name, (value, attrs) in fields.items()},
+                    coords={"valid_time": own.time.values, **era5_place(own), "number": 0})
     ds.to_netcdf(path)
     return path
 
@@ -111,7 +135,7 @@ def era5_legacy(own, path, expver=False):
         variables[name] = (dims, value, keep)
         encoding[name] = {"dtype": "int16", "scale_factor": scale,
                           "add_offset": (high + low) / 2, "_FillValue": np.int16(-32767)}
-    coords = {"time": own.time.values, **ERA5_PLACE}
+    coords = {"time": own.time.values, **era5_place(own)}
     if expver:
         coords["expver"] = np.array([1, 5], dtype=np.int32)
     xr.Dataset(variables, coords=coords).to_netcdf(path, encoding=encoding)
@@ -185,6 +209,9 @@ LAYOUTS = {
     "ERA5 legacy packed": (era5_legacy, 5e-4, {}, HOURLY_ENDING),
     "ERA5 legacy, ERA5 and ERA5T along expver": (lambda own, p: era5_legacy(own, p, True), 5e-4,
                                                  {}, HOURLY_ENDING),
+    "ERA5-Land, accumulated from 00 UTC": (era5_land, 2e-4, {
+        "start": "2025-06-21T01:00", "hours": 27, "lat": np.array([48.1, 48.0]),
+        "lon": np.array([11.0, 11.1])}, HOURLY_ENDING),
     "CMIP6 3-hourly": (cmip, 2e-5, *THREE_HOURS),
     "CORDEX": (lambda own, p: cmip(own, p, cordex=True), 2e-5, *THREE_HOURS),
 }
@@ -357,10 +384,59 @@ def test_a_quantity_given_twice_in_a_frame_is_refused():
 def test_a_series_with_pvlibs_names_reads_as_the_chains(tmp_path, capsys):
     rows = ["2025-06-21T10:00Z,24.5,35,410,120", "2025-06-21T11:00Z,26.0,30,600,150"]
     outputs = []
-    for header in ("time,air_temp,humidity,global,diffuse", "time,temp_air,relative_humidity,ghi,dhi"):
+    for header in ("time,air_temp,humidity,global,diffuse",
+                   "time,temp_air,relative_humidity,ghi,dhi"):
         path = tmp_path / "w.csv"
         path.write_text("\n".join([header, *rows]) + "\n")
         status = cli.main(["--input", str(path), "--lat", "48.1", "--lon", "11.6", "--height",
                            "520", "--zone", "0", "--precision", "full"])
         outputs.append((status, capsys.readouterr().out))
     assert outputs[0] == outputs[1] and outputs[0][0] in (0, None)
+
+
+def field(value, units, **attrs):
+    return ("time", [value], {"units": units, **attrs})
+
+
+@pytest.mark.parametrize("variables, name, expected", [
+    # specific humidity 10 g/kg at 1000 hPa: e = q p / (0.622 + 0.378 q)
+    ({"tas": field(293.15, "K"), "huss": field(0.01, "1"), "ps": field(100000.0, "Pa")},
+     "vapour_pressure", 1000 * 0.01 / 0.62578),
+    ({"tcc": field(0.5, "(0 - 1)")}, "cloud", 4.0),
+    ({"clt": field(25.0, "%")}, "cloud", 2.0),
+    # the wind at 2 m brought to 10 m over grass (z0 = 0.01 m)
+    ({"sfcWind": ("time", [3.0], {"units": "m s-1"})}, "wind@2", 3.0 * 6.907755 / 5.298317),
+    ({"sfcWind": ("time", [3.0], {"units": "m s-1"})}, "wind@10", 3.0),
+    ({"ssrd": field(500 * 3600.0, "J m**-2"), "ssr": field(400 * 3600.0, "J m**-2")},
+     "albedo", 0.2),
+    ({"ssrd": field(0.0, "J m**-2"), "ssr": field(0.0, "J m**-2")}, "albedo", 0.2),
+    ({"rsds": field(500.0, "W m-2"), "rsus": field(110.0, "W m-2")}, "albedo", 0.22),
+    ({"strd": field(350 * 3600.0, "J m**-2"), "str": field(-80 * 3600.0, "J m**-2")},
+     "longwave_up", 430.0),
+    ({"ssrd": field(500 * 3600.0, "J m**-2"), "fdir": field(300 * 3600.0, "J m**-2")},
+     "diffuse", 200.0),
+    ({"z": field(9806.65, "m**2 s**-2")}, "height", 1000.0),
+])
+def test_what_follows_from_a_producers_quantities(variables, name, expected):
+    from klimora.conventions import normalise
+
+    ds = xr.Dataset(variables, coords={"time": pd.date_range("2025-06-21T12:00", periods=1)})
+    if "@" in name:
+        name, level = name.split("@")
+        ds = ds.assign_coords(height=((), float(level), {"units": "m", "standard_name": "height"}))
+    found = normalise(ds)
+    value = found.height if name == "height" else found.fields[name]
+    assert float(value.values.ravel()[0]) == pytest.approx(expected, rel=1e-5)
+
+
+def test_grib_without_cfgrib_names_the_extra(tmp_path, capsys, monkeypatch):
+    import importlib.util
+
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec",
+                        lambda name, *a: None if name == "cfgrib" else real(name, *a))
+    path = tmp_path / "era5.grib"
+    path.write_bytes(b"GRIB")
+    assert cli.main(["grid", "--input", str(path), "--output", str(tmp_path / "o.nc")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "pip install '.[grib]'" in err

@@ -1,9 +1,10 @@
 """Accumulated fluxes as mean fluxes over their accumulation interval.
 
 ERA5 and ERA5-Land give radiation as energy per area (J m-2) accumulated
-over the hour that ends at the stamp (reanalysis), or from the start of a
-forecast run through its ``step`` (forecast-style files, GRIB
-``GRIB_stepType`` "accum" with a ``step`` dimension).  An hour's
+over the hour that ends at the stamp (ERA5 reanalysis), from 00 UTC
+through the day (ERA5-Land), or from the start of a forecast run through
+its ``step`` (forecast-style files, GRIB ``GRIB_stepType`` "accum" with a
+``step`` dimension).  An hour's
 accumulation over 3600 s is that hour's mean flux; a run's accumulations
 are differenced along ``step`` first, each difference the mean over the
 step before it.
@@ -34,10 +35,10 @@ def energy_per_area(units: Any) -> bool:
 
 
 def as_means(ds: Any) -> Any:
-    """``ds`` with every accumulated flux (a flux's standard_name, J m-2) a mean flux (W m-2) over
-    its interval, marked with :data:`ACCUMULATED`: along a ``step``
-    dimension differenced from the run's start, else over the hour ending
-    at the stamp."""
+    """``ds`` with every accumulated flux (a flux's standard_name, in
+    J m-2) a mean flux (W m-2) over its interval, marked with :data:`ACCUMULATED`: along a ``step``
+    dimension differenced from the run's start, ERA5-Land's differenced
+    from 00 UTC, else over the hour ending at the stamp."""
     names = [name for name, var in ds.data_vars.items()
              if "flux" in str(var.attrs.get("standard_name", ""))
              and energy_per_area(var.attrs.get("units"))]
@@ -55,12 +56,43 @@ def as_means(ds: Any) -> Any:
                                    coords={"step": ds["step"]})
             growth = xr.concat([var.isel(step=[0]), var.diff("step", label="upper")], "step")
             mean, interval = growth / lengths, float(np.median(lengths.values))
+        elif since_the_day_began(ds, var):
+            mean, interval = hourly_from_daily(ds, var), HOUR
         else:
             mean, interval = var / HOUR, HOUR
         attrs.update(units="W m-2")
         attrs[ACCUMULATED] = interval
         ds[name] = mean.astype(float).assign_attrs(attrs)
     return ds
+
+
+#: ERA5-Land's grid spacing, degrees.
+LAND_SPACING = 0.1
+
+
+def since_the_day_began(ds: Any, var: Any) -> bool:
+    """Whether ``var`` accumulates from 00 UTC through the day, as
+    ERA5-Land's fluxes do: a Dataset on ERA5-Land's 0.1 degree grid, or
+    one whose global attributes name ERA5-Land."""
+    said = " ".join(str(value) for value in ds.attrs.values()).lower()
+    if "era5-land" in said or "era5_land" in said:
+        return True
+    latitude = ds.get("latitude")
+    if latitude is None or latitude.ndim != 1 or latitude.size < 2:
+        return False
+    return bool(np.allclose(np.abs(np.diff(latitude.values)), LAND_SPACING, atol=1e-6))
+
+
+def hourly_from_daily(ds: Any, var: Any) -> Any:
+    """The energy of each hour, from accumulations since 00 UTC: at 01 UTC
+    the accumulation itself, else its growth over the hour before (NaN
+    where that hour's value is not in the Dataset), over 3600 s."""
+    time = next(d for d in var.dims if d in ("valid_time", "time"))
+    stamps = ds[time]
+    growth = var - var.shift({time: 1})
+    after_an_hour = (stamps - stamps.shift({time: 1})) == np.timedelta64(1, "h")
+    first = stamps.dt.hour == 1
+    return growth.where(after_an_hour).where(~first, var) / HOUR
 
 
 def time_mean(cell_methods: Any) -> bool:
@@ -94,7 +126,7 @@ def labelled(ds: Any, sources: Any, time: str, time_label: str, interval: Any) \
     the bounds' starts, :func:`stamps`)."""
     import datetime as dt
 
-    if time_label != "instant":
+    if time_label != "instant" or interval is not None:   # an interval with instants is refused
         return time_label, interval
     variables = [ds[name] for name in sources if name in ds.data_vars]
     seconds = [float(v.attrs[ACCUMULATED]) for v in variables if ACCUMULATED in v.attrs]
@@ -102,7 +134,7 @@ def labelled(ds: Any, sources: Any, time: str, time_label: str, interval: Any) \
         return "end", dt.timedelta(seconds=max(seconds))
     bounds = bounds_of(ds, time)
     if bounds is None or not any(time_mean(v.attrs.get("cell_methods")) for v in variables):
-        return "instant", None
+        return time_label, interval
     lower, upper = (bounds.isel({bounds.dims[-1]: k}).values for k in (0, 1))
     length = np.median((upper - lower) / np.timedelta64(1, "s"))
     label = "end" if np.array_equal(ds[time].values, upper) else "start"
