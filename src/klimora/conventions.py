@@ -143,8 +143,11 @@ def recognised(ds: Any) -> Any:
             var.attrs["units"] = spelled(str(units))
         if var.attrs.get("standard_name") not in (None, "unknown"):
             continue
-        short = PARAM_IDS.get(int(var.attrs.get("GRIB_paramId", -1)),
-                              str(var.attrs.get("GRIB_shortName", name)))
+        try:
+            param_id = int(var.attrs.get("GRIB_paramId", -1))
+        except (TypeError, ValueError):
+            param_id = -1
+        short = PARAM_IDS.get(param_id, str(var.attrs.get("GRIB_shortName", name)))
         standard_name = ALIASES.get(short, ALIASES.get(str(name)))
         if standard_name is None and str(name) in Q.WEATHER:
             standard_name = Q.WEATHER[str(name)].standard_name
@@ -269,7 +272,9 @@ def normalise(ds: Any, own_units: bool = False) -> Normalised:
 
     def take(standard_name: str, target: str, default: Optional[str] = None) -> Optional[Any]:
         name = find(ds, standard_name)
-        if name is None or name not in ds.data_vars:
+        # The site's height may be a coordinate that is no dimension's.
+        coordinate = standard_name in (ALTITUDE, GEOPOTENTIAL) and name not in ds.dims
+        if name is None or not (name in ds.data_vars or coordinate):
             return None
         sources.setdefault(standard_name, name)
         return convert(ds, name, target, default)
