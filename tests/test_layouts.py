@@ -430,13 +430,28 @@ def test_what_follows_from_a_producers_quantities(variables, name, expected):
 
 
 def test_grib_without_cfgrib_names_the_extra(tmp_path, capsys, monkeypatch):
-    import importlib.util
+    import sys
 
-    real = importlib.util.find_spec
-    monkeypatch.setattr(importlib.util, "find_spec",
-                        lambda name, *a: None if name == "cfgrib" else real(name, *a))
+    monkeypatch.setitem(sys.modules, "cfgrib", None)   # as if not installed
     path = tmp_path / "era5.grib"
     path.write_bytes(b"GRIB")
     assert cli.main(["grid", "--input", str(path), "--output", str(tmp_path / "o.nc")]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "pip install '.[grib]'" in err
+
+
+@pytest.mark.parametrize("steps, accumulated, means", [
+    # a forecast's run: accumulations from its start, differenced over each step
+    ([1, 2, 3], [100.0, 300.0, 600.0], [100.0, 200.0, 300.0]),
+    ([3, 6], [900.0, 1500.0], [300.0, 200.0]),
+])
+def test_accumulations_along_a_forecasts_steps_are_differenced(steps, accumulated, means):
+    from klimora.accumulations import ACCUMULATED, as_means
+
+    ds = xr.Dataset({"ssrd": ("step", 3600.0 * np.array(accumulated), {
+        "units": "J m**-2", "standard_name": "surface_downwelling_shortwave_flux_in_air"})},
+        coords={"step": pd.to_timedelta(steps, unit="h")})
+    got = as_means(ds)["ssrd"]
+    np.testing.assert_allclose(got.values, means)
+    assert got.attrs["units"] == "W m-2"
+    assert got.attrs[ACCUMULATED] == 3600.0 * (steps[1] - steps[0])

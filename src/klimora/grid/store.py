@@ -43,10 +43,12 @@ def engine(path: str) -> dict[str, Any]:
     GridError, one line, if it is not installed; none for other files."""
     if not path.lower().endswith(GRIB):
         return {}
-    import importlib.util
+    import importlib
 
-    if importlib.util.find_spec("cfgrib") is None:
-        raise GridError(f"{path}: reading GRIB needs cfgrib: pip install '.[grib]'")
+    try:
+        importlib.import_module("cfgrib")
+    except ImportError:
+        raise GridError(f"{path}: reading GRIB needs cfgrib: pip install '.[grib]'") from None
     return {"engine": "cfgrib"}
 
 
