@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, Mapping, Optional, overload
 
 import numpy as np
 
+from klimora.frames import frame_columns
 from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
@@ -75,8 +76,10 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         A DataFrame (times in its DatetimeIndex or a column "time"), a
         Dataset (a coordinate "time"; eager or on dask) or a mapping of
         names to arrays (times in `times`).  Its columns or variables are
-        any of the registry's weather (:data:`klimora.quantities.WEATHER`);
-        the absent ones take their defaults.  None: all of them.
+        any of the registry's weather (:data:`klimora.quantities.WEATHER`),
+        or as producers name them (:mod:`klimora.conventions`: pvlib's
+        columns, CF, ERA5 and CMIP variables, a Dataset's converted from its
+        ``units``); the absent ones take their defaults.  None: all of them.
     site : Site, optional
         The place.  Needed unless the weather is a Dataset with latitude
         and longitude: a Dataset's "latitude", "longitude" and "height"
@@ -196,7 +199,7 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         raise ValueError("times are needed: give them as times=...")
     assert site is not None
     fields = {name: np.asarray(value, dtype=float)
-              for name, value in with_surface(dict(weather), surface).items()}
+              for name, value in with_surface(frame_columns(weather), surface).items()}
     return _run(fields, times, site, options, time_label, interval)
 
 
@@ -274,7 +277,9 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
                          f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
-    arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
+    named = frame_columns({name: fields[name] for name in fields.columns})
+    arrays = with_surface({name: value.to_numpy(dtype=float) if hasattr(value, "to_numpy")
+                           else np.asarray(value, dtype=float) for name, value in named.items()},
                           surface)
     result = _run(arrays, times, site, options, time_label, interval)
     out = pd.DataFrame(one_array(list(result.values())), index=frame.index,

@@ -11,6 +11,8 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
+from klimora.accumulations import labelled, stamps
+from klimora.conventions import normalise, recognised
 from klimora.inputs import Site, check_saturation, validate_weather, warn
 from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_utci
 from klimora.model import NAMES, Options, blockwise, result_columns
@@ -22,7 +24,12 @@ __all__ = ["chain_dataset", "stacked"]
 
 def chain_dataset(ds: Any, site: Optional[Site], options: Options,
                   time_label: str = "instant", interval: Any = None) -> Any:
-    """The chain on a Dataset: its weather variables, its "time" coordinate,
+    """The chain on a Dataset: its weather variables, recognised and
+    converted from their ``units`` by :func:`klimora.conventions.normalise`
+    as the grid's are (variables without units in the chain's units), its
+    "time" (or "valid_time") coordinate (with means, accumulated or of
+    ``cell_methods: time: mean``, over their intervals, as the grid takes
+    them: :func:`klimora.accumulations.labelled`),
     and its "latitude", "longitude" and "height" (or "lat", "lon") where it
     has them, the site's values where not (a site is needed for what the
     Dataset lacks; without a height, sea level, said in a warning).  Times
@@ -32,7 +39,9 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
 
     def pick(name: str, *names: str) -> Any:
         for n in (name, *names):
-            if n in ds.variables:
+            # A "height" of standard_name height is the level of the
+            # measurement (CMIP's 2 m or 10 m), not the site's.
+            if n in ds.variables and ds[n].attrs.get("standard_name") != "height":
                 return ds[n]
         if name == "height" and (site is None or site.height is None):
             warn("height")   # sea level
@@ -43,9 +52,17 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         return getattr(site, name)
 
     columns = result_columns(options.utci)
-    fields = {name: ds[name] for name in Q.WEATHER if name in ds.data_vars}
-    times = ds["time"] if "time" in ds.variables else None
-    place = (pick("latitude", "lat"), pick("longitude", "lon"), pick("height"))
+    ds = recognised(ds)
+    found = normalise(ds, own_units=True)
+    fields = found.fields
+    time = next((n for n in ("time", "valid_time") if n in ds.variables), None)
+    times = None
+    if time is not None:
+        read_from = [n for source in found.sources.values() for n in source.split(" and ")]
+        time_label, interval = labelled(ds, read_from, time, time_label, interval)
+        times = ds[time].copy(data=stamps(ds, time, time_label))
+    height = found.height if found.height is not None else pick("height")
+    place = (pick("latitude", "lat"), pick("longitude", "lon"), height)
     together = stacked(fields, times, *place, zone=None if site is None else site.zone,
                        options=options, time_label=time_label, interval=interval)
     out = xr.Dataset({name: together.isel(column=k) for k, (name, _, _) in enumerate(columns)})

@@ -16,17 +16,21 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from klimora import __version__
 from klimora import quantities as Q
+from klimora.accumulations import bounds_of, labelled, stamps
 from klimora.chain import with_surface
+from klimora.conventions import recognised
 from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
+from klimora.intervals import AT_THE_MIDDLE, interval_length
 from klimora.model import Options, result_columns
 
 if TYPE_CHECKING:
     import pandas as pd
     import xarray as xr
 
-__all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRIBUTES"]
+__all__ = ["GridError", "GridWeather", "radiation", "columns", "time_meaning", "weather",
+           "ATTRIBUTES"]
 
 #: Each column's attributes: units, long_name and standard_name, from the registry.
 ATTRIBUTES = {
@@ -106,7 +110,9 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
     computes."""
     import xarray as xr
 
+    ds = recognised(ds)
     grid = weather(ds)
+    time_label, interval = labelled(ds, read_from(grid), grid.time, time_label, interval)
 
     def bare(value: Any) -> Any:
         """On dimensions alone (the output takes the input's coordinates
@@ -115,7 +121,8 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
         return value.rename({grid.time: "time"}) if grid.time in value.dims else value
 
     times = ds[grid.time].variable.to_base_variable()
-    times = xr.Variable(["time" if d == grid.time else d for d in times.dims], times.values)
+    times = xr.Variable(["time" if d == grid.time else d for d in times.dims],
+                        stamps(ds, grid.time, time_label))
     frame = xr.Dataset({name: bare(value) for name, value in grid.fields.items()},
                        coords={"time": times})
     if grid.height is not None:
@@ -142,6 +149,8 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
             out[name].attrs["grid_mapping"] = mapping
     if mapping and mapping in ds.variables:
         out[mapping] = ds[mapping]
+    if time_label != "instant":
+        out = as_interval_means(out, ds, grid.time, time_label, interval)
     out.attrs = dict(ds.attrs)
     out.attrs["Conventions"] = ds.attrs.get("Conventions", "CF-1.8")
     stamp = dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -150,3 +159,41 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
     out.attrs["history"] = entry + ("\n" + previous if previous else "")
     out.attrs["source"] = f"klimora {__version__}: klimora.chain on the grid's weather"
     return out, stacked
+
+
+def read_from(grid: GridWeather) -> list[str]:
+    """The input variables the grid's weather was read from."""
+    return [name for source in grid.sources.values() for name in source.split(" and ")]
+
+
+def time_meaning(ds: Any, time_label: str = "instant", interval: Any = None) -> tuple[str, Any]:
+    """The time label and interval :func:`radiation` takes ``ds``'s weather
+    with: those given, or for instants the intervals its means are over
+    (:func:`klimora.accumulations.labelled`)."""
+    ds = recognised(ds)
+    grid = weather(ds)
+    return labelled(ds, read_from(grid), grid.time, time_label, interval)
+
+
+def as_interval_means(out: Any, ds: Any, time: str, time_label: str, interval: Any) -> Any:
+    """The columns marked as means over their intervals (``cell_methods``;
+    the sun's columns, taken at the middle, as points), with the intervals
+    as the time coordinate's bounds: the input's, or made from the stamps."""
+    import numpy as np
+    import xarray as xr
+
+    for name in out.data_vars:
+        kind = "point" if name in AT_THE_MIDDLE else "mean"
+        out[name].attrs["cell_methods"] = f"{time}: {kind}"
+    given = bounds_of(ds, time)
+    if given is not None:
+        name, bounds = str(given.name), given.variable.to_base_variable()
+    else:
+        stamped = out[time].values
+        length = interval_length(stamped, interval)
+        step = np.timedelta64(int(length.total_seconds() * 1e6), "us") \
+            if np.issubdtype(stamped.dtype, np.datetime64) else length
+        ends = (stamped, stamped + step) if time_label == "start" else (stamped - step, stamped)
+        name, bounds = f"{time}_bnds", xr.Variable((time, "bnds"), np.stack(ends, axis=-1))
+    out[name] = bounds
+    return out.assign_coords({time: out[time].assign_attrs(bounds=name)})

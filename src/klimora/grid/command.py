@@ -21,6 +21,7 @@ from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
                                 add_time_label_options, chain_warnings, interval_of, one_line,
                                 options_of)
 from klimora.grid import codecs, files, scheduler, settings, store
+from klimora.conventions import recognised
 from klimora.grid.cf import GridError, with_names
 from klimora.grid.interrupts import ctrl_c_where_safe, held
 
@@ -182,7 +183,7 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     returns, however it ends: a Dataset left open is closed by the garbage
     collector in whatever thread it runs, and that may be one where
     netCDF4 reads (HDF5 is not thread-safe)."""
-    from klimora.grid import columns
+    from klimora.grid import columns, time_meaning
 
     options, interval = options_of(args), interval_of(args)
     if args.utci:
@@ -200,13 +201,15 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
+            ds = recognised(ds)
             if args.surface is not None and "bowen" in ds.data_vars:
                 raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
+            time_label, interval = time_meaning(ds, args.time_label, interval)
             with chain_warnings(others=True) as said:
                 out, stacked = columns(ds, options=options, surface=args.surface,
-                                       time_label=args.time_label, interval=interval,
+                                       time_label=time_label, interval=interval,
                                        history="klimora grid " + " ".join(argv))
-            out.attrs.update(settings.attributes(ds, options, args.surface, args.time_label,
+            out.attrs.update(settings.attributes(ds, options, args.surface, time_label,
                                                  interval))
         except GridError as e:
             raise UsageError(one_line(e)) from None

@@ -34,6 +34,24 @@ def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
 
 
+#: The endings of GRIB files, which xarray opens through cfgrib.
+GRIB = (".grib", ".grb", ".grib2", ".grb2")
+
+
+def engine(path: str) -> dict[str, Any]:
+    """The xarray engine of a GRIB file (cfgrib, the extra ``grib``);
+    GridError, one line, if it is not installed; none for other files."""
+    if not path.lower().endswith(GRIB):
+        return {}
+    import importlib
+
+    try:
+        importlib.import_module("cfgrib")
+    except ImportError:
+        raise GridError(f"{path}: reading GRIB needs cfgrib: pip install '.[grib]'") from None
+    return {"engine": "cfgrib"}
+
+
 def open_weather(path: str, chunks: dict[str, Any]) -> Any:
     """The Dataset in ``path``, lazily in dask chunks; GridError, one line,
     if it cannot be read."""
@@ -41,7 +59,8 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
 
     if not os.path.exists(path):
         raise GridError(f"cannot read {path}: no such file")
-    if not is_zarr(path):
+    grib = engine(path)
+    if not is_zarr(path) and not grib:
         import netCDF4
 
         # A variable's chunk cache (64 MiB by default) for the files opened
@@ -54,7 +73,7 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
             warnings.filterwarnings("ignore", "The specified chunks separate")
             if is_zarr(path):
                 return xr.open_zarr(path, chunks=chunks)
-            return xr.open_dataset(path, chunks=chunks)
+            return xr.open_dataset(path, chunks=chunks, **grib)
     except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
         text = " ".join(str(e).split())
         if "decode" in text and "time" in text:
@@ -72,7 +91,7 @@ def chunking(path: str, given: dict[str, int], cells: int) -> dict[str, int]:
 
     try:
         opener = xr.open_zarr if is_zarr(path) else xr.open_dataset
-        with opener(path, chunks=None, decode_times=False) as ds:
+        with opener(path, chunks=None, decode_times=False, **engine(path)) as ds:
             sizes = {str(name): int(size) for name, size in ds.sizes.items()}
             unknown = sorted(set(given) - set(sizes))
             if unknown:
