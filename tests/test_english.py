@@ -32,7 +32,8 @@ UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
 
 
 def test_english_names_are_the_same_ufuncs():
-    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", *ENGLISH.values()]
+    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", *ENGLISH.values(),
+                         "utci", "utci_category"]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)

@@ -4,7 +4,8 @@
 // clock time.  Each has one float64 loop (ufunc_loop.hpp), and solar_time
 // a float32 one besides; NumPy casts other real inputs to float64,
 // broadcasts, handles out=, where= and the floating-point flags, and runs
-// the loops without the GIL.  Each ufunc of a Strahlkit function is also
+// the loops without the GIL; utci and utci_category, the thermal-comfort
+// indices, have loops of their own.  Each ufunc of a Strahlkit function is also
 // the module's attribute under an English name, the same object
 // (klimora.radiation takes its inputs by keyword).
 #include "formula/numpy_api.hpp"
@@ -12,6 +13,7 @@
 #include "formula/ufunc_loop.hpp"
 #include "frame/ref.hpp"
 #include "strahlkit/function_table.hpp"
+#include "thermal_comfort/thermal_comfort.hpp"
 
 #include <algorithm>
 #include <array>
@@ -96,6 +98,24 @@ constexpr UfuncDoc docs[] = {
      "np.mod(clock_time - utc_offset + longitude / 15 + equation_of_time(dayofyear),\n"
      "24.0), and 0.0 where that rounds to 24.0.  float32 inputs are worked out in\n"
      "float64 and rounded once to float32 (24.0 again giving 0.0)."},
+    {"utci",
+     "Universal Thermal Climate Index, deg C; NaN outside the polynomial's domain.\n\n"
+     "Parameters: air_temp, air temperature, deg C; mrt, mean radiant temperature,\n"
+     "deg C; wind, wind speed 10 m above ground, m/s; vapour_pressure, water-vapour\n"
+     "pressure, hPa.\n\n"
+     "The operational sixth-order polynomial of Broede et al. (2012), which takes\n"
+     "the vapour pressure in kPa (divided by 10 here).  Its domain: air_temp -50 to\n"
+     "50 deg C, mrt - air_temp -30 to 70 K, wind 0.5 to 17 m/s (ends included);\n"
+     "the vapour pressure is not bounded (the fit covers 0 to 50 hPa).  float32\n"
+     "inputs are worked out in float64 and rounded once to float32."},
+    {"utci_category",
+     "Thermal stress class of a UTCI, 0 to 9, as a float; NaN for NaN.\n\n"
+     "Parameters: utci, Universal Thermal Climate Index, deg C.\n\n"
+     "0 extreme cold stress (below -40), 1 very strong cold (-40 to -27), 2 strong\n"
+     "cold (-27 to -13), 3 moderate cold (-13 to 0), 4 slight cold (0 to 9), 5 no\n"
+     "thermal stress (9 to 26), 6 moderate heat (26 to 32), 7 strong heat (32 to\n"
+     "38), 8 very strong heat (38 to 46), 9 extreme heat (above 46).  A value on a\n"
+     "limit is in the milder class: -40 is 1, 0 is 4, 9 and 26 are 5, 46 is 8."},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -189,6 +209,43 @@ void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_int
     }
 }
 
+// The ufuncs of the thermal-comfort indices: loops of their own, float32
+// then float64, added last.
+struct ComfortUfunc {
+    const char* name;
+    int inputs;
+    PyUFuncGenericFunction float32_loop, float64_loop;
+};
+
+constexpr ComfortUfunc comfort_ufuncs[] = {
+    {"utci", 4, thermal_comfort::utci_float32, thermal_comfort::utci_float64},
+    {"utci_category", 1, thermal_comfort::utci_category_float32,
+     thermal_comfort::utci_category_float64},
+};
+
+// Their types: all float32, then all float64.
+char comfort_types_of[std::size(comfort_ufuncs)][2 * 5];
+void* comfort_data[std::size(comfort_ufuncs)][2] = {};
+PyUFuncGenericFunction comfort_loops[std::size(comfort_ufuncs)][2];
+
+bool add_comfort_ufunc(PyObject* module, PyObject* names, std::size_t i) {
+    const ComfortUfunc& c = comfort_ufuncs[i];
+    const int args = c.inputs + 1;
+    for (int j = 0; j < args; ++j) {
+        comfort_types_of[i][j] = NPY_FLOAT;
+        comfort_types_of[i][args + j] = NPY_DOUBLE;
+    }
+    comfort_loops[i][0] = c.float32_loop;
+    comfort_loops[i][1] = c.float64_loop;
+    Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
+        comfort_loops[i], comfort_data[i], comfort_types_of[i], 2, c.inputs, 1, PyUFunc_None,
+        c.name, doc_of(c.name), 0));
+    Ref name_object = Ref::steal(PyUnicode_FromString(c.name));
+    return ufunc && name_object &&
+           PyObject_SetAttr(module, name_object.get(), ufunc.get()) == 0 &&
+           PyList_Append(names, name_object.get()) == 0;
+}
+
 // The thread that runs the signal handlers, where the loops look for
 // Ctrl-C (ufunc_loop.hpp).
 bool know_main_thread() {
@@ -262,6 +319,9 @@ int exec_module(PyObject* module) {
     }
     for (const EnglishName& e : english_names) {
         if (!add_english_name(module, names.get(), e.name, e.english)) return -1;
+    }
+    for (std::size_t c = 0; c < std::size(comfort_ufuncs); ++c) {
+        if (!add_comfort_ufunc(module, names.get(), c)) return -1;
     }
     return PyModule_AddObjectRef(module, "__all__", names.get());
 }
