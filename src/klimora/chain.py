@@ -55,8 +55,8 @@ def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None
 
     ``projection_factor`` "vdi3789" weights the beam on a person with the
     published factor of VDI 3789-2 instead of the system's
-    (:func:`projection_scale`); ``utci`` adds the column "utci" (needs
-    pythermalcomfort); ``turbidity``, ``diffuse_model`` and ``min_wind``
+    (:func:`projection_scale`); ``utci`` adds the column "utci"
+    (:func:`klimora.ufuncs.utci`); ``turbidity``, ``diffuse_model`` and ``min_wind``
     are those of :class:`klimora.model.Options`.  ``surface`` names the
     ground (:data:`klimora.model.SURFACES`) for its Bowen ratio, in place of
     a ``bowen`` input.  ``time_label``: "instant" (each stamp a moment),
