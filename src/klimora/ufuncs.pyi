@@ -39,12 +39,6 @@ equation_of_time: Final[np.ufunc]
 # true solar time from clock time, from 0 to below 24
 # (clock_time, utc_offset, longitude, dayofyear) -> h
 solar_time: Final[np.ufunc]
-# Universal Thermal Climate Index, NaN outside its domain (float32 loop too)
-# (air_temp degC, mrt degC, wind at 10 m m/s, vapour_pressure hPa) -> degC
-utci: Final[np.ufunc]
-# its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
-# (utci degC) -> 1
-utci_category: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
 # (Sonnenzeit's: its input folded into one day, 0 to 24, not a solar time)
@@ -59,3 +53,10 @@ cloud_reduced_direct_irradiance: Final[np.ufunc]
 atmospheric_counter_radiation: Final[np.ufunc]
 surface_temperature: Final[np.ufunc]
 mean_radiant_temperature: Final[np.ufunc]
+
+# Universal Thermal Climate Index, NaN outside its domain (float32 loop too)
+# (air_temp degC, mrt degC, wind at 10 m m/s, vapour_pressure hPa) -> degC
+utci: Final[np.ufunc]
+# its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
+# (utci degC) -> 1
+utci_category: Final[np.ufunc]
