@@ -235,7 +235,7 @@ def interval_of(args: argparse.Namespace) -> Optional[dt.timedelta]:
 def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
     """The chain's :class:`~klimora.inputs.ChainWarning` s of the block, in
     the list it gives, once the block is done.  Other warnings (such as
-    pythermalcomfort's on values outside UTCI's range) are dropped, or with
+    NumPy's on invalid values) are dropped, or with
     ``others`` shown as Python shows them."""
     from klimora.inputs import ChainWarning
 
