@@ -299,6 +299,23 @@ def test_a_full_disk_is_one_line_and_status_1(args):
         1, "klimora: error: cannot write standard output: No space left on device\n")
 
 
+@pytest.mark.parametrize("finish", [
+    lambda out: out.flush(),
+    lambda out: out.close(),
+    lambda out: out.__del__(),   # what collecting it does after a failed command
+], ids=["flush", "close", "collected"])
+def test_output_outliving_its_stream_finishes_quietly(finish, monkeypatch):
+    from klimora.cli.common import Output
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    stream = io.TextIOWrapper(io.BytesIO())   # flushing it once closed raises, as stdout's
+    out = Output(stream, "standard output")
+    out.write("x")
+    stream.close()
+    finish(out)
+    assert unraisable == []
+
+
 def test_help_states_the_assumptions_and_columns():
     done = process("--help")
     assert done.returncode == 0

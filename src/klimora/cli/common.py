@@ -56,6 +56,11 @@ class Output(io.TextIOBase):
             return self.stream.write(text)
 
     def flush(self) -> None:
+        # Nothing is buffered here: once the wrapped stream has been closed by
+        # its owner, there is nothing left to flush (io's finalizer calls this
+        # when the object is collected, and 3.13 reports what it raises).
+        if self.stream.closed:
+            return
         with self.reported():
             self.stream.flush()
 
