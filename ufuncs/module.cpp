@@ -6,7 +6,8 @@
 // (ufunc_loop.hpp), and solar_time, wbgt and globe_temperature a float32
 // one besides; NumPy casts other real inputs to float64,
 // broadcasts, handles out=, where= and the floating-point flags, and runs
-// the loops without the GIL.  Each ufunc of a Strahlkit function is also
+// the loops without the GIL; utci and utci_category, the thermal-comfort
+// indices, have loops of their own.  Each ufunc of a Strahlkit function is also
 // the module's attribute under an English name, the same object
 // (klimora.radiation takes its inputs by keyword).
 #include "formula/numpy_api.hpp"
@@ -473,6 +474,71 @@ constexpr UfuncDoc docs[] = {
      ">>> t = ufuncs.globe_temperature(30.0, 40.0, 2.0, 1013.0, 800.0, 0.25, 0.85)\n"
      ">>> round(float(t), 1)\n"
      "45.2"},
+    {"utci",
+     "Universal Thermal Climate Index.\n"
+     "\n"
+     "The operational sixth-order polynomial of Broede et al. (2012), which\n"
+     "takes the vapour pressure in kPa (divided by 10 here).  Its domain:\n"
+     "air_temp -50 to 50 deg C, mrt - air_temp -30 to 70 K, wind 0.5 to 17 m/s\n"
+     "(ends included); NaN outside it.  The vapour pressure is not bounded (the\n"
+     "fit covers 0 to 50 hPa).  float32 inputs are worked out in float64 and\n"
+     "rounded once to float32.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "air_temp : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "mrt : array_like\n"
+     "    Mean radiant temperature. [deg C]\n"
+     "wind : array_like\n"
+     "    Wind speed 10 m above ground. [m/s]\n"
+     "vapour_pressure : array_like\n"
+     "    Water-vapour pressure. [hPa]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "utci : ndarray or numpy.float64\n"
+     "    Universal Thermal Climate Index; NaN outside the polynomial's\n"
+     "    domain. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "In the sun and in the shade on a hot afternoon, and beyond the domain:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.utci([30.0, 30.0, 60.0], [50.0, 30.0, 60.0], 2.0, 20.0).round(1)\n"
+     "array([34.4, 29.4,  nan])"},
+    {"utci_category",
+     "Thermal stress class of a UTCI, 0 to 9, as a float.\n"
+     "\n"
+     "0 extreme cold stress (below -40), 1 very strong cold (-40 to -27),\n"
+     "2 strong cold (-27 to -13), 3 moderate cold (-13 to 0), 4 slight cold\n"
+     "(0 to 9), 5 no thermal stress (9 to 26), 6 moderate heat (26 to 32),\n"
+     "7 strong heat (32 to 38), 8 very strong heat (38 to 46), 9 extreme heat\n"
+     "(above 46).  A value on a limit is in the milder class: -40 is 1, 0 is 4,\n"
+     "9 and 26 are 5, 46 is 8.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "utci : array_like\n"
+     "    Universal Thermal Climate Index. [deg C]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "utci_category : ndarray or numpy.float64\n"
+     "    Thermal stress class, 0 to 9; NaN for NaN. [1]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "A limit goes to the milder class:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> ufuncs.utci_category([-40.0, 9.0, 34.4, 50.0, float(\"nan\")])\n"
+     "array([ 1.,  5.,  7.,  9., nan])"},
 };
 
 // The English name of each ufunc of a Strahlkit function, in the order of
@@ -584,6 +650,43 @@ void solar_time_float32(char** args, const Py_intptr_t* dimensions, const Py_int
     }
 }
 
+// The ufuncs of the thermal-comfort indices: loops of their own, float32
+// then float64, added last.
+struct ComfortUfunc {
+    const char* name;
+    int inputs;
+    PyUFuncGenericFunction float32_loop, float64_loop;
+};
+
+constexpr ComfortUfunc comfort_ufuncs[] = {
+    {"utci", 4, thermal_comfort::utci_float32, thermal_comfort::utci_float64},
+    {"utci_category", 1, thermal_comfort::utci_category_float32,
+     thermal_comfort::utci_category_float64},
+};
+
+// Their types: all float32, then all float64.
+char comfort_types_of[std::size(comfort_ufuncs)][2 * 5];
+void* comfort_data[std::size(comfort_ufuncs)][2] = {};
+PyUFuncGenericFunction comfort_loops[std::size(comfort_ufuncs)][2];
+
+bool add_comfort_ufunc(PyObject* module, PyObject* names, std::size_t i) {
+    const ComfortUfunc& c = comfort_ufuncs[i];
+    const int args = c.inputs + 1;
+    for (int j = 0; j < args; ++j) {
+        comfort_types_of[i][j] = NPY_FLOAT;
+        comfort_types_of[i][args + j] = NPY_DOUBLE;
+    }
+    comfort_loops[i][0] = c.float32_loop;
+    comfort_loops[i][1] = c.float64_loop;
+    Ref ufunc = Ref::steal(PyUFunc_FromFuncAndData(
+        comfort_loops[i], comfort_data[i], comfort_types_of[i], 2, c.inputs, 1, PyUFunc_None,
+        c.name, doc_of(c.name), 0));
+    Ref name_object = Ref::steal(PyUnicode_FromString(c.name));
+    return ufunc && name_object &&
+           PyObject_SetAttr(module, name_object.get(), ufunc.get()) == 0 &&
+           PyList_Append(names, name_object.get()) == 0;
+}
+
 // The thread that runs the signal handlers, where the loops look for
 // Ctrl-C (ufunc_loop.hpp).
 bool know_main_thread() {
@@ -671,6 +774,9 @@ int exec_module(PyObject* module) {
     }
     for (const EnglishName& e : english_names) {
         if (!add_english_name(module, names.get(), e.name, e.english)) return -1;
+    }
+    for (std::size_t c = 0; c < std::size(comfort_ufuncs); ++c) {
+        if (!add_comfort_ufunc(module, names.get(), c)) return -1;
     }
     return PyModule_AddObjectRef(module, "__all__", names.get());
 }

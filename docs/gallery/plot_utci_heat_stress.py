@@ -2,9 +2,9 @@
 Heat stress: UTCI in the sun and in the shade
 =============================================
 
-With ``utci=True`` the chain adds the Universal Thermal Climate Index of
-pythermalcomfort, from the air temperature, the mean radiant temperature,
-the wind and the humidity. Over a hot July day in Seville, a person
+With ``utci=True`` the chain adds the Universal Thermal Climate Index
+(:func:`klimora.ufuncs.utci`), from the air temperature, the mean radiant
+temperature, the wind and the vapour pressure. Over a hot July day in Seville, a person
 standing in the sun is set against one in the shade of a tree: the same air
 and the same ground, but no direct beam.
 """

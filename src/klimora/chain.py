@@ -92,8 +92,8 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         The weight of the beam on a person: the system's, or the published
         factor of VDI 3789-2 (:func:`projection_scale`).
     utci : bool, default False
-        Add the column "utci", the Universal Thermal Climate Index (needs
-        pythermalcomfort).
+        Add the column "utci", the Universal Thermal Climate Index
+        (:func:`klimora.ufuncs.utci`).
     turbidity : {"bounded", "model", "climatology"}, default "bounded"
         The Linke turbidity's source, as in :class:`klimora.model.Options`:
         by default the module's turbidity bounded where its humidity branch

@@ -27,8 +27,6 @@ input gives NaN in every column that depends on it; nothing is filled in.
 from __future__ import annotations
 
 import math
-import threading
-import warnings
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional
 
@@ -235,7 +233,7 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
               diffuse, counter, up, net, surface, mrt)
     result = dict(zip(NAMES, values))
     if options.utci:
-        result["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
+        result["utci"] = universal_thermal_climate_index(air, mrt, wind, vapour)
     return result
 
 
@@ -261,30 +259,13 @@ def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
     return linke
 
 
-#: Held while pythermalcomfort's own warnings are filtered out: the filters
-#: are the process's, and blocks compute UTCI in several threads at once.
-_UTCI_QUIET = threading.Lock()
-
-
-def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
-    """UTCI by pythermalcomfort, from the air temperature, the mean radiant
-    temperature, the wind (taken as the wind at 10 m, which UTCI expects)
-    and the relative humidity; NaN outside the range UTCI is defined for.
-    pythermalcomfort's warnings on such values are not passed on: the chain
-    counts them in one line of its own (:func:`utci_outside`)."""
-    try:
-        from pythermalcomfort.models import utci
-    except ImportError:
-        raise ImportError("the utci column needs pythermalcomfort: "
-                          "pip install '.[utci]'") from None
-    shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
-    args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
-            for x in (air_temp, mrt, wind, humidity)]
-    with _UTCI_QUIET, warnings.catch_warnings():
-        warnings.filterwarnings("ignore", category=UserWarning, module="pythermalcomfort")
-        value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
-                     round_output=False).utci
-    return np.asarray(value, dtype=float).reshape(shape)
+def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, vapour: Any) -> Any:
+    """UTCI (:func:`klimora.ufuncs.utci`) from the air temperature, the mean
+    radiant temperature, the wind and the chain's vapour pressure (hPa); NaN
+    outside the range UTCI is defined for.  The chain's wind is measured at
+    the station's height, which it does not know; it is taken as the wind at
+    10 m that UTCI expects, as the chain always has."""
+    return U.utci(air_temp, mrt, wind, vapour)
 
 
 def utci_outside(utci: Any, mrt: Any, weather: Mapping[str, Any]) -> int:

@@ -151,7 +151,7 @@ COLUMNS = _table(
 )
 
 #: The optional column.
-UTCI = Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (pythermalcomfort)")
+UTCI = Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (Broede et al. 2012)")
 
 #: Every input by name: the site's fields and the weather.
 INPUTS = {**SITE, **WEATHER}

@@ -60,3 +60,10 @@ cloud_reduced_direct_irradiance: Final[np.ufunc]
 atmospheric_counter_radiation: Final[np.ufunc]
 surface_temperature: Final[np.ufunc]
 mean_radiant_temperature: Final[np.ufunc]
+
+# Universal Thermal Climate Index, NaN outside its domain (float32 loop too)
+# (air_temp degC, mrt degC, wind at 10 m m/s, vapour_pressure hPa) -> degC
+utci: Final[np.ufunc]
+# its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
+# (utci degC) -> 1
+utci_category: Final[np.ufunc]

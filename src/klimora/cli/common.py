@@ -56,6 +56,11 @@ class Output(io.TextIOBase):
             return self.stream.write(text)
 
     def flush(self) -> None:
+        # Nothing is buffered here: once the wrapped stream has been closed by
+        # its owner, there is nothing left to flush (io's finalizer calls this
+        # when the object is collected, and 3.13 reports what it raises).
+        if self.stream.closed:
+            return
         with self.reported():
             self.stream.flush()
 
@@ -235,7 +240,7 @@ def interval_of(args: argparse.Namespace) -> Optional[dt.timedelta]:
 def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
     """The chain's :class:`~klimora.inputs.ChainWarning` s of the block, in
     the list it gives, once the block is done.  Other warnings (such as
-    pythermalcomfort's on values outside UTCI's range) are dropped, or with
+    NumPy's on invalid values) are dropped, or with
     ``others`` shown as Python shows them."""
     from klimora.inputs import ChainWarning
 

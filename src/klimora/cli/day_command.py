@@ -34,7 +34,7 @@ from klimora.iotools.tables import time_text, write_csv, write_json, write_table
 
 __all__ = ["DEFAULT_STEP", "EXAMPLE_DATE", "EXAMPLE_SITE", "JSON_SITE", "OPTIONS", "STEP",
            "build_parser", "checked", "columns_of", "description", "heading", "metavar",
-           "need_utci", "option_error", "run_day", "sep_value", "site_of", "weather_of"]
+           "option_error", "run_day", "sep_value", "site_of", "weather_of"]
 
 #: The site and day of ``klimora`` without site options: Munich on midsummer day.
 EXAMPLE_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
@@ -143,7 +143,7 @@ def build_parser() -> Parser:
                             "(default system)")
     model.add_argument("--utci", action="store_true",
                        help="add the column utci, the Universal Thermal Climate Index "
-                            "(needs pythermalcomfort: pip install '.[utci]')")
+                            "(the wind taken as at 10 m)")
     add_model_options(model, "--bowen or a column bowen")
     out = p.add_argument_group("output (default: an aligned table)")
     form = out.add_mutually_exclusive_group()
@@ -278,13 +278,6 @@ def option_error(error: ValueError) -> UsageError:
     return UsageError(text)
 
 
-def need_utci() -> None:
-    try:
-        import pythermalcomfort.models  # noqa: F401
-    except ImportError:
-        raise UsageError("--utci needs pythermalcomfort: pip install '.[utci]'") from None
-
-
 def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
     return C.result_columns(args.utci)
 
@@ -299,8 +292,6 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     step_minutes = checked("step", DEFAULT_STEP if args.step is None else args.step, "--step",
                            STEP)
     date: dt.date = args.date or EXAMPLE_DATE
-    if args.utci:
-        need_utci()
     if args.plot is not None:
         check_plot(args.plot)
     zone = site.zone if site.zone is not None else 0.0

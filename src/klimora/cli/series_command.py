@@ -20,7 +20,7 @@ from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, decimals_of,
                                 interval_of, one_line, options_of, told_line)
-from klimora.cli.day_command import columns_of, need_utci, site_of, weather_of
+from klimora.cli.day_command import columns_of, site_of, weather_of
 from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
 
@@ -41,8 +41,6 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
                          "--height and --zone)")
     (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
     interval = interval_of(args)
-    if args.utci:
-        need_utci()
     source = args.input
     if source == "-":
         stream: BinaryIO = sys.stdin.buffer

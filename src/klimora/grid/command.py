@@ -91,7 +91,7 @@ def build_parser() -> Parser:
                    help="projection factor of a standing person for the direct beam "
                         "(default system)")
     p.add_argument("--utci", action="store_true",
-                   help="add utci (needs pythermalcomfort: pip install '.[utci]')")
+                   help="add utci, the Universal Thermal Climate Index (the wind taken as at 10 m)")
     add_model_options(p, "a variable bowen")
     add_time_label_options(p, "the times")
     p.add_argument("--verbose", action="store_true",
@@ -186,12 +186,6 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     from klimora.grid import columns, time_meaning
 
     options, interval = options_of(args), interval_of(args)
-    if args.utci:
-        try:
-            import pythermalcomfort.models  # noqa: F401
-        except ImportError:
-            raise UsageError("--utci needs pythermalcomfort: pip install '.[utci]'") \
-                from None
     names = parse_vars(args.var)
     client = ds = opened = None
     told: dict[str, int] = {}   # the computed blocks' warnings by kind: the values they concern
