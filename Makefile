@@ -1,9 +1,11 @@
 # make demo     - set up everything and run the main job
-# make test     - set up everything, run the tests and type-check the package
+# make test     - set up everything, run the tests (a test skipped for want
+#                 of an optional package fails the run) and type-check the package
 #                 and examples/typed_chain.py with mypy
 # make bench    - time every function against the same formulas in Python/NumPy,
 #                 the ufuncs against np.vectorize, hand-written NumPy and the
-#                 functions' own array calls, --input against pandas, and the
+#                 functions' own array calls, utci against pythermalcomfort and
+#                 thermofeel, --input against pandas, and the
 #                 chain and klimora grid on a synthetic grid (4 GB of output)
 # make sweep    - a million random inputs per function: direct against
 #                 ordinary path, and every ufunc element against the scalar call
@@ -34,9 +36,10 @@
 #                 load, internal links and anchors lead somewhere, images
 #                 load) with screenshots in docs/_build/screenshots; needs
 #                 Debian's chromium (apt-get install -y chromium); not in CI
-# The others create their venv with CPython 3.10 (tools/find-python310;
-# override with KLIMORA_PYTHON=/path/to/python3.10), install the pinned tools
-# and build and install the module.
+# The others create their venv with the newest CPython 3.10 to 3.13 found
+# (tools/find-python: pyenv's, then python3.X on PATH), or the one
+# KLIMORA_PYTHON=/path/to/python3.X names (a venv of another interpreter is
+# then made anew), install the pinned tools and build and install the module.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -58,13 +61,13 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean
+.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean FORCE
 
 demo: install
 	$(PY) -I -m klimora
 
 test: install
-	$(VENV)/bin/pytest tests
+	$(VENV)/bin/pytest tests --require-extras
 	$(VENV)/bin/mypy
 
 sweep: install
@@ -74,6 +77,7 @@ sweep: install
 bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
+	$(PY) -I bench/utci.py
 	$(PY) -I bench/chain.py
 	$(PY) -I bench/csv_speed.py
 	$(PY) -I bench/grid.py
@@ -101,11 +105,21 @@ docs: $(DOCS_STAMP)
 	$(PY) tools/check_docs.py --chromium "$(CHROMIUM)" docs/_build/html
 
 # A venv with the pinned tools: .venv/.requirements-installed and the like.
-%/.requirements-installed: requirements-dev.txt
-	@python310=$$(tools/find-python310) && \
-	  { [ -x $*/bin/python ] || $$python310 -m venv $*; }
+# An existing venv is kept, unless KLIMORA_PYTHON names another interpreter
+# than the one it was made with (told apart by sys.base_prefix).
+PREFIX_OF := -c 'import os, sys; print(os.path.realpath(sys.base_prefix))'
+%/.requirements-installed: requirements-dev.txt $(if $(KLIMORA_PYTHON),FORCE)
+	@python=$$(tools/find-python) && \
+	  if [ -x $*/bin/python ] && [ -n "$${KLIMORA_PYTHON:-}" ] && \
+	     [ "$$($$python $(PREFIX_OF))" != "$$($*/bin/python $(PREFIX_OF))" ]; then \
+	    echo "$* was made with another interpreter than KLIMORA_PYTHON: made anew"; rm -rf $*; \
+	  fi && \
+	  if [ ! -x $*/bin/python ]; then echo "$*: $$($$python -VV | head -n 1) ($$python)" && \
+	    $$python -m venv $*; fi
 	$*/bin/python $(PIP_INSTALL) -r requirements-dev.txt
 	touch $@
+
+FORCE:
 
 install: $(STAMP)
 	$(PY) $(PIP_INSTALL) --no-build-isolation --no-deps $(BUILD_FLAGS) .
@@ -120,10 +134,10 @@ stress: install
 # tools/compat and tools/wheels need only Python's standard library; they
 # build each wheel with its own interpreter (.venv-compat/build-py3.X).
 compat:
-	$$(tools/find-python310) tools/compat
+	python=$$(tools/find-python) && $$python tools/compat
 
 wheels:
-	$$(tools/find-python310) tools/wheels
+	python=$$(tools/find-python) && $$python tools/wheels
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) .venv-compat build

@@ -20,6 +20,8 @@ run, on float64 inputs in each parameter's usual range:
    memory each needs beyond its output (target: at most 2 MB), measured as
    the growth of peak resident memory in a fresh process;
 4. two threads over eight chunks against one thread (target: at least 1.7).
+5. wbgt per point against thermofeel's calculate_wbgt_liljegren, both
+   on the same 1,000 random points (target: at least 30 times as fast).
 
 Times are medians of repeated runs.
 """
@@ -142,6 +144,29 @@ print(status("VmHWM:") - before - result.nbytes)
     return int(result.stdout)
 
 
+#: WBGT's inputs, in the ufunc's order: air temperature, humidity, wind at
+#: 10 m, pressure, global irradiance, diffuse share, cos z.
+WBGT_RANGES = [(-10, 45), (5, 100), (0.1, 10), (800, 1050), (0, 1100), (0.1, 1), (0, 1)]
+
+
+def wbgt_against_thermofeel(runs, results, n=1000):
+    print(f"5. wbgt against thermofeel's calculate_wbgt_liljegren, {n} points"
+          " (target >= 30 times as fast)")
+    try:
+        import thermofeel
+    except ImportError:
+        print("   thermofeel is not installed: skipped")
+        return
+    rng = np.random.default_rng(4)
+    ta, rh, wind, p, solar, diffuse, cza = (rng.uniform(lo, hi, n) for lo, hi in WBGT_RANGES)
+    t_u = median_time(U.wbgt, (ta, rh, wind, p, solar, diffuse, cza), runs)
+    t_t = median_time(thermofeel.calculate_wbgt_liljegren,
+                      (ta + 273.15, rh, p, wind, solar, 1 - diffuse, cza), runs)
+    results.append({"table": "wbgt", "function": "wbgt", "ufunc_s": t_u, "other_s": t_t})
+    print(f"   {'wbgt':20} {t_u / n * 1e9:7.1f} ns/point  thermofeel {t_t / n * 1e9:7.1f} ns/point"
+          f"  x{t_t / t_u:6.1f} (target >= 30)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -242,6 +267,7 @@ def main():
     results.append({"table": "threads", "function": name, "one_s": one, "two_s": two})
     print(f"   {name:20} one thread {one * 1e3:7.2f} ms  two {two * 1e3:7.2f} ms  "
           f"throughput x{one / two:5.2f} (cores: {os.cpu_count()})")
+    wbgt_against_thermofeel(runs, results)
     if options.json:
         Path(options.json).write_text(json.dumps(results, indent=1) + "\n")
 

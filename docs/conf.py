@@ -66,7 +66,8 @@ autodoc_typehints_format = "short"
 autodoc_preserve_defaults = True
 # Annotations are strings (from __future__ import annotations): keep the
 # aliases' names rather than their long expansions.
-autodoc_type_aliases = {"ArrayLike": "numpy.typing.ArrayLike"}
+autodoc_type_aliases = {"ArrayLike": "numpy.typing.ArrayLike",
+                        "Float64Result": "klimora.radiation.Float64Result"}
 autodoc_inherit_docstrings = False
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True

@@ -80,6 +80,13 @@ inline double settle(double x) {
 // invalid, divide by zero, overflow, underflow.  On x86-64 every double
 // operation (NumPy's kernels included) records them in MXCSR, which is
 // much cheaper to read and clear than the whole environment through <cfenv>.
+// But glibc's feraiseexcept, with which NumPy raises a flag it finds by
+// other means (npy_set_floatstatus_*) and with which the kernels' wrapper
+// raises again the flags a kernel cleared, records overflow and underflow
+// in the x87 status word; and NumPy reads the flags after a loop with
+// fetestexcept, which sees both.  So the flags are read from both
+// registers, and the x87 word is cleared with MXCSR (only when it holds
+// one: it seldom does).  Its exception bits lie where MXCSR's do.
 #if defined(__GNUC__) && defined(__x86_64__)
 inline constexpr unsigned mxcsr_flags = 0x01 | 0x04 | 0x08 | 0x10;
 inline unsigned read_mxcsr() {
@@ -87,22 +94,33 @@ inline unsigned read_mxcsr() {
     asm volatile("stmxcsr %0" : "=m"(m));
     return m;
 }
+inline unsigned read_x87_status() {
+    unsigned short s;
+    asm volatile("fnstsw %0" : "=m"(s));
+    return s;
+}
+// The flags that matter, raised in either register.
+inline unsigned raised_flags() { return (read_mxcsr() | read_x87_status()) & mxcsr_flags; }
 // Only the flags that matter are cleared, and only when one is set: the
-// inexact flag, which nearly every operation raises, is left alone.
+// inexact flag, which nearly every operation raises, is left alone in MXCSR.
 inline void clear_fp_flags() {
     const unsigned m = read_mxcsr();
     if (m & mxcsr_flags) {
         const unsigned cleared = m & ~mxcsr_flags;
         asm volatile("ldmxcsr %0" : : "m"(cleared));
     }
+    if (read_x87_status() & mxcsr_flags) asm volatile("fnclex");
 }
-inline bool fp_flags_raised() { return (read_mxcsr() & mxcsr_flags) != 0; }
+inline bool fp_flags_raised() { return raised_flags() != 0; }
 // The code in its scope starts with the flags clear, and the flags raised
-// before it are raised again after it, with its own: what feholdexcept and
-// feupdateenv do, at the cost of reading and writing one register.
+// before it (in either register) are raised again after it, in MXCSR, with
+// its own: what feholdexcept and feupdateenv do, at the cost of reading
+// and writing two registers.  A kernel in its scope that clears the flags
+// (NumPy's maximum) clears both registers: what was raised before stays
+// in `before_`.
 class FlagsHeld {
 public:
-    FlagsHeld() noexcept : before_(read_mxcsr() & mxcsr_flags) { clear_fp_flags(); }
+    FlagsHeld() noexcept : before_(raised_flags()) { clear_fp_flags(); }
     ~FlagsHeld() {
         const unsigned now = read_mxcsr();
         if ((now | before_) != now) {

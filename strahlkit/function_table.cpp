@@ -7,6 +7,7 @@
 #include "solar_geometry/solar_geometry.hpp"
 #include "solar_radiation/solar_radiation.hpp"
 #include "thermal_radiation/thermal_radiation.hpp"
+#include "thermal_comfort/thermal_comfort.hpp"
 
 namespace klimora {
 namespace {
@@ -86,6 +87,8 @@ const FunctionSpec table[] = {
 const UfuncOnlyRow ufunc_only[] = {
     {"equation_of_time", &solar_geometry::equation_of_time},
     {"solar_time", &solar_geometry::true_solar_time},
+    {"wbgt", &thermal_comfort::wbgt},
+    {"globe_temperature", &thermal_comfort::globe_temperature},
 };
 
 }  // namespace

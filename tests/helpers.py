@@ -7,6 +7,7 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+import pytest
 
 SOURCE = "klimora/Strahlkit"
 PROJECT = Path(__file__).resolve().parent.parent
@@ -14,6 +15,8 @@ PROJECT = Path(__file__).resolve().parent.parent
 # the arrays lie in memory, so one expression gives NaNs of either sign from
 # call to call: there, NaNs in float arrays compare as NaN.
 ARRAY_NANS_VARY = np.lib.NumpyVersion(np.__version__) < "1.25.0"
+#: turbidity="climatology" reads pvlib's table with h5py (the extra climatology).
+CLIMATOLOGY = pytest.mark.needs("pvlib", "h5py")
 
 
 def same(a, b):

@@ -2,13 +2,14 @@
 through NumPy's own dispatch, against the NumPy result element by element; and
 the scalar-only functions applied element-wise."""
 
-import dask
-import dask.array as da
 import numpy as np
 import pytest
-import xarray as xr
 
 import klimora.Strahlkit as S
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+xr = pytest.importorskip("xarray")
 
 LAT = np.linspace(-60.0, 70.0, 14)
 LON = np.linspace(-10.0, 30.0, 5)

@@ -26,6 +26,8 @@ from klimora.day import ASSUMPTIONS, NAMES, Site, Weather, equation_of_time, ste
 from klimora.iotools import weather_csv
 from klimora.quantities import WEATHER
 
+from helpers import CLIMATOLOGY
+
 #: The example site, without site options: Munich.
 DEFAULT_SITE = Site(latitude=48.14, longitude=11.58, height=520.0, zone=1.0)
 #: The example site given as options.
@@ -297,6 +299,23 @@ def test_a_full_disk_is_one_line_and_status_1(args):
         1, "klimora: error: cannot write standard output: No space left on device\n")
 
 
+@pytest.mark.parametrize("finish", [
+    lambda out: out.flush(),
+    lambda out: out.close(),
+    lambda out: out.__del__(),   # what collecting it does after a failed command
+], ids=["flush", "close", "collected"])
+def test_output_outliving_its_stream_finishes_quietly(finish, monkeypatch):
+    from klimora.cli.common import Output
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    stream = io.TextIOWrapper(io.BytesIO())   # flushing it once closed raises, as stdout's
+    out = Output(stream, "standard output")
+    out.write("x")
+    stream.close()
+    finish(out)
+    assert unraisable == []
+
+
 def test_help_states_the_assumptions_and_columns():
     done = process("--help")
     assert done.returncode == 0
@@ -306,9 +325,9 @@ def test_help_states_the_assumptions_and_columns():
     for name in NAMES:
         assert f"{name} (" in text
     for option in ("--longwave-down", "--longwave-up", "--diffuse", "--input", "--plot",
-                   "--projection-factor {system,vdi3789}", "--utci", "pip install 'klimora[utci]'",
+                   "--projection-factor {system,vdi3789}", "--utci",
                    "Europe/Berlin", "utci (degC)", "--linke VALUE",
-                   "--turbidity {model,climatology}",
+                   "--turbidity {bounded,model,climatology}",
                    "--diffuse-model {separation,residual}", "--min-wind M_S", "--surface NAME",
                    "grass 0.3", "--time-label {instant,start,end}", "--interval LENGTH",
                    "example site 48.14 N, 11.58 E, 520 m, UTC+1", "--precision N",
@@ -372,16 +391,15 @@ def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypa
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     status, out, err = run(capsys, "--plot", str(tmp_path / "day.png"))
     assert status == 2 and out == "" and not (tmp_path / "day.png").exists()
-    assert err == "klimora: error: --plot needs matplotlib: pip install 'klimora[plot]'\n"
+    assert err == "klimora: error: --plot needs matplotlib: pip install '.[plot]'\n"
 
 
-def test_utci_without_pythermalcomfort_says_what_to_install(capsys, tmp_path, monkeypatch):
+def test_utci_needs_no_pythermalcomfort(capsys, tmp_path, monkeypatch):
     for name in ("pythermalcomfort", "pythermalcomfort.models"):
         monkeypatch.setitem(sys.modules, name, None)
     for args in (["--utci"], ["--utci", "--input", write(tmp_path / "w.csv", SERIES), *MUNICH]):
-        status, out, err = run(capsys, *args)
-        assert (status, out) == (2, "")
-        assert err == "klimora: error: --utci needs pythermalcomfort: pip install 'klimora[utci]'\n"
+        status, out, err = run(capsys, "--csv", *args)
+        assert status == 0 and out.splitlines()[0].endswith(",utci"), err
 
 
 def day_frame(date, zone=1.0, **weather):
@@ -392,7 +410,6 @@ def day_frame(date, zone=1.0, **weather):
 
 
 def test_projection_factor_and_utci_are_the_chains(capsys):
-    pytest.importorskip("pythermalcomfort.models")
     status, out, err = run(capsys, "--csv", "--projection-factor", "vdi3789", "--utci",
                            "--cloud", "0", "--wind", "1", "--precision", "full")
     assert (status, err) == (0, "")
@@ -405,7 +422,8 @@ def test_projection_factor_and_utci_are_the_chains(capsys):
 
 
 @pytest.mark.parametrize("args, option", [
-    (["--turbidity", "climatology"], {"turbidity": "climatology"}),
+    pytest.param(["--turbidity", "climatology"], {"turbidity": "climatology"},
+                 marks=CLIMATOLOGY),
     (["--diffuse-model", "residual"], {"diffuse_model": "residual"}),
     (["--min-wind", "0"], {"min_wind": None}),
     (["--min-wind", "1.5"], {"min_wind": 1.5}),
@@ -455,13 +473,17 @@ def test_a_site_of_ones_own_is_utc_at_sea_level_and_says_so(capsys):
 
 
 TURBID = ("steps with a Linke turbidity above 7 from the humidity (85 % and more), beyond any "
-          "climatology: give the turbidity (--linke) or take --turbidity climatology")
+          "climatology: give the turbidity (--linke) or take --turbidity bounded (the default) "
+          "or climatology")
 
 
 def test_what_the_chain_says_is_one_line_each(capsys):
-    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120")
+    status, _, err = run(capsys, "--csv", "--humidity", "103", "--step", "120",
+                         "--turbidity", "model")
     assert (status, err) == (0, "klimora: 12 humidity values above 100 % taken as 100 %\n"
                                 f"klimora: 12 {TURBID}\n")
+    assert run(capsys, "--csv", "--humidity", "103", "--step", "120")[2] == \
+        "klimora: 12 humidity values above 100 % taken as 100 %\n"
     assert run(capsys, "--csv", "--humidity", "103", "--linke", "4")[2] == \
         "klimora: 24 humidity values above 100 % taken as 100 %\n"
 
@@ -848,7 +870,7 @@ def test_series_writes_csv_only(capsys, tmp_path, args):
     assert status == 2 and "--input writes CSV" in err
 
 
-@pytest.mark.parametrize("linke", [True, False])
+@pytest.mark.parametrize("linke", [True, pytest.param(False, marks=CLIMATOLOGY)])
 def test_series_options_and_a_linke_column_are_the_chains(capsys, tmp_path, linke):
     lines = ["time,air_temp,humidity,cloud,wind" + ",linke" * linke]
     lines += [f"2025-06-21T{h:02d}:00,{15 + h / 2},{90 - 3 * h},{h % 9 * (h % 2)},{h % 4 / 2}"
@@ -955,11 +977,11 @@ def test_what_the_chain_says_is_summed_over_the_chunks(capsys, tmp_path, monkeyp
     lines = ["time,humidity"] + [f"2025-06-21T{h:02d}:00,{103 if h % 3 == 0 else 70}"
                                  for h in range(11)]
     path = write(tmp_path / "w.csv", lines)
-    whole = run(capsys, *MUNICH, "--input", path)
+    whole = run(capsys, *MUNICH, "--input", path, "--turbidity", "model")
     assert whole[2] == ("klimora: 4 humidity values above 100 % taken as 100 %\n"
                         f"klimora: 4 {TURBID}\n")
     monkeypatch.setattr(weather_csv, "CHUNK_ROWS", 2)
-    assert run(capsys, *MUNICH, "--input", path) == whole
+    assert run(capsys, *MUNICH, "--input", path, "--turbidity", "model") == whole
 
 
 def test_intervals_are_one_length_over_all_chunks(capsys, tmp_path, monkeypatch):
@@ -1038,3 +1060,17 @@ def test_readme_chain_is_the_main_job_at_solar_noon():
     assert namespace["surface"] == pytest.approx(expected["surface_temp"], abs=1e-9)
     said = re.search(r"mrt = .*?# ([\d.]+) degC", code, re.DOTALL)
     assert f"{float(namespace['mrt']):.1f}" == said[1]
+
+
+@pytest.mark.parametrize("args", [["--csv"], ["--json"]])
+def test_utci_outside_its_range_is_one_line_on_the_command_line(capsys, tmp_path, args):
+    rows = [("20", "1"), ("55", "1"), ("-60", "1"), ("20", "30"), ("15", "2")]
+    times = pd.date_range("2025-06-20 22:00", periods=15, freq="10min")   # at night
+    path = write(tmp_path / "w.csv", ["time,air_temp,wind,humidity"] +
+                 [f"{t:%Y-%m-%dT%H:%M},{a},{v},50" for t, (a, v) in zip(times, rows * 3)])
+    status, _, err = run(capsys, "--input", path, "--utci", *MUNICH)
+    assert (status, err) == (0, "klimora: 9 UTCI values outside the model's range (air -50 to "
+                                "50 °C, MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN\n")
+    # the day: every hour's air above 50 degC
+    status, _, err = run(capsys, "--air-temp", "52", "--utci", *MUNICH, *args)
+    assert (status, err.count("\n")) == (0, 1) and err.startswith("klimora: 24 UTCI values ")

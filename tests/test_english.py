@@ -32,7 +32,8 @@ UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
 
 
 def test_english_names_are_the_same_ufuncs():
-    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", *ENGLISH.values()]
+    assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", "wbgt", "globe_temperature",
+                         *ENGLISH.values(), "utci", "utci_category"]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)
@@ -108,16 +109,10 @@ def test_xarray_and_dask_pass_through(english):
 
 def documented(ufunc):
     """A ufunc docstring's unit of the result and its (parameter, unit)
-    pairs: "Gives, unit.\\n\\nParameters: name, meaning, unit; ..."."""
-    paragraphs = ufunc.__doc__.split("\n\n")   # NumPy's signature first
-    unit = re.search(r"(deg C|\S+)$", paragraphs[1].split(";")[0].rstrip("."))[1]
-    text = " ".join(paragraphs[2].split()).removeprefix("Parameters: ")
-    text = re.sub(r"\. \(.*$", "", text).rstrip(".")   # MittlStrTemp's closing remark
-    parameters = []
-    for clause in text.split("; "):
-        fields = clause.split(", ")
-        assert len(fields) >= 3 and all(f.isidentifier() for f in fields[:-2]), clause
-        parameters += [(name, re.match(r"deg C|\S+", fields[-1])[0]) for name in fields[:-2]]
+    pairs, from its numpydoc sections ("name : array_like" and a meaning
+    ending in "[unit]")."""
+    doc = ufunc.__doc__.split("\n\n", 1)[1]   # NumPy's signature first
+    parameters, unit = docstring_units(doc)
     return unit, parameters
 
 
@@ -127,30 +122,42 @@ def code(cell):
     return match[1] if match else ("" if not cell else None)
 
 
+def unit_of(cell):
+    """"text [unit]" -> (text, unit); text without a unit -> (text, "—")."""
+    match = re.fullmatch(r"(.*) \[([^\]]+)\]", cell)
+    return (match[1], match[2]) if match else (cell, "—")
+
+
 def glossary():
     """docs/glossary.md's table: one entry per function, with its rows'
     (German parameter, English keyword, unit)."""
     rows = [[cell.strip() for cell in line.strip().strip("|").split("|")]
             for line in GLOSSARY.read_text(encoding="utf-8").splitlines() if line.startswith("|")]
     header, _, *rows = rows
-    assert header == ["English name", "Strahlkit", "ufunc", "Gives", "Result unit",
-                      "German parameter", "English keyword", "Meaning", "Parameter unit"]
+    assert header == ["English name", "Strahlkit and ufunc", "Gives [unit]", "German parameter",
+                      "English keyword", "Meaning [unit]"]
     entries = []
-    for english, strahlkit, ufunc, gives, unit, german, keyword, meaning, parameter_unit in rows:
+    for english, both, gives, german, keyword, meaning in rows:
         if english:
-            entries.append({"english": code(english), "strahlkit": code(strahlkit),
-                            "ufunc": code(ufunc), "unit": unit, "parameters": []})
-            assert gives
+            # "`name`", or "`name` (ufunc only; ...)" for a ufunc of no Strahlkit function.
+            ufunc = re.match(r"`(\w+)`", both)[1]
+            strahlkit = None if "(ufunc only;" in both else code(both)
+            gives, unit = unit_of(gives)
+            entries.append({"english": code(english), "strahlkit": strahlkit, "ufunc": ufunc,
+                            "unit": unit, "parameters": []})
+            assert gives and unit != "—"
+        else:
+            assert not both and not gives
+        meaning, parameter_unit = unit_of(meaning)
         assert meaning and code(german)
         entries[-1]["parameters"].append((code(german), code(keyword), parameter_unit))
     return entries
 
 
-def docstring_units(function):
-    """The [unit] of each parameter and of the result in a radiation
-    function's docstring."""
-    doc = inspect.getdoc(function)
-    found = dict(re.findall(r"^(\w+) : array_like\n.*?\[([^\]]+)\]$", doc, re.M | re.S))
+def docstring_units(doc):
+    """The [unit] of each array_like parameter, in order, and of the result
+    in a numpydoc docstring."""
+    found = re.findall(r"^(\w+) : array_like\n.*?\[([^\]]+)\]$", doc, re.M | re.S)
     returns = re.search(r"^Returns\n-+\n\w+ : .*?\[([^\]]+)\]$", doc, re.M | re.S)[1]
     return found, returns
 
@@ -175,6 +182,6 @@ def test_glossary_lists_every_function_with_the_ufunc_units():
         function = getattr(radiation, e["english"])
         keywords = [k for _, k, _ in inputs]
         assert list(inspect.signature(function).parameters) == keywords
-        found, returns = docstring_units(function)
-        assert found == {k: unit for _, k, unit in inputs} and returns == e["unit"], e["english"]
+        found, returns = docstring_units(inspect.getdoc(function))
+        assert found == [(k, unit) for _, k, unit in inputs] and returns == e["unit"], e["english"]
         assert f"klimora.ufuncs.{e['ufunc']}" in function.__doc__

@@ -14,13 +14,17 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from klimora.cli.grid_command import NEEDS
+
+for _module, _ in NEEDS:   # what klimora grid refuses to run without
+    pytest.importorskip(_module)
 xr = pytest.importorskip("xarray")
-pytest.importorskip("cf_xarray")
-pytest.importorskip("netCDF4")
 
 from klimora import cli  # noqa: E402
 from klimora.chain import NAMES, ChainWarning, Options, Site, chain  # noqa: E402
 from klimora.grid import example, radiation, weather  # noqa: E402
+
+from helpers import CLIMATOLOGY  # noqa: E402
 
 
 def bits(ds):
@@ -84,6 +88,7 @@ def test_a_linke_variable_is_the_turbidity():
     assert not np.array_equal(out.mrt.values, radiation(ds.drop_vars("linke")).mrt.values)
 
 
+@CLIMATOLOGY
 def test_options_are_radiations(tmp_path, capsys):
     source, target = grid(tmp_path), str(tmp_path / "r.nc")
     assert klimora_grid("--input", source, "--output", target, "--turbidity", "climatology",
@@ -244,16 +249,18 @@ def test_columns_are_stored_in_the_dtype(tmp_path, suffix, air, dtype, stored):
                 "klimora_bowen": "0.3, the default: the input has no variable bowen",
                 "klimora_body_albedo": "0.3, the default: the input has no variable body_albedo",
                 "klimora_zone": "UTC, as CF keeps times; the day of the year is the UTC one",
-                "klimora_projection_factor": "system", "klimora_turbidity": "model",
+                "klimora_projection_factor": "system", "klimora_turbidity": "bounded",
                 "klimora_diffuse_model": "separation", "klimora_min_wind": "0.5 m s-1",
                 "klimora_time_label": "instant"}),
-    (["--surface", "forest", "--projection-factor", "vdi3789", "--turbidity", "climatology",
-      "--diffuse-model", "residual", "--min-wind", "0", "--time-label", "end"], False,
-     {"klimora_height": "0 m, sea level: the input has no surface_altitude",
-      "klimora_bowen": "0.5, of --surface forest", "klimora_projection_factor": "vdi3789",
-      "klimora_turbidity": "climatology", "klimora_diffuse_model": "residual",
-      "klimora_min_wind": "none: the wind as given",
-      "klimora_time_label": "end of intervals of the median step of the times"}),
+    pytest.param(
+        ["--surface", "forest", "--projection-factor", "vdi3789", "--turbidity", "climatology",
+         "--diffuse-model", "residual", "--min-wind", "0", "--time-label", "end"], False,
+        {"klimora_height": "0 m, sea level: the input has no surface_altitude",
+         "klimora_bowen": "0.5, of --surface forest", "klimora_projection_factor": "vdi3789",
+         "klimora_turbidity": "climatology", "klimora_diffuse_model": "residual",
+         "klimora_min_wind": "none: the wind as given",
+         "klimora_time_label": "end of intervals of the median step of the times"},
+        marks=CLIMATOLOGY),
     (["--time-label", "start", "--interval", "30min"], True,
      {"klimora_time_label": "start of intervals of 30 min"}),
 ])
@@ -274,7 +281,7 @@ def test_help_says_the_defaults_and_the_new_options(capsys):
                  "its Bowen ratio 0.3 (grass)", "the person's albedo 0.3",
                  "times are UTC", "minimum wind 0.5 m/s", "global attributes klimora_NAME",
                  "--overwrite", "--var STANDARD_NAME=VARIABLE", "--dtype {float32,float64}",
-                 "(default system)", "(default model)", "(default separation)",
+                 "(default system)", "(default bounded)", "(default separation)",
                  "instant (default)"):
         assert said in text, said
 
@@ -373,4 +380,23 @@ def test_without_the_extra_it_says_what_to_install():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 2
     assert done.stderr == ("klimora: error: klimora grid needs cf-xarray: "
-                           "pip install 'klimora[grid]'\n")
+                           "pip install '.[grid]'\n")
+
+
+@pytest.mark.parametrize("options", [["--chunks", "time=1"], ["--chunks", "time=6"],
+                                     ["--chunks", "time=1", "--workers", "2"]])
+def test_utci_outside_its_range_is_one_line_of_klimora_grid(tmp_path, capsys, options):
+    if "--workers" in options:
+        pytest.importorskip("distributed")
+    ds = example.weather(6, 4, 5, seed=1)
+    tas = ds.tas.values.copy()
+    tas[0] = 273.15 + 55.0        # 20 cells above 50 degC
+    tas[3, 0, :3] = 273.15 - 60.0  # 3 below -50 degC
+    ds.assign(tas=(ds.tas.dims, tas, ds.tas.attrs)).to_netcdf(source := tmp_path / "w.nc")
+    assert klimora_grid("--input", str(source), "--output", str(tmp_path / "r.nc"), "--utci",
+                        *options) == 0
+    assert capsys.readouterr().err == (
+        "klimora: 23 UTCI values outside the model's range (air -50 to 50 °C, MRT - air -30 "
+        "to 70 K, wind 0.5 to 17 m/s) left NaN\n")
+    with xr.open_dataset(tmp_path / "r.nc") as out:
+        assert int(np.isnan(out.utci).sum()) == 23

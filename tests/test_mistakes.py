@@ -226,32 +226,32 @@ def test_a_zone_that_does_not_exist_is_refused_at_once(zone, refused):
 
 
 def test_the_command_lines_turbidity_line_names_its_option():
-    done = klimora("--csv", "--humidity", "95")
+    done = klimora("--csv", "--humidity", "95", "--turbidity", "model")
     assert done.returncode == 0
-    assert "take --turbidity climatology" in done.stderr
+    assert "take --turbidity bounded (the default) or climatology" in done.stderr
     assert "turbidity=" not in done.stderr
 
 
 # -- warnings at the caller's line ---------------------------------------------
 
-def frame_of(weather, site):
-    return chain(pd.DataFrame(weather, index=HOURS.tz_localize(None)), site=site)
+def frame_of(weather, site, **options):
+    return chain(pd.DataFrame(weather, index=HOURS.tz_localize(None)), site=site, **options)
 
 
-def mapping_of(weather, site):
-    return chain(weather, times=HOURS.tz_localize(None), site=site)
+def mapping_of(weather, site, **options):
+    return chain(weather, times=HOURS.tz_localize(None), site=site, **options)
 
 
-def dataset_of(weather, site):
+def dataset_of(weather, site, **options):
     ds = dataset(**weather)
-    return chain(ds.drop_vars("height") if site.height is None else ds)
+    return chain(ds.drop_vars("height") if site.height is None else ds, **options)
 
 
 WARNED = {
     "zone": ({"air_temp": np.full(24, 20.0)}, Site(48.14, 11.58, 520.0)),
     "height": ({"air_temp": np.full(24, 20.0)}, Site(48.14, 11.58, zone=1.0)),
     "humidity": ({"humidity": np.full(24, 102.0), "linke": np.full(24, 3.0)}, MUNICH),
-    "turbidity": ({"humidity": np.full(24, 95.0)}, MUNICH),
+    "turbidity": ({"humidity": np.full(24, 95.0)}, MUNICH, {"turbidity": "model"}),
     "percent": ({"humidity": np.full(24, 0.7)}, MUNICH),
 }
 
@@ -262,10 +262,10 @@ WARNED = {
     *((dataset_of, kind) for kind in WARNED if kind != "zone"),   # CF times are UTC
 ])
 def test_a_chain_warning_names_the_callers_line(run, kind):
-    weather, site = WARNED[kind]
+    weather, site, *options = WARNED[kind]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        run(weather, site)
+        run(weather, site, **(options[0] if options else {}))
     said = [w for w in caught if isinstance(w.message, ChainWarning) and w.message.kind == kind]
     assert len(said) == 1
     assert said[0].filename == __file__

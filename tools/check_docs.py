@@ -10,8 +10,14 @@
   by Playwright; Playwright's own browsers are not used) without a script
   error and without a local file failing to load, and every ``<img>`` on
   it has loaded (``naturalWidth`` > 0).
-- Screenshots of the start page and of a gallery page with a plot go to
-  DIR (by default ``screenshots/`` beside the HTML folder).
+- Nothing is hidden sideways at 1280 px: no ``<pre>`` whose lines are
+  longer than its box (a code line cut off, to be scrolled to), no table,
+  formula or other box whose content scrolls or is clipped sideways, and no
+  page wider than the window.  Deliberate truncation with an ellipsis
+  (``text-overflow: ellipsis``, as in xarray's HTML repr) is not counted.
+- Screenshots of the start page, the glossary, the chain's API page and a
+  gallery page with a plot go to DIR (by default ``screenshots/`` beside
+  the HTML folder).
 
 Exit status 0 when all is well, 1 with one line per problem, 2 when the
 browser cannot be started.  Links to other sites are counted, not followed.
@@ -28,8 +34,13 @@ from urllib.parse import unquote, urlsplit
 
 #: Folders of the build that hold no pages of their own.
 SKIP_DIRS = {"_static", "_sources", "_images", "_downloads", "_modules"}
-#: The gallery page whose plot is photographed, and a fallback pattern.
+#: The gallery page whose plot is photographed.
 GALLERY_PAGE = "examples/plot_day_mrt.html"
+#: Pages photographed from the top: page -> screenshot's name.
+SCREENSHOTS = {"index.html": "index.png", "glossary.html": "glossary.png",
+               "api/chain.html": "api-chain.png"}
+#: The width of the window the pages are checked in, px.
+WINDOW_WIDTH = 1280
 
 #: Run in each page: make lazy images load now, wait for every image, and
 #: report each one's address and natural width.
@@ -44,6 +55,58 @@ IMAGES_JS = """async () => {
   return images.map(img => ({src: img.currentSrc || img.src, width: img.naturalWidth,
                              alt: img.alt}));
 }"""
+
+
+#: Run in each page: what is wider than its box and hidden sideways.  Each
+#: box whose overflow is not visible (scrolled or clipped) and whose content
+#: is wider than it; for a ``<pre>`` its longest line.  Then, if the page is
+#: wider than the window, the outermost elements reaching past its edge.
+OVERFLOW_JS = """() => {
+  const found = [];
+  const where = el => {
+    const section = el.closest("section[id], dl[id], dt[id], div[id]");
+    const cls = (el.getAttribute("class") || "").trim().split(/\\s+/).filter(Boolean);
+    return {tag: el.tagName.toLowerCase(), cls: cls.slice(0, 2).join("."),
+            section: section ? section.id : ""};
+  };
+  for (const el of document.querySelectorAll("body *")) {
+    if (!el.getClientRects().length) continue;
+    const style = getComputedStyle(el);
+    if (style.overflowX === "visible" || style.textOverflow === "ellipsis") continue;
+    if (el.scrollWidth <= el.clientWidth + 1) continue;
+    let line = "";
+    if (el.tagName === "PRE") {
+      line = el.innerText.split("\\n").reduce((a, b) => b.length > a.length ? b : a, "");
+    }
+    found.push({...where(el), content: el.scrollWidth, box: el.clientWidth, line: line});
+  }
+  const width = document.documentElement.clientWidth;
+  if (document.documentElement.scrollWidth > width + 1) {
+    for (const el of document.querySelectorAll("body *")) {
+      const right = el.getBoundingClientRect().right + window.scrollX;
+      const parent = el.parentElement.getBoundingClientRect().right + window.scrollX;
+      if (right > width + 1 && parent <= width + 1) {
+        found.push({...where(el), content: Math.round(right), box: width, line: "",
+                    page: true});
+      }
+    }
+  }
+  return found;
+}"""
+
+
+def overflow_problem(name: str, found: dict[str, object]) -> str:
+    """One line for an element of page ``name`` that hides content sideways."""
+    element = f"<{found['tag']}{'.' + str(found['cls']) if found['cls'] else ''}>"
+    place = f" in #{found['section']}" if found["section"] else ""
+    sizes = f"{found['content']} px wide in {found['box']} px"
+    if found.get("page"):
+        return f"{name}: {element}{place} reaches past the window's edge ({sizes})"
+    if found["tag"] == "pre":
+        line = str(found["line"]).strip()
+        line = line if len(line) <= 60 else line[:57] + "..."
+        return f"{name}: {element}{place} cuts off a code line ({sizes}): {line!r}"
+    return f"{name}: {element}{place} hides content sideways ({sizes})"
 
 
 class PageParser(HTMLParser):
@@ -137,7 +200,7 @@ def check_in_browser(root: Path, pages: list[Path], chromium: str,
             print(f"check_docs: cannot start {chromium}: {str(e).splitlines()[0]}",
                   file=sys.stderr)
             raise SystemExit(2) from None
-        context = browser.new_context(viewport={"width": 1280, "height": 900},
+        context = browser.new_context(viewport={"width": WINDOW_WIDTH, "height": 900},
                                       device_scale_factor=1)
         page = context.new_page()
         failed: list[str] = []
@@ -164,8 +227,9 @@ def check_in_browser(root: Path, pages: list[Path], chromium: str,
                     problems.append(f"{name}: image did not load: {image['src']}")
             problems += [f"{name}: failed to load {what}" for what in failed]
             problems += [f"{name}: script error: {what}" for what in errors]
-            if name == "index.html":
-                shots.append(screenshot(page, screenshots / "index.png"))
+            problems += [overflow_problem(name, found) for found in page.evaluate(OVERFLOW_JS)]
+            if name in SCREENSHOTS:
+                shots.append(screenshot(page, screenshots / SCREENSHOTS[name]))
             if name == GALLERY_PAGE:
                 figure = page.locator("img.sphx-glr-single-img").first
                 if figure.count():

@@ -8,7 +8,9 @@ held against pvlib (solar position, air mass, Ineichen clear sky), thermofeel
 radiant temperature).  Every figure on the page is computed in this run.
 
 Section 5, the chain against measured radiation (the station files of
-pvlib's source distribution), is tools/validate_measured.py's.
+pvlib's source distribution), is tools/validate_measured.py's; the end of
+section 4, hourly means as ERA5 gives them against thermofeel and
+earthkit-meteo, tools/validate_intervals.py's.
 
 pvlib, thermofeel and pythermalcomfort are development dependencies
 (requirements-dev.txt); the package itself imports none of them.
@@ -40,6 +42,7 @@ import pvlib  # type: ignore[import-untyped]  # noqa: E402
 import thermofeel  # noqa: E402
 from pythermalcomfort.models import solar_gain  # noqa: E402
 
+from klimora import model as M  # noqa: E402
 from klimora import ufuncs as U  # noqa: E402
 from klimora.chain import Site, chain, equation_of_time, projection_scale  # noqa: E402
 
@@ -455,11 +458,16 @@ def clear_sky(df: pd.DataFrame) -> dict[str, Any]:
     cases = (("day 172, 48.14 N", 172, 48.14), ("day 355, 48.14 N", 355, 48.14),
              ("day 172, 33.87 S", 172, -33.87))
     curves = {label: U.LinkeTruebung(doy_, lat, rh) for label, doy_, lat in cases}
+    bounded = {label: M.bounded_turbidity(doy_, lat, rh) for label, doy_, lat in cases}
     trow = []
-    for value in (0.0, 50.0, 84.9, 85.0, 88.0, 90.0, 92.0, 94.0, 94.9, 95.0, 100.0):
+    for value in (0.0, 50.0, 84.9, 85.0, 88.0, 90.0, 91.4, 91.5, 92.0, 94.0, 94.9, 95.0, 100.0):
         i = int(round(value * 10))
-        trow.append([fmt(value, 1)] + [fmt(curves[label][i], 2) for label, _, _ in cases])
-    linke_table = table(["RH (%)"] + [f"LinkeTruebung, {label}" for label, _, _ in cases], trow)
+        trow.append([fmt(value, 1)] + [fmt(curves[label][i], 2) for label, _, _ in cases]
+                    + [fmt(bounded[label][i], 2) for label, _, _ in cases])
+    linke_table = table(["RH (%)"] + [f"LinkeTruebung, {label}" for label, _, _ in cases]
+                        + [f"default (bounded), {label}" for label, _, _ in cases], trow)
+    beyond = curves[cases[0][0]] > M.TURBIDITY_BEYOND_CLIMATOLOGY
+    figures["bounded_from"] = float(rh[np.argmax(beyond)])
     first = curves[cases[0][0]]
     figures["linke_below85"] = float(first[0])
     figures["linke_at85"] = float(first[850])
@@ -509,6 +517,8 @@ def clear_sky(df: pd.DataFrame) -> dict[str, Any]:
     ax.set_ylabel("LinkeTruebung")
     ax.axvline(85, color="0.6", lw=0.6)
     ax.axvline(95, color="0.6", lw=0.6)
+    ax.plot(rh, bounded[cases[0][0]], color="k", lw=0.9,
+            label=f"default (bounded), {cases[0][0]}")
     ax.legend(fontsize=7)
     ax.grid(alpha=0.3, which="both")
     fig.tight_layout()
@@ -686,16 +696,26 @@ def mean_radiant(df: pd.DataFrame, cloudy: pd.DataFrame) -> dict[str, Any]:
 # ---------------------------------------------------------------------------
 # The page
 
+def tool(name: str) -> Any:
+    """The module tools/``name``.py (run with -I, this script's folder is
+    not on sys.path: the module is loaded from its file)."""
+    path = pathlib.Path(__file__).resolve().parent / f"{name}.py"
+    found = importlib.util.spec_from_file_location(name, path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module    # dataclasses look their module up by name
+    found.loader.exec_module(module)
+    return module
+
+
 def measured_section() -> str:
-    """Section 5, by tools/validate_measured.py (run with -I, this script's
-    folder is not on sys.path: the module is loaded from its file)."""
-    path = pathlib.Path(__file__).resolve().parent / "validate_measured.py"
-    spec = importlib.util.spec_from_file_location("validate_measured", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module     # dataclasses look their module up by name
-    spec.loader.exec_module(module)
-    return str(module.section())
+    """Section 5, by tools/validate_measured.py."""
+    return str(tool("validate_measured").section())
+
+
+def intervals_section() -> str:
+    """The end of section 4, hourly means, by tools/validate_intervals.py."""
+    return str(tool("validate_intervals").section(SITES, DAYS))
 
 
 def page(df: pd.DataFrame, sp: dict[str, Any], am: dict[str, Any], cs: dict[str, Any],
@@ -874,7 +894,10 @@ to {fmt(cs['linke_at85'], 2)}, {'the same on every day and in both hemispheres' 
 {fmt(cs['linke_cap_from'], 1)} % ({'constant' if cs['linke_flat_above95'] else 'not constant'} up to 100 %). The direct beam at noon in Munich on 21 June
 falls from {fmt(cs['beam_rh60'], 0)} W/m² at 60 % to {fmt(cs['beam_rh95'], 1)} W/m² at 95 %
 (global {fmt(cs['global_rh95'], 0)} W/m²). The steps are the model's and carry into every
-clear-sky figure; the comparison above uses 60 %.
+clear-sky figure of `turbidity="model"`; the comparison above uses 60 %. The chain's default,
+`turbidity="bounded"`, takes these values up to 7 (from {fmt(cs['bounded_from'], 1)} % on they are
+above it) and the model's dry-air value of the day and hemisphere beyond: the last columns and
+the black line (sections 5.1 and 5.7 say why).
 
 ![LinkeTruebung against relative humidity](validation-linke.png)
 
@@ -955,7 +978,7 @@ def main() -> None:
     am = air_mass()
     cs = clear_sky(df)
     mrt = mean_radiant(df, cloudy)
-    measured = measured_section()
+    measured = intervals_section() + "\n" + measured_section()
     seconds = time.perf_counter() - START
     text = page(df, sp, am, cs, mrt, measured, seconds)
     (DOCS / "validation.md").write_text(text, encoding="utf-8")

@@ -45,6 +45,7 @@ from pvlib import iotools  # noqa: E402
 
 from klimora import model as klimora_model  # noqa: E402
 from klimora import quantities as Q  # noqa: E402
+from klimora import ufuncs as U  # noqa: E402
 from klimora.chain import SIGMA, Site, chain  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -454,6 +455,8 @@ class Variant:
 
 def variants() -> list[Variant]:
     out = [Variant("chain", "klimora chain (defaults)"),
+           Variant("model", "chain, `turbidity=\"model\"` (the former default)",
+                   (("turbidity", "model"),), ("turbidity",)),
            Variant("instants", "chain, interval stamps taken as instants", raw_stamps=True),
            Variant("time_label", "chain, `time_label` of the file on its own stamps",
                    needs=("time_label",), raw_stamps=True),
@@ -481,7 +484,8 @@ def run_chain(station: Station, variant: Variant, weather: pd.DataFrame,
         w.index = station.data.index
         if variant.key == "time_label":
             kwargs["time_label"] = station.label
-            kwargs["interval"] = station.step
+            if station.label != "instant":    # instants have no interval, and refuse one
+                kwargs["interval"] = station.step
     if variant.linke_cap is not None:
         assert default_linke is not None
         w["linke"] = np.minimum(default_linke.to_numpy(), variant.linke_cap)
@@ -538,12 +542,12 @@ PLOT_NAMES = {"ghi": "ghi", "dni": "dni", "dhi": "dhi", "lwd": "longwave-down",
               "lwu": "longwave-up", "ts": "surface-temperature"}
 #: the chain's variants shown for each quantity
 VARIANTS_FOR = {
-    "ghi": ("chain", "instants", "time_label", "climatology", "linke7"),
-    "dni": ("chain", "instants", "time_label", "climatology", "residual", "linke7"),
-    "dhi": ("chain", "instants", "time_label", "climatology", "residual", "linke7"),
-    "lwd": ("chain", "climatology", "linke7"),
-    "lwu": ("chain", "climatology", "linke7", "bowen1", "surface:"),
-    "ts": ("chain", "climatology", "bowen1", "surface:"),
+    "ghi": ("chain", "model", "instants", "time_label", "climatology", "linke7"),
+    "dni": ("chain", "model", "instants", "time_label", "climatology", "residual", "linke7"),
+    "dhi": ("chain", "model", "instants", "time_label", "climatology", "residual", "linke7"),
+    "lwd": ("chain", "model", "climatology", "linke7"),
+    "lwu": ("chain", "model", "climatology", "linke7", "bowen1", "surface:"),
+    "ts": ("chain", "model", "climatology", "bowen1", "surface:"),
 }
 #: peers for each quantity, clear sky and all sky
 PEERS = {
@@ -646,8 +650,14 @@ def evaluate(station: Station, variant_list: list[Variant]) -> Evaluated:
     weather = chain_weather(station)
     clear_weather = weather.assign(cloud=0.0)
     failed: dict[str, str] = {}
-    base = run_chain(station, variant_list[0], clear_weather)
+    # the model's own turbidity (LinkeTruebung as it is), which the capped
+    # variant bounds and the turbidity finding counts
+    model_variant = next((v for v in variant_list if v.key == "model" and v.available()),
+                         variant_list[0])
+    base = run_chain(station, model_variant, clear_weather)
     steps["linke"] = base["linke"].to_numpy()
+    steps["linke_default"] = run_chain(station, variant_list[0], clear_weather)["linke"].to_numpy()
+    steps["linke_beam"] = beam_turbidity(station, steps)
     for v in variant_list:
         if not v.available():
             continue
@@ -665,6 +675,21 @@ def evaluate(station: Station, variant_list: list[Variant]) -> Evaluated:
             models[(q, "all")][v.key] = allsky[column].to_numpy()
     return Evaluated(station, steps, models, int(steps["clear"].sum()), int(steps["day"].sum()),
                      failed)
+
+
+def beam_turbidity(station: Station, steps: pd.DataFrame) -> Any:
+    """The Linke turbidity that the measured direct normal irradiance gives in
+    the module's own beam formula, E0 exp(-TL m (p/p0) dR): the ratio of
+    log(E0/DNI) to log(E0/beam at TL 1), on the steps with the sun above 5 deg."""
+    doy = np.asarray((station.middle + pd.Timedelta(hours=station.zone)).dayofyear, float)
+    zenith = steps["zenith"].to_numpy()
+    height = station.height if np.isfinite(station.height) else 0.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        air_mass = U.RelOptLuftmasse(zenith)
+        top = U.MaxDirekteStrahlung(doy, height, zenith, 0.0, air_mass)
+        one = U.MaxDirekteStrahlung(doy, height, zenith, 1.0, air_mass)
+        tl = np.log(top / steps["dni"].to_numpy()) / np.log(top / one)
+    return np.where((zenith < DAY_ZENITH) & np.isfinite(tl), tl, np.nan)
 
 
 def dew_point(temp_air: Any, humidity: Any) -> Any:
@@ -885,7 +910,7 @@ def plot_quantity(q: str, results: dict[str, Optional[QuantityResult]]) -> Optio
 # ---------------------------------------------------------------------------
 # Targets
 
-TARGET_DEFAULT = ("dhi", "lwd", "lwu")
+TARGET_DEFAULT = ("ghi", "dni", "dhi", "lwd", "lwu")
 TARGET_CLIMATOLOGY = ("ghi", "dni", "dhi", "lwd", "lwu")
 
 
@@ -918,6 +943,112 @@ def target_rows(clear: dict[str, Optional[QuantityResult]],
             rows.append([name, what, percent(mine), percent(theirs),
                          "**met**" if met else "**missed**", ", ".join(per)])
     return rows, verdicts
+
+
+def default_targets(clear: dict[str, Optional[QuantityResult]]) -> tuple[str, list[bool]]:
+    """The defaults' turbidity against the measured clear sky: pooled GHI and
+    DNI no worse than the best peer, DHI no worse than `turbidity="model"`
+    (the former default), and no station worse than the peers' median on GHI
+    or DNI."""
+    rows, verdicts = [], []
+    for q in ("ghi", "dni", "dhi"):
+        r = clear.get(q)
+        if r is None or "chain" not in r.pooled:
+            continue
+        peers = PEERS[(q, "clear")]
+        mine = r.pooled["chain"]["rrmse"]
+        if q == "dhi":
+            if "model" not in r.pooled:
+                continue
+            goal, against = r.pooled["model"]["rrmse"], "`turbidity=\"model\"`"
+        else:
+            best = min((p for p in peers if p in r.pooled), key=lambda p: r.pooled[p]["rrmse"])
+            goal, against = r.pooled[best]["rrmse"], f"best peer ({PEER_LABELS[best]})"
+        met = bool(mine <= goal)
+        per = []
+        for st, stats in r.per_station.items():
+            median = median_peer(stats, peers)["rrmse"]
+            ok = stats["chain"]["rrmse"] <= median
+            if q != "dhi":
+                met = met and bool(ok)
+            per.append(f"{st} {percent(stats['chain']['rrmse'])} ≤ {percent(median)}: "
+                       f"{'yes' if ok else 'no'}")
+        verdicts.append(met)
+        rows.append([QUANTITIES[q][0], percent(mine), f"{percent(goal)}, {against}",
+                     "**met**" if met else "**missed**", "; ".join(per)])
+    table = md_table(["quantity", "defaults, pooled rRMSE", "no worse than", "target",
+                      "per station: defaults ≤ peers' median?"], rows, "lrlll")
+    return table, verdicts
+
+
+# ---------------------------------------------------------------------------
+# A humid typical year: the turbidity and the mean radiant temperature
+
+TMY_FILE = "723170TYA.CSV"
+
+
+def humid_year() -> str:
+    """Greensboro's TMY3 year (pvlib's data) through the chain from its
+    weather alone, with each turbidity: the hours beyond 7 and what the
+    bound does to the beam and the mean radiant temperature."""
+    path = pathlib.Path(pvlib.__file__).parent / "data" / TMY_FILE
+    if not path.exists():
+        return f"pvlib {PVLIB_VERSION} does not ship `{TMY_FILE}`: not run."
+    tmy, meta = iotools.read_tmy3(path, map_variables=True, coerce_year=2025)
+    weather = pd.DataFrame({"air_temp": tmy["temp_air"], "humidity": tmy["relative_humidity"],
+                            "wind": tmy["wind_speed"], "cloud": tmy["TotCld (tenths)"] * 0.8})
+    site = Site(latitude=meta["latitude"], longitude=meta["longitude"],
+                height=meta["altitude"], zone=meta["TZ"])
+    runs: dict[str, pd.DataFrame] = {}
+    for key in ("bounded", "model", "climatology"):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                runs[key] = chain(weather, site=site, time_label="end", interval="1h",
+                                  turbidity=key)
+        except (ValueError, ImportError) as e:
+            return f"The humid year could not be run with `turbidity=\"{key}\"`: {e}."
+    beyond = (runs["model"]["linke"] > klimora_model_cap()).to_numpy()
+    sun = (runs["model"]["zenith"] < 90).to_numpy()
+    clearish = (weather["cloud"] <= 2).to_numpy()
+    rows = []
+    for key, run in runs.items():
+        over = int((run["linke"] > klimora_model_cap()).sum())
+        on = beyond & sun
+        rows.append([f"`turbidity=\"{key}\"`" + (" (default)" if key == "bounded" else ""),
+                     str(over), fmt(run["linke"][on].median(), 2),
+                     fmt(run["global"][on].mean()), fmt(run["direct"][on].mean()),
+                     fmt(run["mrt"][on].mean()), fmt(run["mrt"][on & clearish].mean()),
+                     fmt(run["mrt"][sun].mean())])
+    table = md_table(["turbidity", "hours with TL > 7", "TL, median", "global, mean (W/m²)",
+                      "direct normal, mean (W/m²)", "MRT, mean (°C)",
+                      "MRT, mean, cloud ≤ 2 oktas (°C)",
+                      "MRT, mean of all daylight hours (°C)"],
+                     rows, "lrrrrrrr")
+    change = (runs["bounded"]["mrt"] - runs["model"]["mrt"])[beyond & sun]
+    lines = [
+        f"Greensboro, North Carolina ({meta['latitude']:.2f}° N, "
+        f"{-meta['longitude']:.2f}° W, {meta['altitude']:.0f} m), pvlib's TMY3 file "
+        f"`{TMY_FILE}`: a typical year of a humid subtropical climate. The chain is run as a "
+        "user without irradiance would run it, from the file's air temperature, humidity, "
+        "wind and total cloud (tenths × 0.8 as oktas) alone, hourly means (`time_label=\"end\"`, "
+        f"`interval=\"1h\"`), once with each turbidity. {int(beyond.sum())} of its "
+        f"{len(weather)} hours have a model turbidity above {klimora_model_cap():g}, "
+        f"{int((beyond & sun).sum())} of them with the sun up; the columns from the third on "
+        "are over those daylit hours (the turbidity's a median, the others means), the last "
+        "over every daylit hour of the year.",
+        "",
+        table,
+        "",
+        f"On those {int((beyond & sun).sum())} hours the default's mean radiant temperature "
+        f"is {signed(change.median())} K from `turbidity=\"model\"`'s (median; 90th "
+        f"percentile {signed(change.quantile(0.9))} K, at most {signed(change.max())} K): "
+        "the beam that the humidity branch took from a clear humid morning is back. "
+        + (f"On the other {int((~beyond).sum())} hours the two runs are the same, bit for bit."
+           if runs["bounded"][~beyond].equals(runs["model"][~beyond]) else
+           f"On the other {int((~beyond).sum())} hours the two runs differ too."),
+    ]
+    return "\n".join(lines)
 
 
 # ---------------------------------------------------------------------------
@@ -1151,7 +1282,8 @@ def page(evaluated: list[Evaluated], short: list[Station],
         "fluxes, ((L↑ − 0.03 L↓)/(0.97 σ))^¼.")
     out.append("")
     variant_lines = []
-    for key in ("instants", "time_label", "climatology", "residual", "linke7", "bowen1"):
+    for key in ("model", "instants", "time_label", "climatology", "residual", "linke7",
+                "bowen1"):
         state = ("not yet available in this klimora" if key in unavailable
                  else f"failed: {failed[key]}" if key in failed else "run")
         variant_lines.append(f"{labels[key]}: {state}")
@@ -1163,8 +1295,11 @@ def page(evaluated: list[Evaluated], short: list[Station],
                + ". The time-label variant gives the file's raw stamps with "
                "`time_label=\"start\"` or `\"end\"` as the file has them; for files whose "
                "stamps are instants it is the same as the default. The capped-turbidity variant "
-               "gives a column `linke` of the default run's turbidity, at most 7 (a user's "
-               "`linke` replaces the model's turbidity).")
+               "gives a column `linke` of the model's turbidity (`turbidity=\"model\"`), at "
+               "most 7 (a user's `linke` replaces the worked-out turbidity). The defaults take "
+               "`turbidity=\"bounded\"`: LinkeTruebung where it is at most 7, its dry-air "
+               "value of the day and hemisphere where the humidity branch goes beyond (the "
+               "choice is argued under 5.1 and in 5.7).")
     check = time_label_check(evaluated)
     if check:
         out.append("")
@@ -1214,6 +1349,14 @@ def page(evaluated: list[Evaluated], short: list[Station],
     out.append("")
     out.append(altitude_target(evaluated, results["dhi"], unavailable))
     out.append("")
+    table, verdicts = default_targets(clear)
+    out.append("**The defaults' turbidity** (`turbidity=\"bounded\"`) on the measured clear "
+               "sky: pooled GHI and DNI no worse than the best peer, DHI no worse than "
+               "`turbidity=\"model\"` (the former default), and no station worse than the "
+               "peers' median on GHI or DNI:")
+    out.append("")
+    out.append(table)
+    out.append("")
     if short:
         out.append("### 5.8 The short files")
         out.append("")
@@ -1228,13 +1371,18 @@ def page(evaluated: list[Evaluated], short: list[Station],
     out.append("")
     out.append(LITERATURE)
     out.append("")
+    out.append("### 5.10 A humid year: the turbidity and the mean radiant temperature")
+    out.append("")
+    out.append(humid_year())
+    out.append("")
     out.append(f"Run time of this section: {seconds:.1f} s.")
     return "\n".join(out) + "\n"
 
 
 def turbidity_finding(r: Optional[QuantityResult], evaluated: list[Evaluated]) -> str:
     """Where the model's humidity-based turbidity runs beyond a climatology on
-    clear steps, and what it does to the global there."""
+    clear steps, what it does to the global there, what the default does, and
+    the turbidity the measured beam shows against the humidity."""
     if r is None:
         return ""
     parts = []
@@ -1243,20 +1391,42 @@ def turbidity_finding(r: Optional[QuantityResult], evaluated: list[Evaluated]) -
             continue
         pts = r.points[ev.station.key]
         linke = ev.steps.loc[pts.index, "linke"]
-        high = linke > klimora_model_cap()
+        high = (linke > klimora_model_cap()).to_numpy()
         if not high.any():
             continue
-        under = ((pts["chain"] - pts["measured"]) / pts["measured"])[high]
-        rest = statistics(pts["measured"][~high], pts["chain"][~high])
-        parts.append(f"at {ev.station.key} {int(high.sum())} of its {len(pts)} clear-sky steps "
-                     f"have a model turbidity above {klimora_model_cap():g} (humidity "
-                     f"{ev.steps.loc[pts.index, 'humidity'][high].min():.0f} % or more: the "
-                     f"humidity branch of section 3, up to {linke.max():.1f}); there the chain's "
-                     f"global is {-100 * under.median():.0f} % below the measured one (median), "
-                     f"and on its other clear steps its relative RMSE is "
-                     f"{percent(rest['rrmse'])}")
-    return ("Turbidity: " + "; ".join(parts) + ". The capped row shows what a user's `linke` "
-            "column repairs.") if parts else ""
+        humidity = ev.steps.loc[pts.index, "humidity"]
+        relative = {k: 100 * ((pts[k] - pts["measured"]) / pts["measured"])[high].median()
+                    for k in ("model", "chain") if k in pts}
+        text = (f"at {ev.station.key} {int(high.sum())} of its {len(pts)} clear-sky steps "
+                f"have a model turbidity above {klimora_model_cap():g} (humidity "
+                f"{humidity[high].min():.0f} % or more: the humidity branch of section 3, up "
+                f"to {linke.max():.1f})")
+        if "model" in relative:
+            text += (f"; there `turbidity=\"model\"` puts the global "
+                     f"{-relative['model']:.0f} % below the measured one (median)")
+        if "chain" in relative:
+            default = ev.steps.loc[pts.index, "linke_default"][high]
+            text += (f", the default's is {signed(relative['chain'])} % from it with its "
+                     f"dry-air turbidity ({default.min():.2f}–{default.max():.2f})")
+        beam = ev.steps.loc[pts.index, "linke_beam"]
+        bands = [("below 85 %", (humidity < 85).to_numpy()),
+                 ("85 % and more, model at most 7", (humidity >= 85).to_numpy() & ~high),
+                 ("model above 7", high)]
+        seen = [f"{name} {beam[mask].median():.2f} ({int(mask.sum())} steps)"
+                for name, mask in bands if mask.any()]
+        text += (". The turbidity that the measured beam gives in the module's own beam "
+                 "formula (log(E0/DNI) over log(E0/I(TL=1)); median): " + ", ".join(seen)
+                 + f"; LinkeTruebung gives {linke[~high].median():.2f} and "
+                 f"{linke[high].median():.1f} on the same steps")
+        parts.append(text)
+    if not parts:
+        return ""
+    return ("Turbidity: " + "; ".join(parts) + ". The measured beam's turbidity does not "
+            "rise with the humidity near the ground; the model's reads that humidity as a "
+            "visibility, and beyond 7 as mist (visibility under 6.3 km), which a clear sky does "
+            "not have. That is why the default (`turbidity=\"bounded\"`) keeps LinkeTruebung "
+            "up to 7 and takes its dry-air value beyond, rather than a cap at 7 (the capped "
+            "row), which still leaves the densest haze of any climatology over a clear sky.")
 
 
 def klimora_model_cap() -> float:
@@ -1336,6 +1506,8 @@ def quantity_remarks(q: str, r: dict[str, Optional[QuantityResult]]) -> str:
                 f"{signed(c['bias'])}), the peers' median {show(med[key])}")
         if best:
             text += f", the best peer ({PEER_LABELS[best]}) {show(res.pooled[best][key])}"
+        if "model" in res.pooled:
+            text += f"; with `turbidity=\"model\"` {show(res.pooled['model'][key])}"
         if "climatology" in res.pooled:
             text += f"; with the turbidity climatology {show(res.pooled['climatology'][key])}"
         if "linke7" in res.pooled and q in ("ghi", "dni", "dhi"):

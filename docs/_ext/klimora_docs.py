@@ -14,12 +14,17 @@
   the pages need nothing from outside to show it.
 - Toctree lines of optional pages that are absent (conf.py's
   ``klimora_optional_pages``) are dropped before the page is read.
+- Code in tables may break between the parts of a name (after ``_``, and
+  ``-``, ``.``, ``/`` before a letter, and before a capital that follows a
+  small letter), so that wide tables fit the column without cutting a name
+  at any letter.
 """
 
 from __future__ import annotations
 
 import math
 import posixpath
+import re
 from typing import Any
 
 from docutils import nodes
@@ -193,7 +198,8 @@ CONSTANTS = (
     ("MIN_WIND", "u_min", "m/s", "lowest wind of the ground's energy balance and UTCI "
      "(min_wind=)"),
     ("TURBIDITY_BEYOND_CLIMATOLOGY", "", "1", "a Linke turbidity above it is beyond any "
-     "climatology, and a warning counts the steps"),
+     "climatology: the default takes the dry-air value there, and with "
+     "turbidity=\"model\" a warning counts the steps"),
     ("CLEAR_SKY_DIFFUSE_FLOOR", "", "1", "share of the global below which the separation "
      "model takes Engerer's diffuse"),
     ("SOLAR_CONSTANT", "E_sc", "W/m²", "solar constant of the clearness index"),
@@ -268,7 +274,11 @@ class UfuncDocumenter(FunctionDocumenter):
 
     def format_args(self, **kwargs: Any) -> str:
         names = _ufunc_parameters(self.object.__name__, self.object.nin)
-        return f"({', '.join(names)}, /, out=None, *, where=True, ...)"
+        inputs = ", ".join(f"{name}: ArrayLike" for name in names)
+        return f"({inputs}, /, out=None, *, where=True, ...)"
+
+    def format_signature(self, **kwargs: Any) -> str:
+        return self.format_args() + " -> numpy.ndarray | numpy.float64"
 
     def get_doc(self) -> list[list[str]]:
         name = self.object.__name__
@@ -297,7 +307,8 @@ def _strahlkit_docstring(app: Sphinx, what: str, name: str, obj: Any, options: A
         lines[:] = []
         return
     indent = min(len(line) - len(line.lstrip()) for line in code if line.strip())
-    lines[:] = ["The docstring the function carries:", "", ".. code-block:: python", ""] + \
+    lines[:] = ["The docstring the function carries:", "", ".. code-block:: python",
+                "   :class: klimora-wrap", ""] + \
         ["   " + line[indent:] if line.strip() else "" for line in code] + [""]
 
 
@@ -336,6 +347,31 @@ def _drop_absent_pages(app: Sphinx, docname: str, source: list[str]) -> None:
     source[0] = "\n".join(kept)
 
 
+# -- names in tables that may break -------------------------------------------
+
+#: Where a name in a table's code may break: after ``_``, after ``-``, ``.`` or
+#: ``/`` before a letter (not within a number), and between a small letter
+#: and a capital (``MaxDirekte|Strahlung``); never at its end.
+_NAME_BREAKS = re.compile(r"(?<=_)(?=.)|(?<=[-./])(?=[A-Za-z])|(?<=[a-z])(?=[A-Z])")
+
+
+def _breakable_table_code(app: Sphinx, doctree: nodes.document, docname: str) -> None:
+    """A ``<wbr>`` between the parts of each name in a table's code: the
+    browser may break the line there, and a copied name stays whole."""
+    if app.builder.format != "html":
+        return
+    for table in doctree.findall(nodes.table):
+        for literal in list(table.findall(nodes.literal)):
+            for text in list(literal.findall(nodes.Text)):
+                parts = _NAME_BREAKS.split(str(text))
+                if len(parts) < 2:
+                    continue
+                pieces: list[nodes.Node] = [nodes.Text(parts[0])]
+                for part in parts[1:]:
+                    pieces += [nodes.raw("", "<wbr>", format="html"), nodes.Text(part)]
+                text.parent.replace(text, pieces)
+
+
 def setup(app: Sphinx) -> dict[str, Any]:
     app.add_config_value("klimora_optional_pages", {}, "env")
     app.add_directive("klimora-quantities", QuantitiesTable)
@@ -347,6 +383,7 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.add_autodocumenter(UfuncDocumenter)
     app.connect("autodoc-process-docstring", _strahlkit_docstring)
     app.connect("source-read", _drop_absent_pages)
+    app.connect("doctree-resolved", _breakable_table_code)
     app.add_html_math_renderer("klimora_mathml",
                                (_visit_inline_math, None), (_visit_block_math, None))
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

@@ -26,8 +26,8 @@ site = Site(latitude=52.52, longitude=13.40, height=34, zone="Europe/Berlin")
 times = pd.date_range("2025-07-15 00:00", "2025-07-15 23:50", freq="10min")
 hours = times.hour + times.minute / 60
 air = 23 - 6 * np.cos(2 * np.pi * (hours - 3.5) / 24)
-weather = pd.DataFrame({"air_temp": air, "humidity": 95 - 1.8 * (air - 10), "wind": 3.0},
-                       index=times)
+weather = pd.DataFrame({"air_temp": air, "humidity": 95 - 1.8 * (air - 10),
+                        "wind": 3.0}, index=times)
 
 clear = chain(weather.assign(cloud=0), site=site)
 half = chain(weather.assign(cloud=4), site=site)
@@ -65,8 +65,10 @@ top.plot(hours, clear["global"], color="#d95f02", label="global, clear")
 top.plot(hours, clear["diffuse"], color="#d95f02", ls=":", label="diffuse, clear")
 top.plot(hours, half["global"], color="#7570b3", label="global, 4 oktas")
 top.plot(hours, half["diffuse"], color="#7570b3", ls=":", label="diffuse, 4 oktas")
-top.plot(hours, clear["counter"], color="#1b9e77", ls="--", label="long-wave from the sky")
-top.plot(hours, clear["longwave_up"], color="#666666", ls="--", label="long-wave from the ground")
+top.plot(hours, clear["counter"], color="#1b9e77", ls="--",
+         label="long-wave from the sky")
+top.plot(hours, clear["longwave_up"], color="#666666", ls="--",
+         label="long-wave from the ground")
 top.set_ylabel(f"flux ({clear.attrs['units']['global']})")
 top.legend(ncol=3, fontsize="small", loc="upper left")
 top.set_ylim(0, 1200)
@@ -74,7 +76,8 @@ top.set_ylim(0, 1200)
 bottom.plot(hours, weather["air_temp"], color="k", label="air")
 bottom.plot(hours, clear["surface_temp"], color="#a6761d", label="ground, clear")
 bottom.plot(hours, clear["mrt"], color="#d95f02", lw=2, label="mean radiant, clear")
-bottom.plot(hours, half["mrt"], color="#7570b3", lw=2, label="mean radiant, 4 oktas")
+bottom.plot(hours, half["mrt"], color="#7570b3", lw=2,
+            label="mean radiant, 4 oktas")
 bottom.plot(hours, overcast["mrt"], color="#1f78b4", lw=2, ls="-.",
             label="mean radiant, overcast")
 bottom.set_ylabel("temperature (°C)")
@@ -94,4 +97,5 @@ plt.show()
 for name, result in (("clear", clear), ("4 oktas", half), ("overcast", overcast)):
     peak = result["mrt"].idxmax()
     print(f"{name:9}: {result['mrt'].max():.1f} °C at {peak:%H:%M}, "
-          f"air {weather['air_temp'][peak]:.1f} °C, sun {90 - result['zenith'][peak]:.0f}° high")
+          f"air {weather['air_temp'][peak]:.1f} °C, "
+          f"sun {90 - result['zenith'][peak]:.0f}° high")

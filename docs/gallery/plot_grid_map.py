@@ -26,16 +26,19 @@ import xarray as xr
 import klimora.grid
 from klimora.grid import example
 
-ds = example.weather(times=24, lat=100, lon=136, seed=3, temperature="degC", humidity="%")
+ds = example.weather(times=24, lat=100, lon=136, seed=3, temperature="degC",
+                     humidity="%")
 lat = np.linspace(48.07, 48.21, ds.sizes["lat"])
 lon = np.linspace(11.42, 11.69, ds.sizes["lon"])
-ds = ds.assign_coords(lat=("lat", lat, ds["lat"].attrs), lon=("lon", lon, ds["lon"].attrs))
+ds = ds.assign_coords(lat=("lat", lat, ds["lat"].attrs),
+                      lon=("lon", lon, ds["lon"].attrs))
 
 # How far each cell is from the centre (0 at the Marienplatz, 1 at ~8 km).
 y, x = np.meshgrid((lat - 48.137) * 111.0, (lon - 11.575) * 74.0, indexing="ij")
-centre = xr.DataArray(np.exp(-(x ** 2 + y ** 2) / 2 / 3.5 ** 2), dims=("lat", "lon"))
+centre = xr.DataArray(np.exp(-(x ** 2 + y ** 2) / 2 / 3.5 ** 2),
+                      dims=("lat", "lon"))
 hour = ds["time"].dt.hour
-daily = 24 - 5 * np.cos(2 * np.pi * (hour - 3) / 24)          # degC, warmest at 15 UTC
+daily = 24 - 5 * np.cos(2 * np.pi * (hour - 3) / 24)   # degC, warmest at 15 UTC
 
 ds["tas"] = daily + 4 * centre + 0.02 * (ds["tas"] - ds["tas"].mean())
 ds["tas"].attrs.update(standard_name="air_temperature", units="degC")
@@ -44,7 +47,7 @@ ds["hurs"].attrs.update(standard_name="relative_humidity", units="%")
 ds["clt"] = 0.01 * ds["clt"]                                    # a clear sky
 ds["clt"].attrs.update(standard_name="cloud_area_fraction", units="1")
 ds["uas"] = (2.0 + 0.02 * ds["uas"]) * (1 - 0.4 * centre)       # a light westerly,
-ds["vas"] = 0.02 * ds["vas"] * (1 - 0.4 * centre)               # slowed by the buildings
+ds["vas"] = 0.02 * ds["vas"] * (1 - 0.4 * centre)      # slowed by the buildings
 for name, standard_name in (("uas", "eastward_wind"), ("vas", "northward_wind")):
     ds[name].attrs.update(standard_name=standard_name, units="m s-1")
 ds["orog"] = 520 + 0.02 * (ds["orog"] - 1250)
@@ -71,7 +74,8 @@ ds
 out = klimora.grid.radiation(ds)
 noon = out.sel(time="2025-06-21T11:00").compute()      # 13:00 in Munich
 print(f"{out.sizes['lat']} x {out.sizes['lon']} cells, {out.sizes['time']} hours; "
-      f"at 11 UTC the mean radiant temperature runs from {float(noon['mrt'].min()):.1f} "
+      f"at 11 UTC the mean radiant temperature runs from "
+      f"{float(noon['mrt'].min()):.1f} "
       f"to {float(noon['mrt'].max()):.1f} °C")
 
 # %%
@@ -84,9 +88,11 @@ print(f"{out.sizes['lat']} x {out.sizes['lon']} cells, {out.sizes['time']} hours
 
 fig, (left, right) = plt.subplots(1, 2, figsize=(9, 4.6), sharey=True)
 fig.subplots_adjust(wspace=0.06)
-for ax, name, cmap, title in ((left, "surface_temp", "YlOrBr", "surface temperature"),
-                              (right, "mrt", "inferno", "mean radiant temperature")):
-    image = ax.pcolormesh(noon["lon"], noon["lat"], noon[name], cmap=cmap, shading="nearest")
+panels = ((left, "surface_temp", "YlOrBr", "surface temperature"),
+          (right, "mrt", "inferno", "mean radiant temperature"))
+for ax, name, cmap, title in panels:
+    image = ax.pcolormesh(noon["lon"], noon["lat"], noon[name], cmap=cmap,
+                          shading="nearest")
     fig.colorbar(image, ax=ax, orientation="horizontal", pad=0.16, shrink=0.9,
                  label=f"{title} ({noon[name].attrs['units']})")
     ax.set_aspect(1 / np.cos(np.radians(48.14)))

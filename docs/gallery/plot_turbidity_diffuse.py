@@ -9,8 +9,10 @@ options that deal with them.
    ``LinkeTruebung`` of the day, latitude and humidity. Its humidity branch
    rises steeply from 85 %: 3.5 at 85 %, 39.8 from 94.9 %, far beyond any
    measured climatology (monthly values stay below about 7), and the beam of
-   a clear, humid morning is lost. ``turbidity="climatology"`` takes the
-   site's monthly value instead, and a ``linke`` input gives it outright.
+   a clear, humid morning would be lost. The default, ``"bounded"``, keeps
+   the branch up to 7 and takes the model's dry-air value beyond;
+   ``turbidity="model"`` takes it as it is, ``turbidity="climatology"`` the
+   site's monthly value, and a ``linke`` input gives it outright.
 2. **The diffuse.** The clear-sky global and direct irradiance come from two
    formulas; at altitude under a clear winter sky the beam on the ground of
    one exceeds the global of the other, and the residual global − beam
@@ -24,8 +26,8 @@ options that deal with them.
 # --------------------------
 #
 # Noon on a clear summer day at Munich, with the humidity from 40 to 100 %.
-# The model's turbidity, the climatology's and a measured-like fixed value
-# of 3.5, and what each makes of the direct beam and of the mean radiant
+# The default's turbidity, the model's as it is, the climatology's and a
+# measured-like fixed value of 3.5, and what each makes of the direct beam and of the mean radiant
 # temperature.
 
 import warnings
@@ -38,16 +40,18 @@ from klimora.chain import ChainWarning, Site, chain
 
 munich = Site(latitude=48.14, longitude=11.58, height=520, zone=1)
 humidity = np.arange(40.0, 100.01, 0.5)
-noon = pd.DataFrame({"humidity": humidity, "air_temp": 22.0, "cloud": 0.0, "wind": 2.0},
+noon = pd.DataFrame({"humidity": humidity, "air_temp": 22.0, "cloud": 0.0,
+                     "wind": 2.0},
                     index=pd.DatetimeIndex(["2025-06-21 13:00"] * humidity.size))
 
 with warnings.catch_warnings(record=True) as said:
     warnings.simplefilter("always", ChainWarning)
-    model = chain(noon, site=munich)
+    model = chain(noon, site=munich, turbidity="model")
 print("\n".join(str(w.message) for w in said))
 
 runs = {
-    'turbidity="model" (default)': model,
+    'turbidity="bounded" (default)': chain(noon, site=munich),
+    'turbidity="model"': model,
     'turbidity="climatology"': chain(noon, site=munich, turbidity="climatology"),
     "linke=3.5 given": chain(noon.assign(linke=3.5), site=munich),
 }
@@ -57,9 +61,9 @@ pd.DataFrame({name: r["linke"].to_numpy()[[0, 80, 100, 110, 120]]
 
 # %%
 # The chain says as a ``ChainWarning`` where the model's turbidity passes
-# 7 (above). Here it is drawn against the other two.
+# 7 (above). Here it is drawn against the others.
 
-colours = ["#d95f02", "#1b9e77", "#7570b3"]
+colours = ["#e7298a", "#d95f02", "#1b9e77", "#7570b3"]
 fig, axes = plt.subplots(1, 3, figsize=(10, 3.6))
 fig.subplots_adjust(wspace=0.35)
 for (name, result), colour in zip(runs.items(), colours):
@@ -69,7 +73,8 @@ for (name, result), colour in zip(runs.items(), colours):
 axes[0].axhline(7, color="grey", ls=":", lw=1)
 axes[0].text(41, 7.6, "beyond any climatology", fontsize="x-small", color="grey")
 axes[0].set_yscale("log")
-axes[0].set_yticks([2, 3, 5, 7, 10, 20, 40], labels=["2", "3", "5", "7", "10", "20", "40"])
+ticks = [2, 3, 5, 7, 10, 20, 40]
+axes[0].set_yticks(ticks, labels=[str(t) for t in ticks])
 axes[0].minorticks_off()
 axes[0].set_ylabel("Linke turbidity")
 axes[1].set_ylabel("direct beam at noon (W/m²)")
@@ -77,20 +82,21 @@ axes[2].set_ylabel("mean radiant temperature (°C)")
 for ax in axes:
     ax.set_xlabel("relative humidity (%)")
     ax.grid(alpha=0.3)
-fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=3,
+fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=4,
            fontsize="small", frameon=False, bbox_to_anchor=(0.5, 0.0))
 fig.suptitle("Munich, 21 June, 13:00, clear sky")
 fig.subplots_adjust(bottom=0.3, top=0.86)
 plt.show()
 
 # %%
-# Up to 85 % the three agree within a kelvin. Above it the model's
-# turbidity first dips, then climbs past anything measured: the beam goes,
-# the diffuse takes what the beam loses (and a standing person takes half
-# of the diffuse but at most 0.31 of the beam, so the mean radiant
+# Up to 85 % they agree within a kelvin. Above it the model's turbidity
+# first dips, then climbs past anything measured: the beam goes, the
+# diffuse takes what the beam loses (and a standing person takes half of
+# the diffuse but at most 0.31 of the beam, so the mean radiant
 # temperature even rises for a while), and from 94.9 % the clear sky's
-# global itself collapses. Where the humidity runs high, give the turbidity
-# or take the climatology.
+# global itself collapses. The default follows the model up to 7 (at about
+# 91.4 %) and takes June's dry-air value, 4.2, above: the clear sky keeps
+# its beam. Where the turbidity is known, give it.
 
 # %%
 # The diffuse on a clear winter day at altitude
@@ -115,13 +121,16 @@ flux.plot(hours, residual["direct"] * cos_zenith, color="#7570b3", ls="--",
           label="beam on the ground, residual")
 flux.plot(hours, separation["direct"] * cos_zenith, color="#d95f02", ls="--",
           label="beam on the ground, separation")
-flux.plot(hours, residual["diffuse"], color="#7570b3", lw=2, label="diffuse, residual")
-flux.plot(hours, separation["diffuse"], color="#d95f02", lw=2, label="diffuse, separation")
+flux.plot(hours, residual["diffuse"], color="#7570b3", lw=2,
+          label="diffuse, residual")
+flux.plot(hours, separation["diffuse"], color="#d95f02", lw=2,
+          label="diffuse, separation")
 flux.set_ylabel("irradiance on level ground (W/m²)")
 flux.set_ylim(-20, 1350)
 flux.legend(fontsize="x-small", loc="upper left", ncol=2)
 share.plot(hours, residual["mrt"], color="#7570b3", lw=2, label="residual")
-share.plot(hours, separation["mrt"], color="#d95f02", lw=2, label="separation (default)")
+share.plot(hours, separation["mrt"], color="#d95f02", lw=2,
+           label="separation (default)")
 share.set_ylabel("mean radiant temperature (°C)")
 share.set_ylim(-15, 50)
 share.legend(fontsize="small", loc="upper center", ncol=2)

@@ -2,9 +2,9 @@
 Heat stress: UTCI in the sun and in the shade
 =============================================
 
-With ``utci=True`` the chain adds the Universal Thermal Climate Index of
-pythermalcomfort, from the air temperature, the mean radiant temperature,
-the wind and the humidity. Over a hot July day in Seville, a person
+With ``utci=True`` the chain adds the Universal Thermal Climate Index
+(:func:`klimora.ufuncs.utci`), from the air temperature, the mean radiant
+temperature, the wind and the vapour pressure. Over a hot July day in Seville, a person
 standing in the sun is set against one in the shade of a tree: the same air
 and the same ground, but no direct beam.
 """
@@ -23,9 +23,10 @@ site = Site(latitude=37.39, longitude=-5.98, height=10, zone="Europe/Madrid")
 times = pd.date_range("2025-07-20 00:00", "2025-07-20 23:45", freq="15min")
 hours = times.hour + times.minute / 60
 air = 30 - 8 * np.cos(2 * np.pi * (hours - 5.5) / 24)          # 22 to 38 degC
+afternoon = np.sin(np.pi * (hours - 10) / 12)                  # the breeze
 weather = pd.DataFrame({"air_temp": air,
                         "humidity": np.clip(75 - 2.5 * (air - 22), 20, 100),
-                        "wind": 1.5 + 1.5 * np.clip(np.sin(np.pi * (hours - 10) / 12), 0, 1),
+                        "wind": 1.5 + 1.5 * np.clip(afternoon, 0, 1),
                         "cloud": 0.0, "albedo": 0.25}, index=times)
 
 sun = chain(weather, site=site, utci=True, surface="dry_soil")
@@ -40,8 +41,9 @@ sun[["zenith", "global", "surface_temp", "mrt", "utci"]].iloc[40:80:8].round(1)
 # quantities, the direct beam is 0 and the global and diffuse irradiance
 # are those of the sunny run.
 
-shade = chain(weather.assign(direct=0.0, diffuse=sun["diffuse"], **{"global": sun["global"]}),
-              site=site, utci=True, surface="dry_soil")
+shaded = weather.assign(direct=0.0, diffuse=sun["diffuse"],
+                        **{"global": sun["global"]})
+shade = chain(shaded, site=site, utci=True, surface="dry_soil")
 
 # %%
 # The heat stress categories
@@ -55,7 +57,8 @@ bands = [(9, 26, "no thermal stress", "#e8f4e8"), (26, 32, "moderate", "#fde9c9"
          (32, 38, "strong", "#fbc58a"), (38, 46, "very strong", "#f3894f"),
          (46, 60, "extreme", "#d7433a")]
 
-fig, (ax, mrt) = plt.subplots(2, 1, figsize=(8, 7.5), sharex=True, height_ratios=[3, 2])
+fig, (ax, mrt) = plt.subplots(2, 1, figsize=(8, 7.5), sharex=True,
+                             height_ratios=[3, 2])
 fig.subplots_adjust(hspace=0.08)
 for low, high, name, colour in bands:
     ax.axhspan(low, high, color=colour, zorder=0)
@@ -90,7 +93,9 @@ plt.show()
 
 def hours_in(utci):
     edges = [low for low, _, _, _ in bands] + [bands[-1][1]]
-    counts = pd.cut(utci, edges, labels=[name for _, _, name, _ in bands]).value_counts()
-    return counts.reindex([name for _, _, name, _ in bands]) / 4
+    names = [name for _, _, name, _ in bands]
+    counts = pd.cut(utci, edges, labels=names).value_counts()
+    return counts.reindex(names) / 4
 
-pd.DataFrame({"sun (h)": hours_in(sun["utci"]), "shade (h)": hours_in(shade["utci"])})
+pd.DataFrame({"sun (h)": hours_in(sun["utci"]),
+              "shade (h)": hours_in(shade["utci"])})

@@ -11,20 +11,27 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Mapping, Optional, overload
 
 import numpy as np
 
+from klimora.frames import frame_columns
 from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
-from klimora.intervals import over_intervals, tell
+from klimora.intervals import interval_cos_zenith, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
                            magnus, projection_scale, result_columns, surface_bowen,
                            universal_thermal_climate_index)
-from klimora.times import has_zone, holds_numbers, read_times, time_parts
+from klimora.sunlit import INTERVAL_COS_ZENITH
+from klimora.times import has_zone, holds_numbers, leap_years, read_times, time_parts
+
+if TYPE_CHECKING:
+    import pandas as pd
+    import xarray as xr
+    from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
@@ -34,43 +41,141 @@ __all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS"
            "validate_weather"]
 
 
-def chain(weather: Any = None, *, site: Optional[Site] = None, times: Any = None,
-          projection_factor: str = "system", utci: bool = False, turbidity: str = "model",
-          diffuse_model: str = "separation", min_wind: Optional[float] = MIN_WIND,
-          surface: Optional[str] = None, time_label: str = "instant",
-          interval: Any = None) -> Any:
-    """The chain over a weather series or field.
+@overload
+def chain(weather: xr.Dataset, *, site: Site | None = ..., times: None = ...,
+          projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
+          diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
+          time_label: str = ...,
+          interval: pd.Timedelta | str | float | None = ...) -> xr.Dataset: ...
+@overload
+def chain(weather: Mapping[str, ArrayLike] | None = ..., *, site: Site | None = ...,
+          times: ArrayLike | pd.DatetimeIndex | None = ..., projection_factor: str = ...,
+          utci: bool = ..., turbidity: str = ..., diffuse_model: str = ...,
+          min_wind: float | None = ..., surface: str | None = ..., time_label: str = ...,
+          interval: pd.Timedelta | str | float | None = ...) -> dict[str, NDArray[np.float64]]: ...
+@overload
+def chain(weather: pd.DataFrame, *, site: Site | None = ..., times: None = ...,
+          projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
+          diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
+          time_label: str = ...,
+          interval: pd.Timedelta | str | float | None = ...) -> pd.DataFrame: ...
 
-    ``weather`` is a pandas DataFrame (times in its DatetimeIndex or a
-    column "time"), an xarray Dataset (a coordinate "time"), or a mapping
-    of names to arrays (times in ``times``).  Its columns or variables are
-    any of the registry's weather (:data:`klimora.quantities.WEATHER`); the
-    absent ones take their defaults.  ``site`` is needed, unless the weather
-    is a Dataset with latitude and longitude; a Dataset's "latitude",
-    "longitude" and "height" variables or coordinates (or "lat", "lon")
-    replace the site's.  The result is of the same kind: a DataFrame with
-    the same index, a Dataset with the same coordinates, or a dict, with the
-    :data:`COLUMNS` and their units (``attrs["units"]`` of a DataFrame,
-    each variable's ``units`` in a Dataset).
 
-    ``projection_factor`` "vdi3789" weights the beam on a person with the
-    published factor of VDI 3789-2 instead of the system's
-    (:func:`projection_scale`); ``utci`` adds the column "utci" (needs
-    pythermalcomfort); ``turbidity``, ``diffuse_model`` and ``min_wind``
-    are those of :class:`klimora.model.Options`.  ``surface`` names the
-    ground (:data:`klimora.model.SURFACES`) for its Bowen ratio, in place of
-    a ``bowen`` input.  ``time_label``: "instant" (each stamp a moment),
-    "start" or "end" (each stamp the start or end of an averaging interval
-    of length ``interval``, a pandas Timedelta, its text or a bare number of
-    seconds, by default the median step of the times; instants refuse it):
-    the sun's position is then that of the interval's middle, and every
-    flux and temperature the mean over sub-steps of at most 5 minutes
-    across the interval, placed in real time, so that partial intervals at
-    sunrise and sunset come out as measured means do.
+def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = None, *,
+          site: Site | None = None, times: ArrayLike | pd.DatetimeIndex | None = None,
+          projection_factor: str = "system", utci: bool = False, turbidity: str = "bounded",
+          diffuse_model: str = "separation", min_wind: float | None = MIN_WIND,
+          surface: str | None = None, time_label: str = "instant",
+          interval: pd.Timedelta | str | float | None = None
+          ) -> pd.DataFrame | xr.Dataset | dict[str, NDArray[np.float64]]:
+    """The chain over a weather series or field: from times, a site and the
+    weather to the radiation and the mean radiant temperature of a person.
 
-    What the chain takes that was not given (a height, a zone) and what it
-    changed (humidity above 100 %) or doubts (a turbidity above any
-    climatology) it says as a :class:`ChainWarning`, one line each."""
+    Parameters
+    ----------
+    weather : pandas.DataFrame, xarray.Dataset or mapping of str to array_like, optional
+        A DataFrame (times in its DatetimeIndex or a column "time"), a
+        Dataset (a coordinate "time"; eager or on dask) or a mapping of
+        names to arrays (times in `times`).  Its columns or variables are
+        any of the registry's weather (:data:`klimora.quantities.WEATHER`),
+        or as producers name them (:mod:`klimora.conventions`: pvlib's
+        columns, CF, ERA5 and CMIP variables, a Dataset's converted from its
+        ``units``); the absent ones take their defaults.  None: all of them.
+    site : Site, optional
+        The place.  Needed unless the weather is a Dataset with latitude
+        and longitude: a Dataset's "latitude", "longitude" and "height"
+        variables or coordinates (or "lat", "lon") replace the site's.
+    times : array_like of datetimes or pandas.DatetimeIndex, optional
+        The times of a mapping's arrays, one per element (datetime64
+        values, a DatetimeIndex, zone-aware or not).  Times without a zone
+        are in the site's zone.
+    projection_factor : {"system", "vdi3789"}, default "system"
+        The weight of the beam on a person: the system's, or the published
+        factor of VDI 3789-2 (:func:`projection_scale`).
+    utci : bool, default False
+        Add the column "utci", the Universal Thermal Climate Index
+        (:func:`klimora.ufuncs.utci`).
+    turbidity : {"bounded", "model", "climatology"}, default "bounded"
+        The Linke turbidity's source, as in :class:`klimora.model.Options`:
+        by default the module's turbidity bounded where its humidity branch
+        leaves the physical range, so that a humid clear sky keeps its beam.
+    diffuse_model : {"separation", "residual"}, default "separation"
+        The diffuse's model, as in :class:`klimora.model.Options`.
+    min_wind : float or None, default :data:`klimora.model.MIN_WIND`
+        The lowest wind of the ground's energy balance and the UTCI, m/s;
+        None takes the wind as given.
+    surface : str, optional
+        The ground (:data:`klimora.model.SURFACES`), for its Bowen ratio, in
+        place of a ``bowen`` input.
+    time_label : {"instant", "start", "end"}, default "instant"
+        Each stamp a moment, or the start or end of an averaging interval
+        of length `interval`: the sun's position is then that of the
+        interval's middle, and every flux and temperature the mean over
+        sub-steps of at most 5 minutes across the interval, placed in real
+        time, so that partial intervals at sunrise and sunset come out as
+        measured means do.  A given global is then the interval's mean: at
+        each sub-step it follows cos z, over the interval's mean of cos z
+        in closed form (:mod:`klimora.sunlit`).
+    interval : pandas.Timedelta, str or float, optional
+        The averaging interval of "start" and "end": a Timedelta, its text
+        (``"1h"``) or a bare number of seconds (``3600``); by default the
+        median step of the times.  Instants have none: with "instant" an
+        interval is refused (ValueError).
+
+    Returns
+    -------
+    pandas.DataFrame, xarray.Dataset or dict of str to numpy.ndarray
+        Of the weather's kind: a DataFrame with the same index, a Dataset
+        with the same coordinates, or a dict of float64 arrays, with the
+        :data:`COLUMNS` in their order and their units
+        (``attrs["units"]`` of a DataFrame, each variable's ``units`` in a
+        Dataset).
+
+    Raises
+    ------
+    ValueError
+        One line, for an input the chain cannot use (an unknown name, no
+        site, no times, a value out of range:
+        :class:`klimora.quantities.OutOfRange`).
+    TypeError
+        For weather that is none of the three kinds.
+
+    Warns
+    -----
+    ChainWarning
+        What the chain takes that was not given (a height, a zone), changed
+        (humidity above 100 %) or doubts (with ``turbidity="model"``, a
+        turbidity above any climatology), one line each.
+
+    Examples
+    --------
+    Three times of a summer day at Munich: a DataFrame back, on the same
+    index, with the columns' units.
+
+    >>> import pandas as pd
+    >>> from klimora.chain import Site, chain
+    >>> times = pd.date_range("2025-06-21 06:00", periods=3, freq="6h",
+    ...                       tz="Europe/Berlin")
+    >>> weather = pd.DataFrame({"air_temp": [15.0, 24.0, 19.0],
+    ...                         "cloud": [2, 2, 4]}, index=times)
+    >>> munich = Site(latitude=48.14, longitude=11.58, height=520,
+    ...               zone="Europe/Berlin")
+    >>> result = chain(weather, site=munich)
+    >>> result.index.equals(weather.index), list(result.columns[:3])
+    (True, ['solar_time', 'zenith', 'azimuth'])
+    >>> result.attrs["units"]["mrt"]
+    'degC'
+
+    Arrays with their times give a dict.  At 13:15 CEST the sun is in the
+    south at Munich, its zenith angle the latitude less the declination,
+    48.14 - 23.44 degrees:
+
+    >>> import numpy as np
+    >>> noon = np.array(["2025-06-21T13:15"], dtype="datetime64[m]")
+    >>> columns = chain({"air_temp": np.array([24.0])}, site=munich, times=noon)
+    >>> round(float(columns["zenith"][0]), 1)
+    24.7
+    """
     options = Options(projection_factor, utci, turbidity, diffuse_model, min_wind, time_label,
                       interval)
     return chain_with(weather, site=site, times=times, options=options, surface=surface)
@@ -100,7 +205,7 @@ def chain_with(weather: Any = None, *, site: Optional[Site] = None, times: Any =
         raise ValueError("times are needed: give them as times=...")
     assert site is not None
     fields = {name: np.asarray(value, dtype=float)
-              for name, value in with_surface(dict(weather), surface).items()}
+              for name, value in with_surface(frame_columns(weather), surface).items()}
     return _run(fields, times, site, options)
 
 
@@ -120,15 +225,26 @@ def _run(fields: Mapping[str, Any], times: Any, site: Site, options: Options) ->
     if site.zone is None and not has_zone(times):
         warn("zone")
     height = site.height_or_sea_level()
+    given = dict(fields)
+    if "global" in fields and options.time_label != "instant":   # the interval's mean
+        given[INTERVAL_COS_ZENITH] = interval_cos_zenith(times, options.time_label,
+                                                         options.interval, site.zone,
+                                                         site.latitude, site.longitude)
 
     def run_at(at: Any) -> dict[str, Any]:
         hour, day, zone = (np.reshape(part, np.shape(times)) for part in time_parts(at, site.zone))
-        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, fields,
-                              options)
+        # The climatology's month middles fall a day later in leap years.
+        leap = (np.reshape(leap_years(at, site.zone), np.shape(times))
+                if options.turbidity == "climatology" else None)
+        return compute_blocks(hour, day, zone, site.latitude, site.longitude, height, given,
+                              options, leap)
 
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         result: dict[str, Any] = over_intervals(run_at, times, options.time_label,
                                                 options.interval, site.zone)
+    if INTERVAL_COS_ZENITH in given:   # the given mean (NaN where the time is), not the
+        mean = result["global"]          # mean of the sub-steps
+        np.copyto(mean, fields["global"] + 0 * mean)
     tell(fields, result, options)
     return result
 
@@ -164,7 +280,9 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
                          f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
-    arrays = with_surface({name: fields[name].to_numpy(dtype=float) for name in fields.columns},
+    named = frame_columns({name: fields[name] for name in fields.columns})
+    arrays = with_surface({name: value.to_numpy(dtype=float) if hasattr(value, "to_numpy")
+                           else np.asarray(value, dtype=float) for name, value in named.items()},
                           surface)
     result = _run(arrays, times, site, options)
     out = pd.DataFrame(one_array(list(result.values())), index=frame.index,

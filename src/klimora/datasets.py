@@ -11,17 +11,25 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from klimora import quantities as Q
+from klimora.accumulations import labelled, stamps
+from klimora.conventions import normalise, recognised
 from klimora.inputs import Site, check_saturation, validate_weather, warn
-from klimora.intervals import over_intervals, tell
-from klimora.model import Options, blockwise, result_columns
-from klimora.times import holds_numbers, time_parts
+from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_utci
+from klimora.model import NAMES, Options, blockwise, result_columns
+from klimora.sunlit import INTERVAL_COS_ZENITH
+from klimora.times import holds_numbers, leap_years, time_parts
 
 __all__ = ["chain_dataset", "stacked"]
 
 
 def chain_dataset(ds: Any, site: Optional[Site], options: Options,
                   time_label: str = "instant", interval: Any = None) -> Any:
-    """The chain on a Dataset: its weather variables, its "time" coordinate,
+    """The chain on a Dataset: its weather variables, recognised and
+    converted from their ``units`` by :func:`klimora.conventions.normalise`
+    as the grid's are (variables without units in the chain's units), its
+    "time" (or "valid_time") coordinate (with means, accumulated or of
+    ``cell_methods: time: mean``, over their intervals, as the grid takes
+    them: :func:`klimora.accumulations.labelled`),
     and its "latitude", "longitude" and "height" (or "lat", "lon") where it
     has them, the site's values where not (a site is needed for what the
     Dataset lacks; without a height, sea level, said in a warning).  Times
@@ -31,7 +39,9 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
 
     def pick(name: str, *names: str) -> Any:
         for n in (name, *names):
-            if n in ds.variables:
+            # A "height" of standard_name height is the level of the
+            # measurement (CMIP's 2 m or 10 m), not the site's.
+            if n in ds.variables and ds[n].attrs.get("standard_name") != "height":
                 return ds[n]
         if name == "height" and (site is None or site.height is None):
             warn("height")   # sea level
@@ -42,9 +52,17 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         return getattr(site, name)
 
     columns = result_columns(options.utci)
-    fields = {name: ds[name] for name in Q.WEATHER if name in ds.data_vars}
-    times = ds["time"] if "time" in ds.variables else None
-    place = (pick("latitude", "lat"), pick("longitude", "lon"), pick("height"))
+    ds = recognised(ds)
+    found = normalise(ds, own_units=True)
+    fields = found.fields
+    time = next((n for n in ("time", "valid_time") if n in ds.variables), None)
+    times = None
+    if time is not None:
+        read_from = [n for source in found.sources.values() for n in source.split(" and ")]
+        time_label, interval = labelled(ds, read_from, time, time_label, interval)
+        times = ds[time].copy(data=stamps(ds, time, time_label))
+    height = found.height if found.height is not None else pick("height")
+    place = (pick("latitude", "lat"), pick("longitude", "lon"), height)
     together = stacked(fields, times, *place, zone=None if site is None else site.zone,
                        options=options, time_label=time_label, interval=interval)
     out = xr.Dataset({name: together.isel(column=k) for k, (name, _, _) in enumerate(columns)})
@@ -52,7 +70,8 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         out[name].attrs.update(units=unit, long_name=meaning)
     if not Q.is_lazy(out["linke"]):   # what is lazy is not computed to be told of
         tell({name: f.values for name, f in fields.items()},
-             {name: out[name].values for name in ("linke",)}, options)
+             {name: out[name].values for name in ("linke", "mrt", "utci") if name in out},
+             options)
     return out
 
 
@@ -80,20 +99,37 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
     if holds_numbers(times.values):
         raise ValueError("the Dataset's 'time' holds numbers, not dates and times (are its "
                          "units and calendar decoded?)")
+    given = dict(fields)
+    if "global" in names and time_label != "instant":   # a given global is the interval's mean
+        def cos_mean(lat: Any, lon: Any) -> Any:
+            return interval_cos_zenith(times.values, time_label, interval, zone, lat, lon)
+
+        given[INTERVAL_COS_ZENITH] = xr.apply_ufunc(
+            cos_mean, xr.DataArray(latitude), xr.DataArray(longitude), dask="parallelized",
+            output_dtypes=[float], output_core_dims=[list(times.dims)],
+            dask_gufunc_kwargs={"output_sizes": dict(times.sizes)})
+        names.append(INTERVAL_COS_ZENITH)
     kernel = Kernel(names, lazy, options)
 
     def run_at(at: Any) -> Any:
         hour, day, offset = (xr.DataArray(np.reshape(part, times.shape), coords=times.coords,
                                           dims=times.dims) for part in time_parts(at, zone))
+        leap = [xr.DataArray(np.reshape(leap_years(at, zone), times.shape), coords=times.coords,
+                             dims=times.dims)] if kernel.leap else []
         return xr.apply_ufunc(kernel, hour, day, offset, *place.values(),
-                              *(fields[name] for name in names),
+                              *(given[name] for name in names), *leap,
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
                                                   {"column": len(result_columns(options.utci))}})
 
-    return over_intervals(run_at, times.values, time_label, interval, zone,
-                          [name for name, _, _ in result_columns(options.utci)])
+    columns = [name for name, _, _ in result_columns(options.utci)]
+    result = over_intervals(run_at, times.values, time_label, interval, zone, columns)
+    if INTERVAL_COS_ZENITH in given:   # the given mean, not the mean of the sub-steps
+        mean = result.isel(column=columns.index("global"))   # NaN where the time is
+        result = result.where(xr.DataArray([c != "global" for c in columns], dims="column"),
+                              fields["global"] + 0 * mean)
+    return result
 
 
 @dataclass(frozen=True)
@@ -106,8 +142,15 @@ class Kernel:
     lazy: list[str]   # the inputs (site or weather) checked here, as they are computed
     options: Options
 
+    @property
+    def leap(self) -> bool:
+        """Whether the last input says which days lie in a leap year (for
+        the climatology's month middles)."""
+        return self.options.turbidity == "climatology"
+
     def __call__(self, *inputs: Any) -> Any:
         arrays = [np.asarray(a, dtype=float) for a in inputs]
+        leap = arrays.pop() if self.leap else None
         values = dict(zip(("latitude", "longitude", "height", *self.names), arrays[3:]))
         for name in self.lazy:
             Q.check(name, values[name])
@@ -121,4 +164,8 @@ class Kernel:
                 ({"vapour_pressure", "air_temp"} & set(self.lazy)):
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
-        return blockwise(arrays, self.names, self.options)
+        columns = blockwise(arrays, self.names, self.options, leap)
+        if self.options.utci and self.lazy:   # an eager Dataset's are told of once, whole
+            tell_utci(columns[..., -1], columns[..., NAMES.index("mrt")],
+                      {name: values[name] for name in self.names})
+        return columns

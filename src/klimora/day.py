@@ -74,7 +74,8 @@ def run(site: Site, day: Union[int, dt.date], clocks: Sequence[float], weather: 
     (hours in the site's zone) of ``day``: a pandas DataFrame of the
     :data:`COLUMNS` (and "utci" if asked for), indexed by the local times.
     ``day`` is a date, or the day of the year (taken in 2024's calendar,
-    which matters only for a zone name's daylight saving time).  Clock
+    which matters only for a zone name's daylight saving time and the
+    climatology's month middles, those of a leap year).  Clock
     times that the zone skips or repeats (daylight saving) give NaN.
     ``options`` are the chain's others: turbidity, diffuse_model and
     min_wind (a surface is the weather's Bowen ratio here, and the

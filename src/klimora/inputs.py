@@ -24,11 +24,25 @@ PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 class ChainWarning(UserWarning):
     """What the chain took that the user did not give, or changed of what
-    they gave, or doubts: one line each.  ``kind`` names it and ``count``
-    says how many values it concerns (0 for a whole run), so that a reader
-    of many chunks can sum them and say it once (:meth:`about`)."""
+    they gave, or doubts: one line each.
 
-    #: kind -> the line, with {count} and {s} (plural s) for counted kinds.
+    Parameters
+    ----------
+    kind : {"height", "sea level", "zone", "humidity", "turbidity", "percent", "oktas"}
+        What it is about: no height (a site at sea level), no
+        surface_altitude (a grid at sea level), times without a zone (taken
+        as UTC), humidity above 100 % (taken as 100 %), a turbidity from
+        the humidity beyond any climatology, or values that look like
+        fractions given for percent (humidity of 1 % or less) or for oktas
+        (cloud between 0 and 1, not whole).
+    count : int, default 0
+        How many values it concerns (0 for a whole run), so that a reader
+        of many chunks can sum them and say it once (:meth:`about`).
+
+    Both are kept as the attributes ``kind`` and ``count``.
+    """
+
+    # kind -> the line, with {count} and {s} (plural s) for counted kinds.
     LINES = {
         "height": "no height given: the site is taken at sea level (0 m)",
         "sea level": "no surface_altitude: the grid is taken at sea level (0 m)",
@@ -42,10 +56,13 @@ class ChainWarning(UserWarning):
                    "100), not a fraction",
         "oktas": "{count} cloud value{s} between 0 and 1, not whole: cloud is in oktas (0 to "
                  "8), not a fraction",
+        "utci": "{count} UTCI value{s} outside the model's range (air -50 to 50 °C, "
+                "MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN",
     }
-    #: How the lines name what the user may give, in Python; the command line
-    #: names its options instead.
-    WORDS = {"linke": "linke", "turbidity": "turbidity='climatology'"}
+    # How the lines name what the user may give, in Python; the command line
+    # names its options instead.
+    WORDS = {"linke": "linke",
+             "turbidity": "turbidity='bounded' (the default) or 'climatology'"}
 
     def __init__(self, kind: str, count: int = 0) -> None:
         super().__init__(self.about(kind, count))
@@ -54,7 +71,7 @@ class ChainWarning(UserWarning):
     @classmethod
     def about(cls, kind: str, count: int = 0, words: Optional[Mapping[str, str]] = None) -> str:
         """The line for ``count`` values of ``kind``, naming what may be
-        given by ``words`` (:data:`WORDS` by default)."""
+        given by ``words`` (``WORDS`` by default)."""
         return cls.LINES[kind].format(count=count, s="" if count == 1 else "s",
                                       **(words or cls.WORDS))
 
@@ -72,14 +89,42 @@ def warn(kind: str, count: int = 0) -> None:
 
 @dataclass(frozen=True)
 class Site:
-    """A place: latitude (deg N), longitude (deg E), height above sea level
-    (m), each a number or an array; ``zone``, the zone of times that carry
-    none: hours east of UTC or a zone name such as "Europe/Berlin" (with
-    its daylight saving time).  Without a height the chain takes sea level,
-    without a zone UTC, and says so (ChainWarning), except for a Dataset's
-    times, which CF keeps in UTC.  ValueError, one line, for a value out of
-    range, a zone of NaN hours or a zone name the tz database does not
-    know."""
+    """A place, and the zone of times that carry none.
+
+    Parameters
+    ----------
+    latitude : float or array_like
+        Latitude, north positive. [deg]
+    longitude : float or array_like
+        Longitude, east positive. [deg]
+    height : float or array_like, optional
+        Height above sea level. [m]  Without it the chain takes sea level
+        and says so (:class:`ChainWarning`).
+    zone : float or str, optional
+        The zone of times that carry none: hours east of UTC, or a zone
+        name such as "Europe/Berlin" (with its daylight saving time).
+        Without it such times are UTC, and the chain says so, except for a
+        Dataset's times, which CF keeps in UTC.
+
+    Raises
+    ------
+    ValueError
+        One line, without a latitude or a longitude, or for a zone name the
+        tz database does not know.
+    klimora.quantities.OutOfRange
+        For a value outside its range (:data:`klimora.quantities.SITE`), a
+        zone of NaN hours among them.
+
+    Examples
+    --------
+    >>> from klimora.chain import Site
+    >>> Site(latitude=48.14, longitude=11.58, height=520, zone=1)
+    Site(latitude=48.14, longitude=11.58, height=520, zone=1)
+    >>> Site(latitude=95.0, longitude=0.0)
+    Traceback (most recent call last):
+    ...
+    klimora.quantities.OutOfRange: latitude must be between -90 and 90 deg, not 95
+    """
 
     latitude: Any
     longitude: Any

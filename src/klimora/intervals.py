@@ -22,8 +22,11 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import warn
-from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval
-from klimora.times import in_real_time, is_cftime
+from klimora.model import (TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval,
+                           result_columns,
+                           utci_outside)
+from klimora.sunlit import mean_cos_zenith
+from klimora.times import in_real_time, is_cftime, time_parts
 
 #: The longest sub-step across an interval.
 SUB_STEP = dt.timedelta(minutes=5)
@@ -54,6 +57,24 @@ def over_intervals(run_at: Callable[[Any], Any], times: Any, time_label: str,
     for k in range(count):
         mean.add(run_at(shifted(times, start + (k + 0.5) * length / count)), k == count // 2)
     return mean.value()
+
+
+def interval_cos_zenith(times: Any, time_label: str, interval: Any,
+                        zone: Union[float, str, None], latitude: Any, longitude: Any) -> Any:
+    """The mean of max(cos z, 0) over each whole interval that starts or
+    ends at ``times`` (:func:`klimora.sunlit.mean_cos_zenith`, in closed
+    form, at the interval's middle day): what the chain shapes a given mean
+    global by (:func:`klimora.sunlit.over_the_interval`).  Its shape is that
+    of the latitude and longitude broadcast together, then the times'."""
+    shape = np.shape(times)
+    times = in_real_time(times, zone)
+    length = interval_length(times, interval)
+    middle = shifted(times, (1 if time_label == "start" else -1) * length / 2)
+    hour, day, _ = time_parts(middle, zone)
+    place = np.broadcast_shapes(np.shape(latitude), np.shape(longitude))
+    lat, lon = (np.reshape(x, np.shape(x) + (1,) * len(shape)) for x in (latitude, longitude))
+    hour, day = (np.reshape(x, (1,) * len(place) + shape) for x in (hour, day))
+    return mean_cos_zenith(hour, day, lat, lon, length.total_seconds() / 3600.0).whole
 
 
 class Mean:
@@ -209,3 +230,12 @@ def tell(fields: Mapping[str, Any], result: Mapping[str, Any], options: Options)
                 high = int(np.count_nonzero(np.asarray(linke) > TURBIDITY_BEYOND_CLIMATOLOGY))
             if high:
                 warn("turbidity", high)
+    if options.utci and not Q.is_lazy(result["utci"]):
+        tell_utci(result["utci"], result["mrt"], fields)
+
+
+def tell_utci(utci: Any, mrt: Any, fields: Mapping[str, Any]) -> None:
+    """One line for the UTCI values left NaN outside the model's range."""
+    outside = utci_outside(utci, mrt, fields)
+    if outside:
+        warn("utci", outside)

@@ -10,7 +10,8 @@ Per element:
 1. solar time from the time in UTC, the longitude and the equation of time
    (``Sonnenzeit`` folds it into one day);
 2. zenith and azimuth of the sun (``Zenitwinkel``, ``Azimutwinkel``);
-3. Linke turbidity (``LinkeTruebung``) and relative optical air mass
+3. Linke turbidity (``LinkeTruebung``, by default bounded:
+   :func:`bounded_turbidity`) and relative optical air mass
    (``RelOptLuftmasse``);
 4. clear-sky direct and global irradiance (``MaxDirekteStrahlung``,
    ``MaxGlobalstrahlung``) and the direct beam reduced for cloud
@@ -34,6 +35,7 @@ import numpy as np
 from klimora import quantities as Q
 from klimora import ufuncs as U
 from klimora.separation import separation
+from klimora.sunlit import INTERVAL_COS_ZENITH, over_the_interval
 
 #: Stefan-Boltzmann constant, W m-2 K-4 (the value the module uses).
 SIGMA = 5.67e-8
@@ -54,6 +56,8 @@ ASSUMPTIONS = (
     "G = G_max * (1 - 0.75 (N/8)^3.4)",
     "diffuse irradiance on the ground: D = G - I cos(zenith), at least 0 "
     "(I = cloud-reduced direct beam)",
+    "a measured global that is an interval's mean (time_label start or end) follows cos z "
+    "across the interval under a steady clearness: G(t) = G cos z(t) / mean of cos z",
     "long-wave flux from above: the counter-radiation of AtmosGegenstr",
     "net radiation of the ground at air temperature (isothermal): "
     "Q = (1 - albedo) G + 0.97 L_down - 0.97 sigma (t_air + 273.15)^4; "
@@ -76,7 +80,7 @@ UNITS = {q.name: q.symbol for q in Q.COLUMNS.values()}
 #: The optional column: (name, unit, meaning).
 UTCI_COLUMN = (Q.UTCI.name, Q.UTCI.symbol, Q.UTCI.long_name)
 PROJECTION_FACTORS = ("system", "vdi3789")
-TURBIDITIES = ("model", "climatology")
+TURBIDITIES = ("bounded", "model", "climatology")
 DIFFUSE_MODELS = ("separation", "residual")
 TIME_LABELS = ("instant", "start", "end")
 #: Wind below which the ground's energy balance and UTCI take this wind
@@ -87,6 +91,9 @@ MIN_WIND = 0.5
 #: The Linke turbidity above which the humidity branch of LinkeTruebung
 #: lies beyond any climatology (monthly values stay below about 7).
 TURBIDITY_BEYOND_CLIMATOLOGY = 7.0
+#: A relative humidity below LinkeTruebung's humidity branch (which starts
+#: at 85 %): the model's turbidity of dry air, from the day and hemisphere.
+DRY_AIR_HUMIDITY = 0.0
 
 
 #: Typical Bowen ratios (sensible over latent heat flux) of surfaces around
@@ -126,12 +133,13 @@ class Options:
     """How the chain works out what is not given.
 
     ``projection_factor``: "system" or "vdi3789" (:func:`projection_scale`).
-    ``utci``: add the column "utci".  ``turbidity``: "model" (LinkeTruebung
-    from the day, latitude and humidity) or "climatology" (the monthly Linke
-    turbidity of the site, :mod:`klimora.climatology`); a ``linke`` input
-    replaces either.  ``diffuse_model``: "separation" (global minus beam,
-    made physical by Engerer's separation:
-    :func:`klimora.separation.separation`) or
+    ``utci``: add the column "utci".  ``turbidity``: "bounded" (LinkeTruebung
+    from the day, latitude and humidity where it is at most 7, else its
+    value for dry air: :func:`bounded_turbidity`), "model" (LinkeTruebung as
+    it is) or "climatology" (the monthly Linke turbidity of the site,
+    :mod:`klimora.climatology`); a ``linke`` input replaces any.
+    ``diffuse_model``: "separation" (global minus beam, made physical by
+    Engerer's separation: :func:`klimora.separation.separation`) or
     "residual" (global minus beam, at least 0).
     ``min_wind``: the lowest wind the ground's energy balance and UTCI take
     (None: the wind as given).  ``time_label``: "instant" (each time stamp
@@ -141,7 +149,7 @@ class Options:
 
     projection_factor: str = "system"
     utci: bool = False
-    turbidity: str = "model"
+    turbidity: str = "bounded"
     diffuse_model: str = "separation"
     min_wind: Optional[float] = MIN_WIND
     time_label: str = "instant"
@@ -188,13 +196,17 @@ equation_of_time = U.equation_of_time
 
 
 def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longitude: Any,
-            height: Any, weather: Mapping[str, Any], options: Options = Options()) \
-        -> dict[str, Any]:
+            height: Any, weather: Mapping[str, Any], options: Options = Options(),
+            leap: Any = None) -> dict[str, Any]:
     """The chain on arrays that broadcast together: the :data:`COLUMNS` as
     a dict, and "utci" after them if asked for.  ``weather`` holds any of
     the registry's weather; the others take their defaults, and the
-    measured ones replace what the chain would work out.  Humidity above
-    100 % (up to 105, what sensors report in fog) is taken as 100."""
+    measured ones replace what the chain would work out; a given global
+    that is an interval's mean comes with :data:`INTERVAL_COS_ZENITH`
+    (:func:`over_the_interval`).  Humidity above 100 % (up to 105, what
+    sensors report in fog) is taken as 100.  ``leap``: whether each day
+    lies in a leap year (None: none does), for the climatology's month
+    middles (:func:`klimora.times.leap_years`)."""
     w = {name: weather.get(name, q.default) for name, q in Q.WEATHER.items()}
     lat, lon, doy = latitude, longitude, dayofyear
     humidity = np.minimum(w["humidity"], 100.0)
@@ -210,7 +222,9 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     elif options.turbidity == "climatology":
         from klimora.climatology import linke_turbidity
 
-        linke = linke_turbidity(lat, lon, doy) + 0 * zenith
+        linke = linke_turbidity(lat, lon, doy, False if leap is None else leap) + 0 * zenith
+    elif options.turbidity == "bounded":
+        linke = missing(bounded_turbidity(doy, lat, humidity), doy, lat, humidity)
     else:
         linke = missing(U.LinkeTruebung(doy, lat, humidity), doy, lat, humidity)
     air_mass = U.RelOptLuftmasse(zenith)
@@ -223,6 +237,8 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
     glob = (global_max * (1 - 0.75 * (cloud / 8) ** 3.4) if w["global"] is None
             else w["global"] + 0 * zenith)
     sun = np.minimum(zenith, 90.0)
+    if w["global"] is not None and weather.get(INTERVAL_COS_ZENITH) is not None:
+        glob = over_the_interval(glob, sun, weather[INTERVAL_COS_ZENITH])
     if w["diffuse"] is None:
         cos_zenith = np.cos(np.radians(sun))
         beam = direct * cos_zenith
@@ -253,25 +269,51 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
               "direct": direct, "global": glob, "diffuse": diffuse, "counter": counter,
               "longwave_up": up, "net_rad": net, "surface_temp": surface, "mrt": mrt}
     if options.utci:
-        values["utci"] = universal_thermal_climate_index(air, mrt, wind, humidity)
+        values["utci"] = universal_thermal_climate_index(air, mrt, wind, vapour)
     return {name: values[name] for name, _, _ in result_columns(options.utci)}
 
 
-def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, humidity: Any) -> Any:
-    """UTCI by pythermalcomfort, from the air temperature, the mean radiant
-    temperature, the wind (taken as the wind at 10 m, which UTCI expects)
-    and the relative humidity; NaN outside the range UTCI is defined for."""
-    try:
-        from pythermalcomfort.models import utci
-    except ImportError:
-        raise ImportError("the utci column needs pythermalcomfort: "
-                          "pip install 'klimora[utci]'") from None
-    shape = np.broadcast_shapes(*(np.shape(x) for x in (air_temp, mrt, wind, humidity)))
-    args = [np.broadcast_to(np.asarray(x, dtype=float), shape).ravel()
-            for x in (air_temp, mrt, wind, humidity)]
-    value = utci(tdb=args[0], tr=args[1], v=args[2], rh=args[3], limit_inputs=True,
-                 round_output=False).utci
-    return np.asarray(value, dtype=float).reshape(shape)
+def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
+    """LinkeTruebung of the day, latitude and humidity where it is at most
+    :data:`TURBIDITY_BEYOND_CLIMATOLOGY`, and LinkeTruebung of dry air
+    (the day and hemisphere alone) where its humidity branch goes beyond.
+
+    The humidity branch reads the air's humidity as a visibility, 39 km
+    divided by it added to 0.84; above 7 that is less than 6.3 km, haze
+    thicker than any monthly climatology holds and mist towards fog.  A
+    sky given as clear (or as a cloud cover) has no such mist in it: the
+    humidity measured near the ground on a clear dawn says nothing of the
+    column, and on the clear steps of the validation stations the
+    turbidity of the measured beam does not rise with it
+    (docs/validation.md).  There the model's own clear-air value is
+    taken; everywhere else the values are LinkeTruebung's, bit for bit."""
+    linke = U.LinkeTruebung(dayofyear, latitude, humidity)
+    with np.errstate(invalid="ignore"):
+        beyond = np.asarray(linke > TURBIDITY_BEYOND_CLIMATOLOGY)
+    if beyond.any():
+        linke = np.where(beyond, U.LinkeTruebung(dayofyear, latitude, DRY_AIR_HUMIDITY), linke)
+    return linke
+
+
+def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, vapour: Any) -> Any:
+    """UTCI (:func:`klimora.ufuncs.utci`) from the air temperature, the mean
+    radiant temperature, the wind and the chain's vapour pressure (hPa); NaN
+    outside the range UTCI is defined for.  The chain's wind is measured at
+    the station's height, which it does not know; it is taken as the wind at
+    10 m that UTCI expects, as the chain always has."""
+    return U.utci(air_temp, mrt, wind, vapour)
+
+
+def utci_outside(utci: Any, mrt: Any, weather: Mapping[str, Any]) -> int:
+    """How many UTCI values are NaN for being outside the model's range:
+    NaN where the mean radiant temperature and the weather UTCI is computed
+    from (air temperature, wind, humidity or vapour pressure, those of them
+    given) are not."""
+    known = np.isfinite(mrt)
+    for name in ("air_temp", "wind", "humidity", "vapour_pressure"):
+        if weather.get(name) is not None:
+            known = known & np.isfinite(np.asarray(weather[name], dtype=float))
+    return int(np.count_nonzero(np.isnan(utci) & known))
 
 
 def missing(result: Any, *inputs: Any) -> Any:
@@ -305,12 +347,16 @@ def projection_scale(zenith: Any, kind: str) -> Any:
 BLOCK = 32768
 
 
-def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
+def blockwise(arrays: list[Any], names: list[str], options: Options, leap: Any = None) -> Any:
     """compute on arrays that broadcast together, block by block of about
     :data:`BLOCK` elements in C order; an array that is constant along an
     axis (length 1) is not spread along it, so what depends on time alone
     is worked out once per time.  Each element is computed as on the whole.
-    The columns come along a last axis, each contiguous in memory."""
+    The columns come along a last axis, each contiguous in memory.
+    ``leap`` (None, or an array that broadcasts with them) as for compute."""
+    given = len(arrays)
+    if leap is not None:
+        arrays = [*arrays, np.asarray(leap)]
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
     columns = [name for name, _, _ in result_columns(options.utci)]
@@ -321,8 +367,9 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
             parts = [a[tuple(s if n > 1 else slice(None) for s, n in zip(block, a.shape))]
                      for a in arrays]
             hour, day, zone, lat, lon, height = parts[:6]
-            result = compute(hour, day, zone, lat, lon, height, dict(zip(names, parts[6:])),
-                             options)
+            result = compute(hour, day, zone, lat, lon, height,
+                             dict(zip(names, parts[6:given])), options,
+                             leap=parts[given] if leap is not None else None)
             for name, out in outputs.items():
                 out[block] = result[name]
     return np.moveaxis(stacked, 0, -1)
@@ -330,14 +377,14 @@ def blockwise(arrays: list[Any], names: list[str], options: Options) -> Any:
 
 def compute_blocks(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any,
                    longitude: Any, height: Any, weather: Mapping[str, Any],
-                   options: Options = Options()) -> dict[str, Any]:
+                   options: Options = Options(), leap: Any = None) -> dict[str, Any]:
     """:func:`compute` block by block (:func:`blockwise`): the same values,
     each column a row of one C-ordered array of the columns."""
     names = [name for name, value in weather.items() if value is not None]
     arrays = [np.asarray(a, dtype=float) for a in
               (utc_hour, dayofyear, zone_hours, latitude, longitude, height,
                *(weather[name] for name in names))]
-    stacked = np.moveaxis(blockwise(arrays, names, options), -1, 0)
+    stacked = np.moveaxis(blockwise(arrays, names, options, leap), -1, 0)
     return {name: stacked[i] for i, (name, _, _) in enumerate(result_columns(options.utci))}
 
 

@@ -156,7 +156,7 @@ RESULTS = _table(
     Quantity("surface_temp", "degC", "degC", "surface temperature of the ground",
              "surface_temperature"),
     Quantity("mrt", "degC", "degC", "mean radiant temperature of a person"),
-    Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (pythermalcomfort)",
+    Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (Broede et al. 2012)",
              optional=True),
 )
 #: The columns every result has, in their order.

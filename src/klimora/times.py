@@ -96,8 +96,28 @@ def holds_numbers(values: Any) -> bool:
 NUMBER_KINDS = ("integer", "floating", "mixed-integer-float", "decimal", "complex", "boolean")
 
 
-def _datetime_parts(times: Any, zone: Union[float, str, None],
-                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+def leap_years(times: Any, zone: Union[float, str, None]) -> Any:
+    """Whether the local day of each time, as :func:`time_parts` takes it,
+    lies in a leap year of the times' calendar (366 days; a cftime
+    calendar's own rule); False for NaT."""
+    if is_cftime(times):
+        flat = np.ravel(times)
+        shift = dt.timedelta(hours=0.0 if zone is None else float(zone))
+        leap = [t is not None and _cftime_leap(t + shift) for t in flat]
+        return np.array(leap, dtype=bool).reshape(np.shape(times))
+    _, local, _ = _utc_and_local(times, zone)
+    return np.asarray(local.is_leap_year, dtype=bool).reshape(np.shape(times))
+
+
+def _cftime_leap(t: Any) -> bool:
+    import cftime
+
+    return bool(cftime.is_leap_year(t.year, t.calendar or "standard"))
+
+
+def _utc_and_local(times: Any, zone: Union[float, str, None]) -> tuple[Any, Any, Any]:
+    """Naive UTC and local times of pandas times, and the offsets in hours
+    (None: local minus UTC)."""
     import pandas as pd
 
     index = _index(times)
@@ -107,7 +127,7 @@ def _datetime_parts(times: Any, zone: Union[float, str, None],
             index = _placed(index, zone)
         else:
             offset = 0.0 if zone is None else float(zone)
-            return _parts(index - offset * hour, index, np.full(len(index), offset), shape)
+            return index - offset * hour, index, np.full(len(index), offset)
     utc = index.tz_convert("UTC").tz_localize(None)
     if isinstance(zone, str):
         local = index.tz_convert(zone).tz_localize(None)
@@ -115,7 +135,12 @@ def _datetime_parts(times: Any, zone: Union[float, str, None],
         local = utc + float(zone) * hour
     else:
         local = index.tz_localize(None)   # the wall time of the times' own zone
-    return _parts(utc, local, None, shape)
+    return utc, local, None
+
+
+def _datetime_parts(times: Any, zone: Union[float, str, None],
+                    shape: tuple[int, ...]) -> tuple[Any, Any, Any]:
+    return _parts(*_utc_and_local(times, zone), shape)
 
 
 def is_cftime(times: Any) -> bool:

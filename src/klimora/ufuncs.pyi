@@ -2,8 +2,9 @@
 equation_of_time, the equation of time that Sonnenzeit applies, and
 solar_time, true solar time from clock time: float64 in, float64 out
 (solar_time: float32 in, float32 out too), element by element what the
-function gives on NumPy float64 scalars.  Inputs in order (units in each
-ufunc's docstring), then the English names of the same ufunc objects
+function gives on NumPy float64 scalars; wbgt and globe_temperature, the
+wet-bulb globe temperature outdoors and its globe's.  Inputs in order
+(units in each ufunc's docstring), then the English names of the same ufunc objects
 (docs/glossary.md; klimora.radiation takes their inputs by keyword)."""
 
 from typing import Final
@@ -39,6 +40,12 @@ equation_of_time: Final[np.ufunc]
 # true solar time from clock time, from 0 to below 24
 # (clock_time, utc_offset, longitude, dayofyear) -> h
 solar_time: Final[np.ufunc]
+# wet-bulb globe temperature outdoors (Liljegren et al. 2008)
+# (air_temperature, relative_humidity, wind_speed, pressure, global_irradiance,
+#  diffuse_share, cos_zenith) -> deg C; deg C, %, m/s at 10 m, hPa, W/m2, 1, 1
+wbgt: Final[np.ufunc]
+# black-globe temperature (0.0508 m) of the same model, same inputs -> deg C
+globe_temperature: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
 # (Sonnenzeit's: its input folded into one day, 0 to 24, not a solar time)
@@ -53,3 +60,10 @@ cloud_reduced_direct_irradiance: Final[np.ufunc]
 atmospheric_counter_radiation: Final[np.ufunc]
 surface_temperature: Final[np.ufunc]
 mean_radiant_temperature: Final[np.ufunc]
+
+# Universal Thermal Climate Index, NaN outside its domain (float32 loop too)
+# (air_temp degC, mrt degC, wind at 10 m m/s, vapour_pressure hPa) -> degC
+utci: Final[np.ufunc]
+# its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
+# (utci degC) -> 1
+utci_category: Final[np.ufunc]

@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "Parser",
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
            "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
-           "interval_value", "need_utci", "number", "one_line", "option", "options_of",
+           "interval_value", "number", "one_line", "option", "options_of",
            "parse_date", "precision_value", "surface_of", "told_line", "zone_value"]
 
 #: Decimals of the numbers of CSV and JSON output by default: a thousandth
@@ -52,6 +52,11 @@ class Output(io.TextIOBase):
             return self.stream.write(text)
 
     def flush(self) -> None:
+        # Nothing is buffered here: once the wrapped stream has been closed by
+        # its owner, there is nothing left to flush (io's finalizer calls this
+        # when the object is collected, and 3.13 reports what it raises).
+        if self.stream.closed:
+            return
         with self.reported():
             self.stream.flush()
 
@@ -170,11 +175,13 @@ def add_model_options(group: Any, bowen: str) -> None:
                             "(default system)")
     group.add_argument("--utci", action="store_true",
                        help="add the column utci, the Universal Thermal Climate Index "
-                            "(needs pythermalcomfort: pip install 'klimora[utci]')")
-    group.add_argument("--turbidity", choices=TURBIDITIES, default="model",
-                       help="Linke turbidity where none is given (linke): model, LinkeTruebung "
-                            "of the day, latitude and humidity; or climatology, the site's "
-                            "monthly value (default model)")
+                            "(the wind taken as at 10 m)")
+    group.add_argument("--turbidity", choices=TURBIDITIES, default="bounded",
+                       help="Linke turbidity where none is given (linke): bounded, LinkeTruebung "
+                            "of the day, latitude and humidity where it is at most 7, else its "
+                            "value for dry air; model, LinkeTruebung as it is, up to 39.8 in "
+                            "humid air; or climatology, the site's monthly value (default "
+                            "bounded)")
     group.add_argument("--diffuse-model", choices=DIFFUSE_MODELS, default="separation",
                        help="diffuse irradiance where none is measured: separation, global "
                             "minus beam made physical by Engerer's separation of the global "
@@ -218,16 +225,6 @@ def options_of(args: argparse.Namespace) -> Options:
     return dataclasses.replace(options, interval=interval_of(args))
 
 
-def need_utci(args: argparse.Namespace) -> None:
-    """UsageError, with --utci, if pythermalcomfort is not there to give it."""
-    if not args.utci:
-        return
-    try:
-        import pythermalcomfort.models  # noqa: F401
-    except ImportError:
-        raise UsageError("--utci needs pythermalcomfort: pip install 'klimora[utci]'") from None
-
-
 def surface_of(args: argparse.Namespace, has_bowen: bool, bowen: str,
                where: str = "") -> Optional[float]:
     """The Bowen ratio of --surface (None without it); UsageError if the
@@ -254,7 +251,7 @@ def interval_of(args: argparse.Namespace) -> Optional[dt.timedelta]:
 def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
     """The chain's :class:`~klimora.inputs.ChainWarning` s of the block, in
     the list it gives, once the block is done.  Other warnings (such as
-    pythermalcomfort's on values outside UTCI's range) are dropped, or with
+    NumPy's on invalid values) are dropped, or with
     ``others`` shown as Python shows them."""
     from klimora.inputs import ChainWarning
 
@@ -273,7 +270,8 @@ def chain_warnings(others: bool = False) -> Iterator[list[Any]]:
 
 #: What the chain's warnings name that the user may give, as the command
 #: line gives it: its options in place of the chain's keywords.
-OPTION_WORDS = {"linke": "--linke", "turbidity": "--turbidity climatology"}
+OPTION_WORDS = {"linke": "--linke",
+                "turbidity": "--turbidity bounded (the default) or climatology"}
 
 
 def told_line(kind: str, count: int = 0) -> str:

@@ -25,7 +25,7 @@ from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (PRECISION, TABLE_PRECISION, Parser, UsageError,
                                 add_model_options, add_time_label_options, chain_warnings,
-                                counted, decimals_of, need_utci, number, one_line, option,
+                                counted, decimals_of, number, one_line, option,
                                 options_of, parse_date, precision_value, surface_of, told_line,
                                 zone_value)
 from klimora.day import (AMBIGUOUS, ASSUMPTIONS, Site, Weather, clock_times, day_hours, day_times,
@@ -150,7 +150,8 @@ def build_parser() -> Parser:
                           f"tell apart), {TABLE_PRECISION} for the table")
     out.add_argument("--plot", metavar="FILE.png",
                      help="also draw the day's course into FILE.png, 2000 pixels wide (or "
-                          ".pdf, .svg, any format matplotlib writes; needs klimora[plot])")
+                          ".pdf, .svg, any format matplotlib writes; needs matplotlib: "
+                          "pip install '.[plot]')")
     out.add_argument("--input", metavar="WEATHER.csv",
                      help="time series mode, at the site of --lat and --lon (needed): read "
                           "a CSV file ('-' for standard input; cells "
@@ -282,7 +283,6 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
     step_minutes = checked("step", DEFAULT_STEP if args.step is None else args.step, "--step",
                            STEP)
     date: dt.date = args.date or EXAMPLE_DATE
-    need_utci(args)
     if args.plot is not None:
         check_plot(args.plot)
     zone = site.zone if site.zone is not None else 0.0

@@ -12,13 +12,16 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import dataclasses
 import os
 import sys
 from typing import IO, Any, Optional, Sequence
 
+from klimora import chain as C
 from klimora.cli.common import (Parser, Progress, UsageError, add_model_options,
-                                add_time_label_options, chain_warnings, need_utci,
-                                one_line, options_of, surface_of)
+                                add_time_label_options, chain_warnings, one_line, options_of,
+                                surface_of)
+from klimora.conventions import recognised
 from klimora.grid import codecs, files, scheduler, settings, store
 from klimora.grid.cf import GridError, with_names
 from klimora.grid.interrupts import ctrl_c_where_safe, held
@@ -78,11 +81,13 @@ def build_parser() -> Parser:
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on a dask.distributed cluster, such as tcp://host:8786")
     p.add_argument("--compression", choices=tuple(codecs.COMPRESSION), default=codecs.DEFAULT,
-                   help="of the output's chunks, at level 1, the bytes shuffled first: lz4 "
-                        "(default, the fastest: Blosc's, which NetCDF-C 4.9 and later read, "
-                        "as xarray's netCDF4 engine does), zstd (2 to 3 times as slow; "
-                        "NetCDF-C 4.9 and later; unshuffled in NetCDF-4, as netCDF4 shuffles "
-                        "only for zlib), zlib (any NetCDF-4 reader, many times slower), none")
+                   help="of the output's chunks, at level 1, the bytes shuffled first: zlib "
+                        "(default: HDF5's own deflate, which every NetCDF-4 and Zarr reader "
+                        "opens, ncdump, h5py, CDO, NCO and Panoply with no plugin), lz4 "
+                        "(Blosc's, the fastest; readers need HDF5's Blosc filter plugin, as "
+                        "hdf5plugin or NetCDF-C 4.9's plugin path give), zstd (2 to 3 times "
+                        "as slow as lz4; HDF5's zstd filter plugin; unshuffled in NetCDF-4, "
+                        "as netCDF4 shuffles only for zlib), none")
     add_model_options(p, "a variable bowen")
     add_time_label_options(p, "the times")
     p.add_argument("--verbose", action="store_true",
@@ -102,7 +107,7 @@ def need_extra(distributed: bool, only_distributed: bool = False) -> None:
         try:
             importlib.import_module(module)
         except ImportError:
-            raise UsageError(f"klimora grid needs {package}: pip install 'klimora[grid]'") \
+            raise UsageError(f"klimora grid needs {package}: pip install '.[grid]'") \
                 from None
 
 
@@ -174,19 +179,22 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
     returns, however it ends: a Dataset left open is closed by the garbage
     collector in whatever thread it runs, and that may be one where
     netCDF4 reads (HDF5 is not thread-safe)."""
-    from klimora.grid import columns
+    from klimora.grid import columns, time_meaning
 
     options = options_of(args)
-    need_utci(args)
     names = parse_vars(args.var)
     client = ds = opened = None
+    told: dict[str, int] = {}   # the computed blocks' warnings by kind: the values they concern
     try:
         try:
             chunks = store.chunking(args.input, parse_chunks(args.chunks), CHUNK_CELLS)
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
+            ds = recognised(ds)
             surface_of(args, "bowen" in ds.data_vars, "a variable bowen", args.input)
+            time_label, interval = time_meaning(ds, options.time_label, options.interval)
+            options = dataclasses.replace(options, time_label=time_label, interval=interval)
             with chain_warnings(others=True) as said:
                 out, stacked = columns(ds, options=options, surface=args.surface,
                                        history="klimora grid " + " ".join(argv))
@@ -219,12 +227,19 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             has it, the run is complete."""
             nonlocal client
             if client is not None:
+                for kind, count in scheduler.chain_warnings_of_workers(client):
+                    told[kind] = told.get(kind, 0) + count
                 client.close()
                 client = None
             scheduler.stop(starting)
 
-        store.write(out, stacked, columns_written, args.output, args.compression, submit, depth,
-                    progress.update, dtype_of(args, ds), closing, args.overwrite)
+        # What the blocks' chain says as they are computed (UTCI values
+        # outside its range), summed over the blocks: one line a kind.
+        with chain_warnings(others=True) as computed:
+            store.write(out, stacked, columns_written, args.output, args.compression, submit,
+                        depth, progress.update, dtype_of(args, ds), closing, args.overwrite)
+        for warning in computed:
+            told[warning.kind] = told.get(warning.kind, 0) + warning.count
     except GridError as e:
         raise UsageError(one_line(e)) from None
     except ValueError as e:   # the chain refused values as they were computed
@@ -242,6 +257,8 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
                 if opened is not None:
                     opened.close()
     progress.update(total, final=True)
+    for kind, count in told.items():
+        err.write(f"klimora: {C.ChainWarning.about(kind, count)}\n")
 
 
 def named(message: str, ds: Any) -> str:

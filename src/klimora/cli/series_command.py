@@ -19,8 +19,7 @@ from typing import IO, Any, BinaryIO
 from klimora import chain as C
 from klimora import quantities as Q
 from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, decimals_of,
-                                interval_of, need_utci, one_line, options_of, surface_of,
-                                told_line)
+                                one_line, options_of, surface_of, told_line)
 from klimora.cli.day_command import columns_of, site_of, weather_of
 from klimora.intervals import interval_length
 from klimora.iotools.weather_csv import SeriesReader, count_rows
@@ -41,7 +40,6 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         raise UsageError("--input needs the site of its weather: give --lat and --lon (and "
                          "--height and --zone)")
     (site, notes), base, options = site_of(args), weather_of(args), options_of(args)
-    need_utci(args)
     source = args.input
     if source == "-":
         stream: BinaryIO = sys.stdin.buffer

@@ -13,17 +13,25 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 import warnings
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from klimora import __version__
 from klimora import quantities as Q
+from klimora.accumulations import bounds_of, labelled, stamps
 from klimora.chain import with_surface
+from klimora.conventions import recognised
 from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
+from klimora.intervals import AT_THE_MIDDLE, interval_length
 from klimora.model import Options, result_columns
 
-__all__ = ["GridError", "GridWeather", "radiation", "columns", "weather", "ATTRIBUTES"]
+if TYPE_CHECKING:
+    import pandas as pd
+    import xarray as xr
+
+__all__ = ["GridError", "GridWeather", "radiation", "columns", "time_meaning", "weather",
+           "ATTRIBUTES"]
 
 #: Each column's attributes: units, long_name and standard_name, from the registry.
 ATTRIBUTES = {
@@ -33,18 +41,68 @@ ATTRIBUTES = {
 }
 
 
-def radiation(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-              time_label: Optional[str] = None, interval: Any = None, history: str = "") -> Any:
-    """The chain's columns for every cell and time of a CF Dataset, lazily
-    if ``ds`` is dask-backed, with the input's coordinates, each column's
-    CF attributes and the input's global attributes with ``history``
-    (a command line, say) put first in their history.  Times are in UTC,
-    as CF stores them; the day of the year is the UTC one.  ``options``,
-    ``surface`` (the ground's Bowen ratio where the grid has none),
-    ``time_label`` and ``interval`` as for :func:`klimora.chain.chain`
-    (given, they replace the options' own).
-    Without a surface_altitude the grid lies at sea level (a ChainWarning
-    says so).  GridError, one line, for weather that cannot be used."""
+def radiation(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[str] = None,
+              time_label: str | None = None, interval: pd.Timedelta | str | None = None,
+              history: str = "") -> xr.Dataset:
+    """The chain's columns for every cell and time of a CF Dataset.
+
+    Lazily if ``ds`` is dask-backed.  Times are in UTC, as CF stores them;
+    the day of the year is the UTC one.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        CF weather, its variables found by ``standard_name``: air
+        temperature, humidity (or dew point, or vapour pressure), cloud
+        cover and wind (speed, or eastward and northward), and optionally
+        surface_altitude and the rest of the chain's weather; units are
+        converted with pint.
+    options : klimora.model.Options, optional
+        The chain's options (:class:`klimora.model.Options`).
+    surface : str, optional
+        The ground's Bowen ratio where the grid has none, as for
+        :func:`klimora.chain.chain`.
+    time_label : {"instant", "start", "end"}, optional
+        As for :func:`klimora.chain.chain`; given, it replaces the options'
+        own.  Instants of a file whose variables are means over intervals
+        (accumulations, ``cell_methods: time: mean`` with bounds) are taken
+        as those intervals.
+    interval : pandas.Timedelta or str, optional
+        As for :func:`klimora.chain.chain`; given, it replaces the options'
+        own.
+    history : str, optional
+        A line (a command line, say) put first in the output's history.
+
+    Returns
+    -------
+    xarray.Dataset
+        The chain's columns with the input's coordinates, each column's CF
+        attributes (:data:`ATTRIBUTES`) and the input's global attributes,
+        its history led by a line of this run.
+
+    Raises
+    ------
+    GridError
+        One line, for weather that cannot be used.
+
+    Warns
+    -----
+    klimora.chain.ChainWarning
+        Without a surface_altitude: the grid lies at sea level.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> from klimora.grid import example, radiation
+    >>> ds = example.weather(times=2, lat=2, lon=3)
+    >>> with warnings.catch_warnings():
+    ...     warnings.simplefilter("error")
+    ...     out = radiation(ds)
+    >>> out["mrt"].dims, out["mrt"].attrs["units"]
+    (('time', 'lat', 'lon'), 'degC')
+    >>> out["zenith"].attrs["standard_name"]
+    'solar_zenith_angle'
+    """
     if time_label is not None or interval is not None:
         options = dataclasses.replace(options, time_label=time_label or options.time_label,
                                       interval=options.interval if interval is None
@@ -52,14 +110,18 @@ def radiation(ds: Any, *, options: Options = Options(), surface: Optional[str] =
     return columns(ds, options=options, surface=surface, history=history)[0]
 
 
-def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = None,
-            history: str = "") -> tuple[Any, Any]:
+def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[str] = None,
+            history: str = "") -> tuple[xr.Dataset, xr.DataArray]:
     """:func:`radiation`, and its columns as one DataArray along a last
     dimension "column", whose every block is one task: what the writer
     computes."""
     import xarray as xr
 
+    ds = recognised(ds)
     grid = weather(ds)
+    time_label, interval = labelled(ds, read_from(grid), grid.time, options.time_label,
+                                    options.interval)
+    options = dataclasses.replace(options, time_label=time_label, interval=interval)
 
     def bare(value: Any) -> Any:
         """On dimensions alone (the output takes the input's coordinates
@@ -68,7 +130,8 @@ def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = N
         return value.rename({grid.time: "time"}) if grid.time in value.dims else value
 
     times = ds[grid.time].variable.to_base_variable()
-    times = xr.Variable(["time" if d == grid.time else d for d in times.dims], times.values)
+    times = xr.Variable(["time" if d == grid.time else d for d in times.dims],
+                        stamps(ds, grid.time, time_label))
     frame = xr.Dataset({name: bare(value) for name, value in grid.fields.items()},
                        coords={"time": times})
     if grid.height is not None:
@@ -95,6 +158,8 @@ def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = N
             out[name].attrs["grid_mapping"] = mapping
     if mapping and mapping in ds.variables:
         out[mapping] = ds[mapping]
+    if time_label != "instant":
+        out = as_interval_means(out, ds, grid.time, time_label, interval)
     out.attrs = dict(ds.attrs)
     out.attrs["Conventions"] = ds.attrs.get("Conventions", "CF-1.8")
     stamp = dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -103,3 +168,41 @@ def columns(ds: Any, *, options: Options = Options(), surface: Optional[str] = N
     out.attrs["history"] = entry + ("\n" + previous if previous else "")
     out.attrs["source"] = f"klimora {__version__}: klimora.chain on the grid's weather"
     return out, stacked
+
+
+def read_from(grid: GridWeather) -> list[str]:
+    """The input variables the grid's weather was read from."""
+    return [name for source in grid.sources.values() for name in source.split(" and ")]
+
+
+def time_meaning(ds: Any, time_label: str = "instant", interval: Any = None) -> tuple[str, Any]:
+    """The time label and interval :func:`radiation` takes ``ds``'s weather
+    with: those given, or for instants the intervals its means are over
+    (:func:`klimora.accumulations.labelled`)."""
+    ds = recognised(ds)
+    grid = weather(ds)
+    return labelled(ds, read_from(grid), grid.time, time_label, interval)
+
+
+def as_interval_means(out: Any, ds: Any, time: str, time_label: str, interval: Any) -> Any:
+    """The columns marked as means over their intervals (``cell_methods``;
+    the sun's columns, taken at the middle, as points), with the intervals
+    as the time coordinate's bounds: the input's, or made from the stamps."""
+    import numpy as np
+    import xarray as xr
+
+    for name in out.data_vars:
+        kind = "point" if name in AT_THE_MIDDLE else "mean"
+        out[name].attrs["cell_methods"] = f"{time}: {kind}"
+    given = bounds_of(ds, time)
+    if given is not None:
+        name, bounds = str(given.name), given.variable.to_base_variable()
+    else:
+        stamped = out[time].values
+        length = interval_length(stamped, interval)
+        step = np.timedelta64(int(length.total_seconds() * 1e6), "us") \
+            if np.issubdtype(stamped.dtype, np.datetime64) else length
+        ends = (stamped, stamped + step) if time_label == "start" else (stamped - step, stamped)
+        name, bounds = f"{time}_bnds", xr.Variable((time, "bnds"), np.stack(ends, axis=-1))
+    out[name] = bounds
+    return out.assign_coords({time: out[time].assign_attrs(bounds=name)})

@@ -16,28 +16,19 @@ from typing import Any, Optional
 import numpy as np
 
 from klimora import quantities as Q
-from klimora.model import magnus
+from klimora.conventions import (ALTITUDE, BY_NAME, FIELDS, WORKED_FROM, Conversion, InputError,
+                                 convert, find, normalise, recognised, registry, require)
 from klimora.times import is_cftime
 
-
-class GridError(ValueError):
-    """Input the grid cannot be computed from: reported as one line."""
-
-
-#: standard_name -> (the chain's name, the unit it takes there): every weather
-#: quantity of the registry that CF names.
-FIELDS = {q.standard_name: (q.name, q.units) for q in Q.WEATHER.values() if q.standard_name}
-#: The weather CF gives no standard_name (the Linke turbidity, the Bowen
-#: ratio): a variable of the chain's own name, if the grid has one.
-BY_NAME = tuple(q.name for q in Q.WEATHER.values() if not q.standard_name)
-DEW_POINT = "dew_point_temperature"
-EASTWARD, NORTHWARD = "eastward_wind", "northward_wind"
-ALTITUDE = Q.SITE["height"].standard_name or "surface_altitude"
+__all__ = ["ALTITUDE", "BY_NAME", "FIELDS", "Conversion", "GridError", "GridWeather", "KNOWN",
+           "convert", "find", "registry", "weather", "with_names"]
 
 
+#: Input the grid cannot be computed from: reported as one line.
+GridError = InputError
 #: Every standard_name a variable is found by, and (for the weather CF does
 #: not name) the chain's names.
-KNOWN = (*FIELDS, DEW_POINT, EASTWARD, NORTHWARD, ALTITUDE, *BY_NAME)
+KNOWN = (*FIELDS, *WORKED_FROM, *BY_NAME)
 
 
 def cf_name(name: str) -> str:
@@ -45,21 +36,6 @@ def cf_name(name: str) -> str:
     spelled = Q.WEATHER[name].standard_name
     assert spelled is not None, name
     return spelled
-
-
-#: What must be there, each as one of its spellings.
-REQUIRED = (
-    ("air temperature", (cf_name("air_temp"),)),
-    ("humidity", (cf_name("humidity"), DEW_POINT, cf_name("vapour_pressure"))),
-    ("cloud cover", (cf_name("cloud"),)),
-    ("wind", (cf_name("wind"), EASTWARD)),
-)
-#: Units a dimensionless quantity is taken in when its variable has none.
-DIMENSIONLESS = {q.standard_name for q in Q.WEATHER.values()
-                 if q.standard_name and q.units in ("1", "percent", "okta")}
-#: How far beyond their range humidity and cloud cover may lie and be taken
-#: as the edge: what packing to 16 bits and rounding leave, not more.
-SLACK = {"humidity": 0.01, "cloud": 0.001}
 
 
 @dataclass
@@ -75,26 +51,6 @@ class GridWeather:
     height: Any
     time: str
     sources: dict[str, str] = field(default_factory=dict)
-
-
-def registry() -> Any:
-    """cf-xarray's pint registry, which reads CF (UDUNITS) spellings, with
-    the okta (an eighth of the sky) added."""
-    from cf_xarray.units import units
-
-    if "okta" not in units:
-        units.define("okta = 0.125 = oktas")
-    return units
-
-
-def find(ds: Any, standard_name: str) -> Optional[str]:
-    """The one variable (or coordinate) with this standard_name, or None."""
-    names = [name for name, var in ds.variables.items()
-             if var.attrs.get("standard_name") == standard_name]
-    if len(names) > 1:
-        raise GridError(f"{len(names)} variables are {standard_name}: {', '.join(names)}; "
-                        "keep one")
-    return names[0] if names else None
 
 
 def with_names(ds: Any, names: dict[str, str], source: str) -> Any:
@@ -149,115 +105,19 @@ def claimed(ds: Any, names: dict[str, str], standard_name: str, variable: str) -
     return ""
 
 
-def present(ds: Any, standard_name: str) -> str:
-    """The variable with this standard_name, which the checks made sure of."""
-    name = find(ds, standard_name)
-    assert name is not None, standard_name
-    return name
-
-
-def convert(ds: Any, name: str, target: str) -> Any:
-    """Variable ``name`` as float64 in ``target`` units, lazily."""
-    import pint
-    import xarray as xr
-
-    units = registry()
-    var = ds[name]
-    standard_name = var.attrs.get("standard_name", "")
-    text = var.attrs.get("units")
-    if text is None:
-        if standard_name not in DIMENSIONLESS and target != "1":
-            raise GridError(f"{name} ({standard_name}): no units attribute")
-        text = "1"
-    try:
-        source = units.Unit(text)
-    except (pint.errors.PintError, ValueError, AttributeError, TypeError, AssertionError):
-        raise GridError(f"{name} ({standard_name}): cannot read units {text!r}") from None
-    unit = units.Unit(target)
-    if not source.is_compatible_with(unit):
-        raise GridError(f"{name} ({standard_name}): units {text!r} cannot be converted to "
-                        f"{target}")
-    data = var.astype(float).drop_attrs()
-    if source == unit:
-        return data
-    return xr.apply_ufunc(Conversion(text, target), data, dask="parallelized",
-                          output_dtypes=[float])
-
-
-@dataclass(frozen=True)
-class Conversion:
-    """Values from one unit to another, by pint; the units as text, so that
-    dask.distributed sends it to its workers by pickling and each looks
-    them up in its own registry."""
-
-    source: str
-    target: str
-
-    def __call__(self, values: Any) -> Any:
-        units = registry()
-        quantity = units.Quantity(values, units.Unit(self.source))
-        return np.asarray(quantity.to(units.Unit(self.target)).magnitude, dtype=float)
-
-
 def weather(ds: Any) -> GridWeather:
-    """The weather of a CF Dataset; GridError, one line, for what is missing,
-    cannot be converted or does not lie on one grid."""
+    """The weather of a CF Dataset (after
+    :func:`klimora.conventions.recognised`); GridError, one line, for what
+    is missing, cannot be converted or does not lie on one grid."""
     import cf_xarray  # noqa: F401  (the .cf accessor)
-    import xarray as xr
 
-    for what, names in REQUIRED:
-        if not any(find(ds, n) for n in names):
-            spelled = " or ".join(names) if names[0] != cf_name("wind") else \
-                "wind_speed or eastward_wind and northward_wind"
-            raise GridError(f"no {what}: no variable with standard_name {spelled}")
-    fields: dict[str, Any] = {}
-    sources: dict[str, str] = {}
-    for standard_name, (chain_name, unit) in FIELDS.items():
-        name = find(ds, standard_name)
-        if name is not None and name in ds.data_vars:
-            fields[chain_name] = convert(ds, name, unit)
-            sources[chain_name] = name
-    for chain_name in BY_NAME:
-        if chain_name in ds.data_vars:
-            fields[chain_name] = convert(ds, chain_name, Q.WEATHER[chain_name].units)
-            sources[chain_name] = chain_name
-    air = fields["air_temp"]
-    if "humidity" not in fields:
-        dew = present(ds, DEW_POINT)
-        if "vapour_pressure" in fields:
-            vapour = fields["vapour_pressure"]
-        else:
-            # Supersaturation in a model's dew point is taken as saturation.
-            dew_point = convert(ds, dew, "degC")
-            vapour = magnus(np.minimum(dew_point, air))
-            fields["vapour_pressure"] = vapour
-            sources["vapour_pressure"] = dew
-        humidity = 100.0 * vapour / magnus(air)
-        fields["humidity"] = humidity.where(~(humidity > 100.0), 100.0)
-        sources["humidity"] = sources["vapour_pressure"]
-    if "wind" not in fields:
-        east, north = present(ds, EASTWARD), find(ds, NORTHWARD)
-        if north is None:
-            raise GridError(f"no wind: {east} (eastward_wind) but no variable with "
-                            "standard_name northward_wind")
-        u, v = convert(ds, east, "m s-1"), convert(ds, north, "m s-1")
-        fields["wind"] = xr.apply_ufunc(np.hypot, u, v, dask="parallelized",
-                                        output_dtypes=[float])
-        sources["wind"] = f"{east} and {north}"
-    for chain_name, slack in SLACK.items():
-        low, high = Q.WEATHER[chain_name].valid_range
-        margin = slack * (high - low)
-        value = fields[chain_name]
-        value = value.where(~((value > high) & (value <= high + margin)), high)
-        fields[chain_name] = value.where(~((value < low) & (value >= low - margin)), low)
+    ds = recognised(ds)
+    require(ds)
+    found = normalise(ds)
     latitude, longitude = coordinate(ds, "latitude"), coordinate(ds, "longitude")
     longitude = longitude.where(~(longitude > 180.0), longitude - 360.0)
-    altitude = find(ds, ALTITUDE)
-    height = convert(ds, altitude, "m") if altitude else None
-    if altitude:
-        sources["height"] = altitude
     time = time_coordinate(ds)
-    grid = GridWeather(fields, latitude, longitude, height, time, sources)
+    grid = GridWeather(found.fields, latitude, longitude, found.height, time, found.sources)
     same_grid(ds, grid)
     return grid
 
@@ -272,7 +132,7 @@ def coordinate_name(ds: Any, axis: str) -> str:
     import cf_xarray  # noqa: F401  (the .cf accessor)
 
     names = [n for n in ds.cf.coordinates.get(axis, []) if "bounds" not in ds[n].attrs
-             or ds[n].ndim]
+             or ds[n].ndim] or [n for n in (axis, axis[:3]) if n in ds.coords]
     if not names:
         raise GridError(f"no {axis}: no coordinate with standard_name {axis} or units "
                         f"degrees_{'north' if axis == 'latitude' else 'east'}")

@@ -26,6 +26,9 @@ WORKER_MALLOC = {"MALLOC_TRIM_THRESHOLD_": str(64 << 20), "MALLOC_MMAP_THRESHOLD
 LOGGERS = ("distributed", "tornado", "asyncio", "bokeh")
 #: Set for the workers of --workers: whether they keep their log.
 VERBOSE_KEY = "klimora.grid.verbose"
+#: The event topic on which the workers of --workers pass on the chain's
+#: warnings (kind and count), for the command to sum and say once.
+CHAIN_WARNINGS = "klimora.chain-warnings"
 
 
 
@@ -46,6 +49,11 @@ def threaded(pool: concurrent.futures.Executor) -> tuple[store.Submit, int]:
         return pool.submit(compute, tasks, key)
 
     return submit, (os.cpu_count() or 1) + 1
+
+
+def chain_warnings_of_workers(client: Any) -> list[tuple[str, int]]:
+    """(kind, count) of each ChainWarning the workers passed on."""
+    return [(event["kind"], event["count"]) for _, event in client.get_events(CHAIN_WARNINGS)]
 
 
 class Remote:

@@ -21,8 +21,8 @@ from typing import Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
-from klimora.grid import files
-from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks
+from klimora.grid import conventions, files
+from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks, zarr_codecs
 from klimora.grid.cf import GridError
 from klimora.grid.interrupts import done, held
 
@@ -34,6 +34,24 @@ def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
 
 
+#: The endings of GRIB files, which xarray opens through cfgrib.
+GRIB = (".grib", ".grb", ".grib2", ".grb2")
+
+
+def engine(path: str) -> dict[str, Any]:
+    """The xarray engine of a GRIB file (cfgrib, the extra ``grib``);
+    GridError, one line, if it is not installed; none for other files."""
+    if not path.lower().endswith(GRIB):
+        return {}
+    import importlib
+
+    try:
+        importlib.import_module("cfgrib")
+    except ImportError:
+        raise GridError(f"{path}: reading GRIB needs cfgrib: pip install '.[grib]'") from None
+    return {"engine": "cfgrib"}
+
+
 def open_weather(path: str, chunks: dict[str, Any]) -> Any:
     """The Dataset in ``path``, lazily in dask chunks; GridError, one line,
     if it cannot be read."""
@@ -41,7 +59,8 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
 
     if not os.path.exists(path):
         raise GridError(f"cannot read {path}: no such file")
-    if not is_zarr(path):
+    grib = engine(path)
+    if not is_zarr(path) and not grib:
         import netCDF4
 
         # A variable's chunk cache (64 MiB by default) for the files opened
@@ -54,7 +73,7 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
             warnings.filterwarnings("ignore", "The specified chunks separate")
             if is_zarr(path):
                 return xr.open_zarr(path, chunks=chunks)
-            return xr.open_dataset(path, chunks=chunks)
+            return xr.open_dataset(path, chunks=chunks, **grib)
     except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
         text = " ".join(str(e).split())
         if "decode" in text and "time" in text:
@@ -72,7 +91,7 @@ def chunking(path: str, given: dict[str, int], cells: int) -> dict[str, int]:
 
     try:
         opener = xr.open_zarr if is_zarr(path) else xr.open_dataset
-        with opener(path, chunks=None, decode_times=False) as ds:
+        with opener(path, chunks=None, decode_times=False, **engine(path)) as ds:
             sizes = {str(name): int(size) for name, size in ds.sizes.items()}
             unknown = sorted(set(given) - set(sizes))
             if unknown:
@@ -136,7 +155,9 @@ class NetCDF:
         from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK
 
         self.chunk = hdf5_chunks(out[columns[0]].chunks, np.dtype(dtype).itemsize)
-        out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4")
+        out, encoding = conventions.coordinates(out)
+        out.drop_vars(columns).to_netcdf(path, format="NETCDF4", engine="netcdf4",
+                                         encoding=encoding)
         arguments, _ = COMPRESSION[compression]
         # netCDF4's HDF5 is not thread-safe: xarray reads the input under
         # this lock in dask's threads meanwhile.
@@ -188,13 +209,11 @@ class Zarr:
 
     def __init__(self, out: Any, path: str, compression: str, columns: list[str],
                  dtype: str = "float64") -> None:
-        import numcodecs
-
-        _, codec = COMPRESSION[compression]
-        compressor = getattr(numcodecs, codec[0])(**codec[1]) if codec else None
+        filters, compressor = zarr_codecs(compression, dtype)
         self.chunk = tuple(c[0] for c in out[columns[0]].chunks)
-        encoding = {name: {**compressor_encoding(compressor), "chunks": self.chunk,
-                           "dtype": dtype} for name in columns}
+        out, encoding = conventions.coordinates(out)
+        encoding.update({name: {**compressor_encoding(compressor), "filters": filters,
+                                "chunks": self.chunk, "dtype": dtype} for name in columns})
         out.to_zarr(path, mode="w", compute=False, encoding=encoding, consolidated=True,
                     zarr_format=2)
         self.path, self.columns = path, columns

@@ -47,7 +47,7 @@ def check_plot(path: str) -> None:
         import matplotlib  # noqa: F401
         from matplotlib.backend_bases import FigureCanvasBase
     except ImportError:
-        raise UsageError("--plot needs matplotlib: pip install 'klimora[plot]'") from None
+        raise UsageError("--plot needs matplotlib: pip install '.[plot]'") from None
     formats = sorted(FigureCanvasBase.get_supported_filetypes())
     extension = os.path.splitext(path)[1]
     if extension.lower().lstrip(".") not in formats:

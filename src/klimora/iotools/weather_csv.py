@@ -1,5 +1,6 @@
 """A weather time series from CSV: a header line with the column "time"
 and any of the registry's weather (:data:`klimora.quantities.WEATHER`),
+or pvlib's names of them in the same units (:data:`klimora.frames.FRAME_NAMES`),
 their names in any case, read :data:`CHUNK_ROWS` lines at a time, each
 chunk checked (UTF-8, cells per row, numbers, time stamps) and parsed by
 pandas before it is handed on.  Lines end in line feeds, carriage
@@ -24,6 +25,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.errors import UsageError, one_line
+from klimora.frames import FRAME_NAMES
 from klimora.quantities import decimal
 from klimora.times import AWARE, localize, read_times
 
@@ -169,7 +171,8 @@ class SeriesReader:
             decimal = "."
         self.decimal = decimal   # None: told from the first chunk's numbers
         given = [h.strip() for h in next(csv.reader([line], delimiter=self.sep), [])]
-        header = [h.lower() for h in given]
+        # pvlib's names for the chain's quantities in its own units are the same columns.
+        header = [FRAME_NAMES.get(h.lower(), h.lower()) for h in given]
         if "time" not in header:
             raise UsageError(f"{source}: no column 'time'" + (
                 f" (cells separated by {self.sep!r}; give --sep if they are not)"
@@ -177,7 +180,8 @@ class SeriesReader:
         unknown = [g for g, h in zip(given, header) if h != "time" and h not in Q.WEATHER]
         if unknown:
             raise UsageError(f"{source}: unknown column {unknown[0]!r}; known: time, "
-                             + ", ".join(COLUMNS))
+                             + ", ".join(COLUMNS) + " (or pvlib's " + ", ".join(FRAME_NAMES)
+                             + ")")
         if len(set(header)) != len(header):
             raise UsageError(f"{source}: a column name appears twice")
         self.header = header

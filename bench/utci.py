@@ -1,0 +1,69 @@
+"""klimora.ufuncs.utci against the peers' UTCI, per element at 10^6 elements:
+pythermalcomfort's utci (target >= 20x) and thermofeel's calculate_utci
+(target >= 5x), one run, the ratios side by side.  The peers' inputs are
+what each takes (Kelvin for thermofeel, relative humidity for
+pythermalcomfort); the values are not compared here (tests/test_utci.py)."""
+
+import time
+import warnings
+
+import numpy as np
+
+from klimora import ufuncs as U
+
+N = 10**6
+RUNS = 5
+
+
+def median_time(fn, runs=RUNS):
+    fn()   # warm: compiled loops, caches, first-touch pages
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return float(np.median(times))
+
+
+def main():
+    warnings.simplefilter("ignore")
+    rng = np.random.default_rng(1)
+    air = rng.uniform(-50, 50, N)
+    mrt = air + rng.uniform(-30, 70, N)
+    wind = rng.uniform(0.5, 17, N)
+    # within every peer's limits (pythermalcomfort: at most 5 kPa), so that
+    # none of them warns or leaves elements out
+    saturation = 6.112 * np.exp(17.62 * air / (243.12 + air))
+    vapour = rng.uniform(0, 1, N) * np.minimum(saturation, 45.0)
+    rh = vapour / saturation * 100
+    ours = median_time(lambda: U.utci(air, mrt, wind, vapour))
+    ours32 = [x.astype(np.float32) for x in (air, mrt, wind, vapour)]
+    ours_f32 = median_time(lambda: U.utci(*ours32))
+    print(f"UTCI at {N} elements, per element (median of {RUNS})")
+    print(f"   klimora.ufuncs.utci float64 {ours / N * 1e9:8.1f} ns/el")
+    print(f"   klimora.ufuncs.utci float32 {ours_f32 / N * 1e9:8.1f} ns/el")
+    rows = []
+    try:
+        from pythermalcomfort.models import utci
+
+        t = median_time(lambda: utci(tdb=air, tr=mrt, v=wind, rh=rh, limit_inputs=True,
+                                     round_output=False))
+        rows.append(("pythermalcomfort utci", t, 20.0))
+    except ImportError:
+        print("   pythermalcomfort: not installed")
+    try:
+        import thermofeel
+
+        air_k, mrt_k = air + 273.15, mrt + 273.15
+        t = median_time(lambda: thermofeel.calculate_utci(air_k, wind, mrt_k, ehPa=vapour))
+        rows.append(("thermofeel calculate_utci", t, 5.0))
+    except ImportError:
+        print("   thermofeel: not installed")
+    for name, t, target in rows:
+        ratio = t / ours
+        print(f"   {name:27} {t / N * 1e9:8.1f} ns/el  ratio {ratio:6.1f}x  target >= "
+              f"{target:4.1f}x  {'met' if ratio >= target else 'NOT MET'}")
+
+
+if __name__ == "__main__":
+    main()
