@@ -12,6 +12,7 @@ import pytest
 import klimora.Strahlkit as S
 import klimora.ufuncs as U
 from declared import DECLARED, FUNCTIONS, ROOT, generator as G
+from inputs import PARAMETERS
 from klimora import radiation
 
 OUTPUTS = G.outputs()
@@ -30,8 +31,9 @@ def test_each_ufunc_docstring_gives_the_declared_parameters_and_units(f):
     assert parameters == [(p["name"], p["unit"]) for p in G.inputs(f)]
     returns = re.search(r"^Returns\n-+\n(\w+) : .*?\[([^\]]+)\]$", doc, re.M | re.S)
     assert returns.groups() == (f["returns"]["name"], f["returns"]["unit"])
-    for p in G.inputs(f):
-        assert G.one_line(p["description"]) in " ".join(doc.split())
+    words = " ".join(doc.split())
+    for text in [p["description"] for p in G.inputs(f)] + f.get("references", []):
+        assert G.one_line(text) in words
 
 
 TYPE_CODES = {"float32": "f", "float64": "d"}
@@ -62,6 +64,27 @@ def test_the_strahlkit_functions_take_the_declared_parameters(f):
     except Exception:
         refused = False
     assert refused == bool(f["strahlkit"].get("positional_only"))
+
+
+RESULT_TYPES = {"float": float, "numpy.float64": np.float64}
+
+
+@pytest.mark.parametrize("f", [f for f in FUNCTIONS if f["kind"] == "strahlkit"],
+                         ids=lambda f: f["name"])
+def test_the_strahlkit_functions_give_what_their_stubs_declare(f):
+    """A scalar call gives the declared type (a NumPy float64 is a float
+    too); an array call works element
+    by element where the declaration says so, else is refused."""
+    function, declared = getattr(S, f["name"]), f["strahlkit"]
+    middle = [0.3 if low is None else (low + high) / 2 for (low, high), _ in PARAMETERS[f["name"]]]
+    assert isinstance(function(*middle), RESULT_TYPES[declared["result"]])
+    arrays = [np.array([x, x]) for x in middle]
+    with np.errstate(all="ignore"):
+        try:
+            works = isinstance(function(*arrays), np.ndarray)
+        except (TypeError, ValueError):
+            works = False
+    assert works == bool(declared.get("arrays"))
 
 
 def test_ufuncs_are_added_in_the_declared_order():

@@ -127,8 +127,12 @@ def ufunc_doc(f: Function) -> str:
     r = f["returns"]
     lines += ["**kwargs", KWARGS, "", "Returns", "-------",
               f"{r['name']} : ndarray or numpy.float64",
-              *fill(f"{r['description']} [{r['unit']}]", 4, DOC_WIDTH), "",
-              "Examples", "--------", *f["examples"].rstrip("\n").split("\n")]
+              *fill(f"{r['description']} [{r['unit']}]", 4, DOC_WIDTH), ""]
+    if f.get("references"):
+        lines += ["References", "----------"]
+        for reference in f["references"]:   # plain paragraphs: no footnote labels to clash
+            lines += [*textwrap.wrap(one_line(reference), DOC_WIDTH, break_on_hyphens=False), ""]
+    lines += ["Examples", "--------", *f["examples"].rstrip("\n").split("\n")]
     return "\n".join(lines)
 
 
@@ -165,21 +169,28 @@ def second_names(declared: dict[str, Any]) -> list[Function]:
 
 # The English keyword functions (klimora.radiation, klimora.fluxes).
 
+def for_keywords(item: dict[str, Any], key: str) -> str:
+    """The keyword function's own text of ``key``, where the declaration
+    gives one (keyword_<key>), else the ufunc's."""
+    text = item.get("keyword_" + key, item.get(key, ""))
+    return str(text)
+
+
 def keyword_function(f: Function) -> list[str]:
     keywords = [p["english"] for p in inputs(f)]
     out = wrap_call(f"def {f['english']}(", [f"{k}: ArrayLike" for k in keywords],
                     ") -> Float64Result:")
-    doc = ['    """' + f.get("keyword_summary", f["summary"]), ""]
-    description = f.get("keyword_description", f.get("description", ""))
+    doc = ['    """' + for_keywords(f, "summary"), ""]
+    description = for_keywords(f, "description")
     if description:
         doc += [("    " + line).rstrip() for line in description.split("\n")] + [""]
     doc += ["    Parameters", "    ----------"]
     for p in inputs(f):
-        text = one_line(p.get("keyword_description", p["description"]))
+        text = one_line(for_keywords(p, "description"))
         doc += [f"    {p['english']} : array_like", *fill(f"{text} [{p['unit']}]", 8, DOC_WIDTH)]
     r = f["returns"]
     whose = "" if f["kind"] == "strahlkit" else " (klimora.Strahlkit has no such function)"
-    gives = run_in(one_line(r.get("keyword_description", r["description"])))
+    gives = run_in(one_line(for_keywords(r, "description")))
     doc += ["", "    Returns", "    -------", f"    {r['name']} : Float64Result",
             *fill(f"What :func:`klimora.ufuncs.{f['name']}` gives{whose}: {gives}. "
                   f"[{r['unit']}]", 8, CODE_WIDTH),
