@@ -11,8 +11,8 @@ writes
 - in src/klimora/radiation.py and src/klimora/fluxes.py, between their
   ``# generated`` markers, the English keyword functions, which hand their
   arguments to the ufunc by position;
-- src/klimora/ufuncs.pyi whole, and the function stubs of
-  src/klimora/Strahlkit.pyi between its markers;
+- between the markers of src/klimora/ufuncs.pyi and src/klimora/Strahlkit.pyi,
+  the ufuncs' and the functions' stubs;
 - the table of docs/glossary.md between its markers.
 
 ``python tools/generate_functions.py --check`` writes nothing and exits 1,
@@ -223,25 +223,6 @@ def keyword_module(declared: dict[str, Any], module: str) -> str:
 
 # The stubs.
 
-UFUNCS_STUB_HEAD = '''"""NumPy ufuncs of the eleven functions of klimora.Strahlkit,
-equation_of_time, the equation of time that Sonnenzeit applies, and
-solar_time, true solar time from clock time: float64 in, float64 out
-(solar_time: float32 in, float32 out too), element by element what the
-function gives on NumPy float64 scalars; wbgt and globe_temperature, the
-wet-bulb globe temperature outdoors and its globe's.  Inputs in order
-(units in each ufunc's docstring), then the English names of the same ufunc objects
-(docs/glossary.md; klimora.radiation takes their inputs by keyword)."""
-
-# Written by tools/generate_functions.py from ufuncs/functions.toml.
-
-from typing import Final
-
-import numpy as np
-
-__all__: list[str]
-'''
-
-
 def registered(declared: dict[str, Any]) -> list[str]:
     """klimora.ufuncs.__all__: the ufuncs in the order ufuncs/module.cpp adds
     them (the function table's, the bodies', the English names, those with
@@ -262,7 +243,7 @@ def ufunc_stub_entry(f: Function) -> list[str]:
 
 def ufuncs_stub(declared: dict[str, Any]) -> str:
     functions = declared["function"]
-    out = [UFUNCS_STUB_HEAD.rstrip("\n"), ""]
+    out = []
     for f in functions:
         if f["kind"] != "loops":
             out += ufunc_stub_entry(f)
@@ -353,11 +334,11 @@ def outputs(root: Path = ROOT) -> dict[Path, str]:
     declared = load(root)
     files: dict[Path, str] = {
         Path("ufuncs/functions.inc"): functions_inc(declared),
-        Path("src/klimora/ufuncs.pyi"): ufuncs_stub(declared),
     }
     spliced = {
         Path("src/klimora/radiation.py"): ("python", keyword_module(declared, "radiation")),
         Path("src/klimora/fluxes.py"): ("python", keyword_module(declared, "fluxes")),
+        Path("src/klimora/ufuncs.pyi"): ("stub", ufuncs_stub(declared)),
         Path("src/klimora/Strahlkit.pyi"): ("stub", strahlkit_stubs(declared)),
         Path("docs/glossary.md"): ("glossary", glossary_table(declared)),
     }

@@ -7,14 +7,13 @@ wet-bulb globe temperature outdoors and its globe's.  Inputs in order
 (units in each ufunc's docstring), then the English names of the same ufunc objects
 (docs/glossary.md; klimora.radiation takes their inputs by keyword)."""
 
-# Written by tools/generate_functions.py from ufuncs/functions.toml.
-
 from typing import Final
 
 import numpy as np
 
 __all__: list[str]
 
+# Generated from ufuncs/functions.toml by make generate, down to the end marker.
 # (szeit, zeitzone, laenge, dayofyear) -> h
 Sonnenzeit: Final[np.ufunc]
 # (szeit, breite, dayofyear) -> deg
@@ -71,3 +70,4 @@ utci: Final[np.ufunc]
 # thermal stress class of a UTCI, 0 to 9, as a float
 # (utci) -> 1
 utci_category: Final[np.ufunc]
+# End of the generated stubs.
