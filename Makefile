@@ -36,6 +36,12 @@
 #                 load, internal links and anchors lead somewhere, images
 #                 load) with screenshots in docs/_build/screenshots; needs
 #                 Debian's chromium (apt-get install -y chromium); not in CI
+# make generate - the files that restate the functions, written anew from
+#                 their declaration, ufuncs/functions.toml: the ufuncs'
+#                 docstrings (ufuncs/functions.inc), klimora.radiation's and
+#                 klimora.fluxes' keyword functions, the stubs and the
+#                 glossary's table (tools/generate_functions.py; checked in,
+#                 and tests/test_generated.py fails when one is stale)
 # The others create their venv with the newest CPython 3.10 to 3.13 found
 # (tools/find-python: pyenv's, then python3.X on PATH), or the one
 # KLIMORA_PYTHON=/path/to/python3.X names (a venv of another interpreter is
@@ -61,7 +67,7 @@ SANITIZE_ENV = LD_PRELOAD="$$($(CXX_FOR_RUNTIME) -print-file-name=libasan.so) $$
                ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test bench sweep install sanitize stress compat wheels validate docs clean FORCE
+.PHONY: demo test generate bench sweep install sanitize stress compat wheels validate docs clean FORCE
 
 demo: install
 	$(PY) -I -m klimora
@@ -69,6 +75,10 @@ demo: install
 test: install
 	$(VENV)/bin/pytest tests --require-extras
 	$(VENV)/bin/mypy
+
+# Only the interpreter and tomli (a test dependency before Python 3.11) are needed.
+generate: $(STAMP)
+	$(PY) tools/generate_functions.py
 
 sweep: install
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree

@@ -12,23 +12,11 @@ import pytest
 
 import klimora.Strahlkit as S
 import klimora.ufuncs as U
+from declared import ENGLISH, UFUNC   # the names' one declaration, ufuncs/functions.toml
 from inputs import DAY, PARAMETERS
 from klimora import radiation
 
 GLOSSARY = Path(__file__).resolve().parent.parent / "docs" / "glossary.md"
-
-ENGLISH = {"Sonnenzeit": "solar_time_round_trip", "Zenitwinkel": "solar_zenith_angle",
-           "Azimutwinkel": "solar_azimuth_angle", "LinkeTruebung": "linke_turbidity",
-           "RelOptLuftmasse": "relative_optical_air_mass",
-           "MaxDirekteStrahlung": "clear_sky_direct_irradiance",
-           "MaxGlobalstrahlung": "clear_sky_global_irradiance",
-           "DirStrMBew": "cloud_reduced_direct_irradiance",
-           "AtmosGegenstr": "atmospheric_counter_radiation", "OberflTemp": "surface_temperature",
-           "MittlStrTemp": "mean_radiant_temperature"}
-#: klimora.radiation's function -> the German name of the ufunc it calls
-#: (solar_time and equation_of_time: ufuncs without a Strahlkit function).
-UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
-         "equation_of_time": "equation_of_time"}
 
 
 def test_english_names_are_the_same_ufuncs():

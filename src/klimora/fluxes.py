@@ -23,14 +23,17 @@ if TYPE_CHECKING:
     import xarray as xr
     from numpy.typing import NDArray
 
+# What each function of klimora.radiation gives (docs/api/radiation.rst says
+# which when).
+Float64Result = Union["np.float64", "NDArray[np.float64]", "pd.Series", "xr.DataArray", "da.Array"]
+
+
+# Generated from ufuncs/functions.toml by make generate, down to the end marker.
+
 __all__ = ["Float64Result", "linke_turbidity", "relative_optical_air_mass",
            "clear_sky_direct_irradiance", "clear_sky_global_irradiance",
            "cloud_reduced_direct_irradiance", "atmospheric_counter_radiation",
            "surface_temperature", "mean_radiant_temperature"]
-
-# What each function of klimora.radiation gives (docs/api/radiation.rst says
-# which when).
-Float64Result = Union["np.float64", "NDArray[np.float64]", "pd.Series", "xr.DataArray", "da.Array"]
 
 
 def linke_turbidity(dayofyear: ArrayLike, latitude: ArrayLike,
@@ -72,7 +75,8 @@ def relative_optical_air_mass(zenith: ArrayLike) -> Float64Result:
     -------
     airmass_relative : Float64Result
         What :func:`klimora.ufuncs.RelOptLuftmasse` gives: relative optical air mass; 999.0 for a
-        zenith angle outside 0 to 91 deg, NaN for NaN or an infinity. [1]
+        zenith angle outside 0 to 91 deg, NaN (with NumPy's "invalid value" warning) for NaN or an
+        infinity. [1]
 
     Examples
     --------
@@ -215,8 +219,8 @@ def surface_temperature(net_radiation: ArrayLike, temp_air: ArrayLike, wind_spee
     wind_speed : array_like
         Wind speed. [m/s]
     bowen_ratio : array_like
-        Bowen ratio, sensible over latent heat flux; values below -0.9 count
-        as -0.9. [1]
+        Bowen ratio, sensible over latent heat flux; values below -0.9 count as
+        -0.9. [1]
 
     Returns
     -------
@@ -249,14 +253,15 @@ def mean_radiant_temperature(zenith: ArrayLike, longwave_above: ArrayLike,
     zenith : array_like
         Solar zenith angle. [deg]
     longwave_above : array_like
-        Long-wave flux from above. [W/m2]
+        Long-wave flux from above, weighted by its share of the surroundings.
+        [W/m2]
     longwave_below : array_like
-        Long-wave flux from below. [W/m2]
+        Long-wave flux from below, weighted likewise. [W/m2]
     counter_radiation : array_like
         Counter-radiation of the sky, as it enters the sum (0 when it is in
         ``longwave_above``). [W/m2]
     diffuse : array_like
-        Diffuse and reflected short-wave flux. [W/m2]
+        Diffuse and reflected short-wave flux, weighted likewise. [W/m2]
     dni : array_like
         Direct irradiance, normal to the beam. [W/m2]
     body_albedo : array_like
@@ -277,5 +282,7 @@ def mean_radiant_temperature(zenith: ArrayLike, longwave_above: ArrayLike,
     ...                          body_albedo=0.3).round(1)
     array([37. , 45.6])
     """
-    return ufuncs.MittlStrTemp(zenith, longwave_above, longwave_below, counter_radiation,
-                               diffuse, dni, body_albedo)
+    return ufuncs.MittlStrTemp(zenith, longwave_above, longwave_below, counter_radiation, diffuse,
+                               dni, body_albedo)
+
+# End of the generated functions.

@@ -31,6 +31,7 @@ from __future__ import annotations
 from numpy.typing import ArrayLike
 
 from klimora import ufuncs
+# Generated from ufuncs/functions.toml by make generate, down to the end marker.
 from klimora.fluxes import (Float64Result, atmospheric_counter_radiation,
                             clear_sky_direct_irradiance, clear_sky_global_irradiance,
                             cloud_reduced_direct_irradiance, linke_turbidity,
@@ -65,8 +66,8 @@ def solar_time(clock_time: ArrayLike, utc_offset: ArrayLike, longitude: ArrayLik
     Returns
     -------
     solar_time : Float64Result
-        What :func:`klimora.ufuncs.solar_time` gives (klimora.Strahlkit has no such
-        function): true solar time, noon at 12, from 0 to below 24. [h]
+        What :func:`klimora.ufuncs.solar_time` gives (klimora.Strahlkit has no such function): true
+        solar time, noon at 12, from 0 to below 24; float32 for float32 inputs. [h]
 
     Examples
     --------
@@ -102,8 +103,7 @@ def solar_time_round_trip(time_of_day: ArrayLike, utc_offset: ArrayLike, longitu
     Returns
     -------
     time_of_day : Float64Result
-        What :func:`klimora.ufuncs.Sonnenzeit` gives: the time of day folded into one
-        day. [h]
+        What :func:`klimora.ufuncs.Sonnenzeit` gives: the time of day folded into one day. [h]
 
     Examples
     --------
@@ -174,6 +174,8 @@ def solar_azimuth_angle(solar_time: ArrayLike, latitude: ArrayLike,
 def equation_of_time(dayofyear: ArrayLike) -> Float64Result:
     """Equation of time: apparent minus mean solar time.
 
+    The equation of time that Strahlkit.Sonnenzeit applies (as ERS).
+
     Parameters
     ----------
     dayofyear : array_like
@@ -182,7 +184,8 @@ def equation_of_time(dayofyear: ArrayLike) -> Float64Result:
     Returns
     -------
     equation_of_time : Float64Result
-        What :func:`klimora.ufuncs.equation_of_time` gives: apparent minus mean solar time. [h]
+        What :func:`klimora.ufuncs.equation_of_time` gives (klimora.Strahlkit has no such function):
+        apparent minus mean solar time. [h]
 
     Examples
     --------
@@ -192,3 +195,5 @@ def equation_of_time(dayofyear: ArrayLike) -> Float64Result:
     array([-14.6,  16.4])
     """
     return ufuncs.equation_of_time(dayofyear)
+
+# End of the generated functions.

@@ -13,6 +13,7 @@ import numpy as np
 
 __all__: list[str]
 
+# Generated from ufuncs/functions.toml by make generate, down to the end marker.
 # (szeit, zeitzone, laenge, dayofyear) -> h
 Sonnenzeit: Final[np.ufunc]
 # (szeit, breite, dayofyear) -> deg
@@ -35,20 +36,22 @@ AtmosGegenstr: Final[np.ufunc]
 OberflTemp: Final[np.ufunc]
 # (zenitwinkel, EStrOben, EStrUnten, AGegenstr, DiffStr, MaxDirStr, albedo) -> deg C
 MittlStrTemp: Final[np.ufunc]
+# equation of time: apparent minus mean solar time
 # (dayofyear) -> h
 equation_of_time: Final[np.ufunc]
-# true solar time from clock time, from 0 to below 24
+# true solar time from clock time, noon at 12, in [0, 24)
 # (clock_time, utc_offset, longitude, dayofyear) -> h
 solar_time: Final[np.ufunc]
 # wet-bulb globe temperature outdoors (Liljegren et al. 2008)
-# (air_temperature, relative_humidity, wind_speed, pressure, global_irradiance,
-#  diffuse_share, cos_zenith) -> deg C; deg C, %, m/s at 10 m, hPa, W/m2, 1, 1
+# (air_temperature, relative_humidity, wind_speed, pressure, global_irradiance, diffuse_share,
+#  cos_zenith) -> deg C
 wbgt: Final[np.ufunc]
-# black-globe temperature (0.0508 m) of the same model, same inputs -> deg C
+# temperature of a black globe in the sun and wind (Liljegren et al. 2008)
+# (air_temperature, relative_humidity, wind_speed, pressure, global_irradiance, diffuse_share,
+#  cos_zenith) -> deg C
 globe_temperature: Final[np.ufunc]
 
 # English names: the same objects as the German ones above
-# (Sonnenzeit's: its input folded into one day, 0 to 24, not a solar time)
 solar_time_round_trip: Final[np.ufunc]
 solar_zenith_angle: Final[np.ufunc]
 solar_azimuth_angle: Final[np.ufunc]
@@ -61,9 +64,10 @@ atmospheric_counter_radiation: Final[np.ufunc]
 surface_temperature: Final[np.ufunc]
 mean_radiant_temperature: Final[np.ufunc]
 
-# Universal Thermal Climate Index, NaN outside its domain (float32 loop too)
-# (air_temp degC, mrt degC, wind at 10 m m/s, vapour_pressure hPa) -> degC
+# Universal Thermal Climate Index
+# (air_temp, mrt, wind, vapour_pressure) -> deg C
 utci: Final[np.ufunc]
-# its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
-# (utci degC) -> 1
+# thermal stress class of a UTCI, 0 to 9, as a float
+# (utci) -> 1
 utci_category: Final[np.ufunc]
+# End of the generated stubs.
