@@ -88,6 +88,7 @@ bench: install
 	$(PY) -I bench/run.py
 	$(PY) -I bench/ufuncs.py
 	$(PY) -I bench/utci.py
+	$(PY) -I bench/indices.py
 	$(PY) -I bench/chain.py
 	$(PY) -I bench/csv_speed.py
 	$(PY) -I bench/grid.py

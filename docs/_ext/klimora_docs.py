@@ -1,7 +1,7 @@
 """What klimora's documentation builds from the package itself.
 
 - ``klimora-quantities``: a table of one group of the registry
-  (:mod:`klimora.quantities`: WEATHER, SITE, COLUMNS or UTCI).
+  (:mod:`klimora.quantities`: WEATHER, SITE, COLUMNS, UTCI or INDICES).
 - ``klimora-assumptions``: the chain's assumptions,
   :data:`klimora.model.ASSUMPTIONS`, as a list.
 - ``klimora-surfaces``: the grounds of ``surface=`` and their Bowen ratios.
@@ -108,7 +108,8 @@ class QuantitiesTable(SphinxDirective):
         found = getattr(Q, group, None)
         if found is None:
             raise self.error(f"klimora.quantities has no {group!r}")
-        quantities = list(found.values()) if isinstance(found, dict) else [found]
+        quantities = list(found.values()) if isinstance(found, dict) else \
+            [Q.RESULTS[name] for name in found] if isinstance(found, tuple) else [found]
         inputs = group in ("WEATHER", "SITE")
         headers = ["name", "unit", "meaning", "range"] + (["default"] if inputs else [])
         rows = []

@@ -11,6 +11,7 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from typing import TYPE_CHECKING, Any, Mapping, Optional, overload
 
 import numpy as np
@@ -23,8 +24,8 @@ from klimora.intervals import interval_cos_zenith, over_intervals, tell
 from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
                            SIGMA, SURFACES, UNITS, UTCI_COLUMN, VIEW_GROUND,
                            VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
-                           magnus, projection_scale, result_columns, surface_bowen,
-                           universal_thermal_climate_index)
+                           magnus, projection_scale, result_columns, surface_bowen)
+from klimora.indices import INDICES, universal_thermal_climate_index
 from klimora.sunlit import INTERVAL_COS_ZENITH
 from klimora.times import has_zone, holds_numbers, leap_years, read_times, time_parts
 
@@ -33,7 +34,7 @@ if TYPE_CHECKING:
     import xarray as xr
     from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "NAMES", "PROJECTION_FACTORS", "SIGMA",
+__all__ = ["ASSUMPTIONS", "COLUMNS", "EPS_GROUND", "INDICES", "NAMES", "PROJECTION_FACTORS", "SIGMA",
            "SURFACES", "UNITS", "UTCI_COLUMN", "VIEW_GROUND", "VIEW_SKY", "ChainWarning",
            "Options", "Site", "Weather", "chain", "chain_with",
            "check_saturation", "compute", "equation_of_time", "magnus", "projection_scale",
@@ -46,19 +47,22 @@ def chain(weather: xr.Dataset, *, site: Site | None = ..., times: None = ...,
           projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
           diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
           time_label: str = ...,
-          interval: pd.Timedelta | str | float | None = ...) -> xr.Dataset: ...
+          interval: pd.Timedelta | str | float | None = ...,
+          indices: str | Collection[str] = ...) -> xr.Dataset: ...
 @overload
 def chain(weather: Mapping[str, ArrayLike] | None = ..., *, site: Site | None = ...,
           times: ArrayLike | pd.DatetimeIndex | None = ..., projection_factor: str = ...,
           utci: bool = ..., turbidity: str = ..., diffuse_model: str = ...,
           min_wind: float | None = ..., surface: str | None = ..., time_label: str = ...,
-          interval: pd.Timedelta | str | float | None = ...) -> dict[str, NDArray[np.float64]]: ...
+          interval: pd.Timedelta | str | float | None = ...,
+          indices: str | Collection[str] = ...) -> dict[str, NDArray[np.float64]]: ...
 @overload
 def chain(weather: pd.DataFrame, *, site: Site | None = ..., times: None = ...,
           projection_factor: str = ..., utci: bool = ..., turbidity: str = ...,
           diffuse_model: str = ..., min_wind: float | None = ..., surface: str | None = ...,
           time_label: str = ...,
-          interval: pd.Timedelta | str | float | None = ...) -> pd.DataFrame: ...
+          interval: pd.Timedelta | str | float | None = ...,
+          indices: str | Collection[str] = ...) -> pd.DataFrame: ...
 
 
 def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = None, *,
@@ -66,7 +70,8 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
           projection_factor: str = "system", utci: bool = False, turbidity: str = "bounded",
           diffuse_model: str = "separation", min_wind: float | None = MIN_WIND,
           surface: str | None = None, time_label: str = "instant",
-          interval: pd.Timedelta | str | float | None = None
+          interval: pd.Timedelta | str | float | None = None,
+          indices: str | Collection[str] = ()
           ) -> pd.DataFrame | xr.Dataset | dict[str, NDArray[np.float64]]:
     """The chain over a weather series or field: from times, a site and the
     weather to the radiation and the mean radiant temperature of a person.
@@ -121,6 +126,11 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
         (``"1h"``) or a bare number of seconds (``3600``); by default the
         median step of the times.  Instants have none: with "instant" an
         interval is refused (ValueError).
+    indices : str or collection of str, optional
+        Thermal indices to add as columns after "mrt", any of "utci",
+        "pet" and "wbgt" (:mod:`klimora.indices`), or one text of them
+        separated by commas.  Each is NaN where the weather lies outside
+        its model (a :class:`ChainWarning` counts them).
 
     Returns
     -------
@@ -177,7 +187,7 @@ def chain(weather: pd.DataFrame | xr.Dataset | Mapping[str, ArrayLike] | None = 
     24.7
     """
     options = Options(projection_factor, utci, turbidity, diffuse_model, min_wind, time_label,
-                      interval)
+                      interval, indices)
     return chain_with(weather, site=site, times=times, options=options, surface=surface)
 
 
@@ -287,5 +297,5 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
     result = _run(arrays, times, site, options)
     out = pd.DataFrame(one_array(list(result.values())), index=frame.index,
                        columns=list(result), copy=False)
-    out.attrs["units"] = {**UNITS, **({"utci": UTCI_COLUMN[1]} if options.utci else {})}
+    out.attrs["units"] = {name: unit for name, unit, _ in result_columns(options.indices)}
     return out

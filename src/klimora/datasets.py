@@ -14,8 +14,8 @@ from klimora import quantities as Q
 from klimora.accumulations import labelled, stamps
 from klimora.conventions import normalise, recognised
 from klimora.inputs import Site, check_saturation, validate_weather, warn
-from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_utci
-from klimora.model import NAMES, Options, blockwise, result_columns
+from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_index
+from klimora.model import Options, blockwise, result_columns
 from klimora.sunlit import INTERVAL_COS_ZENITH
 from klimora.times import holds_numbers, leap_years, time_parts
 
@@ -51,7 +51,7 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
                              f"{''.join(f' or {n!r}' for n in names)}; give site=Site(...)")
         return getattr(site, name)
 
-    columns = result_columns(options.utci)
+    columns = result_columns(options.indices)
     ds = recognised(ds)
     found = normalise(ds, own_units=True)
     fields = found.fields
@@ -70,7 +70,7 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
         out[name].attrs.update(units=unit, long_name=meaning)
     if not Q.is_lazy(out["linke"]):   # what is lazy is not computed to be told of
         tell({name: f.values for name, f in fields.items()},
-             {name: out[name].values for name in ("linke", "mrt", "utci") if name in out},
+             {name: out[name].values for name in ("linke", "mrt", *options.indices)},
              options)
     return out
 
@@ -121,9 +121,9 @@ def stacked(fields: Mapping[str, Any], times: Optional[Any], latitude: Any, long
                               output_core_dims=[["column"]], dask="parallelized",
                               output_dtypes=[float],
                               dask_gufunc_kwargs={"output_sizes":
-                                                  {"column": len(result_columns(options.utci))}})
+                                                  {"column": len(result_columns(options.indices))}})
 
-    columns = [name for name, _, _ in result_columns(options.utci)]
+    columns = [name for name, _, _ in result_columns(options.indices)]
     result = over_intervals(run_at, times.values, time_label, interval, zone, columns)
     if INTERVAL_COS_ZENITH in given:   # the given mean, not the mean of the sub-steps
         mean = result.isel(column=columns.index("global"))   # NaN where the time is
@@ -165,7 +165,9 @@ class Kernel:
             check_saturation(values["vapour_pressure"],
                              values.get("air_temp", Q.WEATHER["air_temp"].default))
         columns = blockwise(arrays, self.names, self.options, leap)
-        if self.options.utci and self.lazy:   # an eager Dataset's are told of once, whole
-            tell_utci(columns[..., -1], columns[..., NAMES.index("mrt")],
-                      {name: values[name] for name in self.names})
+        if self.lazy:   # an eager Dataset's are told of once, whole
+            names = [name for name, _, _ in result_columns(self.options.indices)]
+            for name in self.options.indices:
+                tell_index(name, columns[..., names.index(name)], columns[..., names.index("mrt")],
+                           {name: values[name] for name in self.names})
         return columns

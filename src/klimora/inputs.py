@@ -28,13 +28,15 @@ class ChainWarning(UserWarning):
 
     Parameters
     ----------
-    kind : {"height", "sea level", "zone", "humidity", "turbidity", "percent", "oktas"}
+    kind : {"height", "sea level", "zone", "humidity", "turbidity", "percent", "oktas", \
+"utci", "pet", "wbgt"}
         What it is about: no height (a site at sea level), no
         surface_altitude (a grid at sea level), times without a zone (taken
         as UTC), humidity above 100 % (taken as 100 %), a turbidity from
-        the humidity beyond any climatology, or values that look like
+        the humidity beyond any climatology, values that look like
         fractions given for percent (humidity of 1 % or less) or for oktas
-        (cloud between 0 and 1, not whole).
+        (cloud between 0 and 1, not whole), or a thermal index left NaN
+        where the weather lies outside its model.
     count : int, default 0
         How many values it concerns (0 for a whole run), so that a reader
         of many chunks can sum them and say it once (:meth:`about`).
@@ -58,6 +60,10 @@ class ChainWarning(UserWarning):
                  "8), not a fraction",
         "utci": "{count} UTCI value{s} outside the model's range (air -50 to 50 °C, "
                 "MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN",
+        "pet": "{count} PET value{s} left NaN: the body's heat balance has no steady state "
+               "there",
+        "wbgt": "{count} WBGT value{s} left NaN: the globe's or the wet wick's heat balance "
+                "does not solve there",
     }
     # How the lines name what the user may give, in Python; the command line
     # names its options instead.

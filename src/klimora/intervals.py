@@ -22,9 +22,8 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora.inputs import warn
-from klimora.model import (TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval,
-                           result_columns,
-                           utci_outside)
+from klimora.indices import outside
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval
 from klimora.sunlit import mean_cos_zenith
 from klimora.times import in_real_time, is_cftime, time_parts
 
@@ -230,12 +229,14 @@ def tell(fields: Mapping[str, Any], result: Mapping[str, Any], options: Options)
                 high = int(np.count_nonzero(np.asarray(linke) > TURBIDITY_BEYOND_CLIMATOLOGY))
             if high:
                 warn("turbidity", high)
-    if options.utci and not Q.is_lazy(result["utci"]):
-        tell_utci(result["utci"], result["mrt"], fields)
+    for name in options.indices:
+        if not Q.is_lazy(result[name]):
+            tell_index(name, result[name], result["mrt"], fields)
 
 
-def tell_utci(utci: Any, mrt: Any, fields: Mapping[str, Any]) -> None:
-    """One line for the UTCI values left NaN outside the model's range."""
-    outside = utci_outside(utci, mrt, fields)
-    if outside:
-        warn("utci", outside)
+def tell_index(name: str, value: Any, mrt: Any, fields: Mapping[str, Any]) -> None:
+    """One line for the values of the index ``name`` left NaN outside its
+    model's range (:func:`klimora.indices.outside`)."""
+    count = outside(name, value, mrt, fields)
+    if count:
+        warn(name, count)

@@ -28,12 +28,14 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Mapping, Optional
+from collections.abc import Collection
+from typing import Any, Mapping, Optional, Union
 
 import numpy as np
 
 from klimora import quantities as Q
 from klimora import ufuncs as U
+from klimora.indices import asked_indices, standard_pressure, thermal_indices
 from klimora.separation import separation
 from klimora.sunlit import INTERVAL_COS_ZENITH, over_the_interval
 
@@ -133,7 +135,8 @@ class Options:
     """How the chain works out what is not given.
 
     ``projection_factor``: "system" or "vdi3789" (:func:`projection_scale`).
-    ``utci``: add the column "utci".  ``turbidity``: "bounded" (LinkeTruebung
+    ``utci``: add the column "utci" (as ``indices=("utci",)`` does).
+    ``turbidity``: "bounded" (LinkeTruebung
     from the day, latitude and humidity where it is at most 7, else its
     value for dry air: :func:`bounded_turbidity`), "model" (LinkeTruebung as
     it is) or "climatology" (the monthly Linke turbidity of the site,
@@ -145,7 +148,12 @@ class Options:
     (None: the wind as given).  ``time_label``: "instant" (each time stamp
     a moment), "start" or "end" (each the start or end of an averaging
     interval of length ``interval``, a timedelta, its text or a number of
-    seconds, by default the median step of the times; instants have none)."""
+    seconds, by default the median step of the times; instants have none).
+    ``indices``: the thermal indices to add as columns after the mean
+    radiant temperature, any of "utci", "pet" and "wbgt"
+    (:mod:`klimora.indices`), as names or one text of them separated by
+    commas; kept as a tuple in the columns' order, with "utci" in it
+    whenever ``utci`` is true (and ``utci`` true whenever it is)."""
 
     projection_factor: str = "system"
     utci: bool = False
@@ -154,6 +162,7 @@ class Options:
     min_wind: Optional[float] = MIN_WIND
     time_label: str = "instant"
     interval: Any = None
+    indices: Any = ()
 
     def __post_init__(self) -> None:
         for name, allowed in (("projection_factor", PROJECTION_FACTORS),
@@ -167,6 +176,9 @@ class Options:
             raise ValueError(f"time_label must be one of {', '.join(TIME_LABELS)}, not "
                              f"{self.time_label!r}")
         check_interval(self.time_label, self.interval)
+        asked = asked_indices(self.indices, self.utci)
+        object.__setattr__(self, "indices", asked)
+        object.__setattr__(self, "utci", "utci" in asked)
 
 
 def check_interval(time_label: str, interval: Any) -> None:
@@ -176,11 +188,13 @@ def check_interval(time_label: str, interval: Any) -> None:
                          "'end'; instants have none")
 
 
-def result_columns(utci: bool) -> tuple[tuple[str, str, str], ...]:
+def result_columns(indices: Union[bool, Collection[str]]) -> tuple[tuple[str, str, str], ...]:
     """The columns of a result, in the registry's order
     (:data:`klimora.quantities.RESULTS`): those every result has, and the
-    optional "utci" if asked for."""
-    asked = ("utci",) if utci else ()
+    optional ones among ``indices`` (:attr:`Options.indices`; true: "utci"
+    alone, as ``utci=True`` asks)."""
+    asked: Collection[str] = ("utci",) if indices is True else () if indices is False \
+        else indices
     return tuple((q.name, q.symbol, q.long_name) for q in Q.RESULTS.values()
                  if not q.optional or q.name in asked)
 
@@ -268,9 +282,15 @@ def compute(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any, longi
               "air_mass": air_mass, "direct_max": direct_max, "global_max": global_max,
               "direct": direct, "global": glob, "diffuse": diffuse, "counter": counter,
               "longwave_up": up, "net_rad": net, "surface_temp": surface, "mrt": mrt}
-    if options.utci:
-        values["utci"] = universal_thermal_climate_index(air, mrt, wind, vapour)
-    return {name: values[name] for name, _, _ in result_columns(options.utci)}
+    if options.indices:
+        # The indices' humidity goes with the vapour pressure where that was given.
+        rh = humidity if w["vapour_pressure"] is None else \
+            np.minimum(100.0 * vapour / magnus(air), 100.0)
+        pressure = standard_pressure(height) if w["pressure"] is None else w["pressure"]
+        values.update(thermal_indices(options.indices, air=air, humidity=rh, vapour=vapour,
+                                      wind=wind, pressure=pressure, mrt=mrt, glob=glob,
+                                      diffuse=diffuse, zenith=zenith))
+    return {name: values[name] for name, _, _ in result_columns(options.indices)}
 
 
 def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
@@ -293,27 +313,6 @@ def bounded_turbidity(dayofyear: Any, latitude: Any, humidity: Any) -> Any:
     if beyond.any():
         linke = np.where(beyond, U.LinkeTruebung(dayofyear, latitude, DRY_AIR_HUMIDITY), linke)
     return linke
-
-
-def universal_thermal_climate_index(air_temp: Any, mrt: Any, wind: Any, vapour: Any) -> Any:
-    """UTCI (:func:`klimora.ufuncs.utci`) from the air temperature, the mean
-    radiant temperature, the wind and the chain's vapour pressure (hPa); NaN
-    outside the range UTCI is defined for.  The chain's wind is measured at
-    the station's height, which it does not know; it is taken as the wind at
-    10 m that UTCI expects, as the chain always has."""
-    return U.utci(air_temp, mrt, wind, vapour)
-
-
-def utci_outside(utci: Any, mrt: Any, weather: Mapping[str, Any]) -> int:
-    """How many UTCI values are NaN for being outside the model's range:
-    NaN where the mean radiant temperature and the weather UTCI is computed
-    from (air temperature, wind, humidity or vapour pressure, those of them
-    given) are not."""
-    known = np.isfinite(mrt)
-    for name in ("air_temp", "wind", "humidity", "vapour_pressure"):
-        if weather.get(name) is not None:
-            known = known & np.isfinite(np.asarray(weather[name], dtype=float))
-    return int(np.count_nonzero(np.isnan(utci) & known))
 
 
 def missing(result: Any, *inputs: Any) -> Any:
@@ -359,7 +358,7 @@ def blockwise(arrays: list[Any], names: list[str], options: Options, leap: Any =
         arrays = [*arrays, np.asarray(leap)]
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
-    columns = [name for name, _, _ in result_columns(options.utci)]
+    columns = [name for name, _, _ in result_columns(options.indices)]
     stacked = np.empty((len(columns), *shape))
     outputs = {name: stacked[i, ...] for i, name in enumerate(columns)}   # 0-d views too
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
@@ -385,7 +384,7 @@ def compute_blocks(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any
               (utc_hour, dayofyear, zone_hours, latitude, longitude, height,
                *(weather[name] for name in names))]
     stacked = np.moveaxis(blockwise(arrays, names, options, leap), -1, 0)
-    return {name: stacked[i] for i, (name, _, _) in enumerate(result_columns(options.utci))}
+    return {name: stacked[i] for i, (name, _, _) in enumerate(result_columns(options.indices))}
 
 
 def blocks(shape: tuple[int, ...], size: int) -> Any:

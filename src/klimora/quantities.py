@@ -23,8 +23,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "RESULTS", "COLUMNS", "UTCI", "INPUTS", "FEW",
-           "FRACTIONS", "DECIMAL", "check", "check_fraction", "decimal", "is_lazy", "shown"]
+__all__ = ["Quantity", "OutOfRange", "WEATHER", "SITE", "RESULTS", "COLUMNS", "INDICES", "UTCI",
+           "INPUTS", "FEW", "FRACTIONS", "DECIMAL", "check", "check_fraction", "decimal", "is_lazy",
+           "shown"]
 
 
 @dataclass(frozen=True)
@@ -110,6 +111,9 @@ WEATHER = _table(
     flux("longwave_up", "measured long-wave flux from the ground",
              standard_name="surface_upwelling_longwave_flux_in_air", valid_min=0.0,
              valid_max=2000.0, worked_out="from the surface temperature"),
+    Quantity("pressure", "hPa", "hPa", "air pressure at the ground (for PET and WBGT)",
+             "surface_air_pressure", 300.0, 1100.0,
+             worked_out="the standard atmosphere's at the site's height"),
 )
 
 #: The site.  ``zone`` is the zone of times that carry none: hours east of
@@ -158,10 +162,17 @@ RESULTS = _table(
     Quantity("mrt", "degC", "degC", "mean radiant temperature of a person"),
     Quantity("utci", "degC", "degC", "Universal Thermal Climate Index (Broede et al. 2012)",
              optional=True),
+    Quantity("pet", "degC", "degC", "physiological equivalent temperature (Hoeppe 1999)",
+             optional=True),
+    Quantity("wbgt", "degC", "degC", "wet-bulb globe temperature outdoors (Liljegren et al. "
+             "2008)", optional=True),
 )
 #: The columns every result has, in their order.
 COLUMNS = {name: q for name, q in RESULTS.items() if not q.optional}
-#: The optional column.
+#: The optional columns, the thermal indices that follow the mean radiant
+#: temperature, in their order.
+INDICES = tuple(name for name, q in RESULTS.items() if q.optional)
+#: The first of them, which --utci asks for alone.
 UTCI = RESULTS["utci"]
 
 #: Every input by name: the site's fields and the weather.

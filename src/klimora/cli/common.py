@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "Parser",
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
            "chain_warnings", "counted", "decimal", "decimals_of", "interval_of",
-           "interval_value", "number", "one_line", "option", "options_of",
+           "indices_value", "interval_value", "number", "one_line", "option", "options_of",
            "parse_date", "precision_value", "surface_of", "told_line", "zone_value"]
 
 #: Decimals of the numbers of CSV and JSON output by default: a thousandth
@@ -163,6 +163,16 @@ def interval_value(text: str) -> dt.timedelta:
         raise argparse.ArgumentTypeError(one_line(e).removeprefix("interval ")) from None
 
 
+def indices_value(text: str) -> tuple[str, ...]:
+    """--indices: thermal indices separated by commas (utci,pet,wbgt)."""
+    from klimora.indices import asked_indices
+
+    try:
+        return asked_indices(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(one_line(e)) from None
+
+
 def add_model_options(group: Any, bowen: str) -> None:
     """The options of how the chain works out what it is not given, as every
     command takes them; ``bowen`` names what --surface stands in for."""
@@ -176,6 +186,12 @@ def add_model_options(group: Any, bowen: str) -> None:
     group.add_argument("--utci", action="store_true",
                        help="add the column utci, the Universal Thermal Climate Index "
                             "(the wind taken as at 10 m)")
+    group.add_argument("--indices", type=indices_value, default=(), metavar="NAMES",
+                       help="add thermal indices as columns after mrt, separated by commas: "
+                            "utci, pet (physiological equivalent temperature, for the standard "
+                            "person of VDI 3787-2) and wbgt (wet-bulb globe temperature "
+                            "outdoors); NaN where the weather lies outside an index's model, "
+                            "counted in one line")
     group.add_argument("--turbidity", choices=TURBIDITIES, default="bounded",
                        help="Linke turbidity where none is given (linke): bounded, LinkeTruebung "
                             "of the day, latitude and humidity where it is at most 7, else its "
@@ -219,7 +235,8 @@ def options_of(args: argparse.Namespace) -> Options:
 
     try:
         options = Options(args.projection_factor, args.utci, args.turbidity,
-                          args.diffuse_model, args.min_wind or None, args.time_label)
+                          args.diffuse_model, args.min_wind or None, args.time_label,
+                          indices=args.indices)
     except ValueError as e:
         raise UsageError(one_line(e).replace("min_wind", "--min-wind")) from None
     return dataclasses.replace(options, interval=interval_of(args))

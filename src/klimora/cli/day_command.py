@@ -83,9 +83,14 @@ def description() -> str:
     lines += ["", "Output columns:",
               "  time: the date and clock time in the site's zone with its offset, ISO 8601",
               "    (2025-06-21T12:00+02:00); with --input: the file's time stamp"]
-    lines += [f"  {q.name} ({q.symbol})" + (f", with {option(q.name)}" if q.optional else "")
+    lines += [f"  {q.name} ({q.symbol})" + (f", with {asked_by(q.name)}" if q.optional else "")
               + f": {q.long_name}" for q in Q.RESULTS.values()]
     return "\n".join(lines)
+
+
+def asked_by(index: str) -> str:
+    """The options that add the column of a thermal index."""
+    return ("--utci or " if index == "utci" else "") + f"--indices {index}"
 
 
 def weather_help(q: Q.Quantity) -> str:
@@ -270,7 +275,7 @@ def option_error(error: ValueError) -> UsageError:
 
 
 def columns_of(args: argparse.Namespace) -> tuple[tuple[str, str, str], ...]:
-    return C.result_columns(args.utci)
+    return C.result_columns(options_of(args).indices)
 
 
 def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
@@ -307,7 +312,7 @@ def run_day(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         day_weather: dict[str, Any] = {name: getattr(weather, name) for name in OPTIONS}
         # The day's rows are instants: the JSON's model is how each is worked out.
         model = {name: value for name, value in dataclasses.asdict(options).items()
-                 if name not in ("utci", "time_label", "interval")}
+                 if name not in ("utci", "indices", "time_label", "interval")}
         write_json(rows, columns, out, site={name: getattr(site, name) for name in JSON_SITE},
                    date=date, weather={**day_weather, "surface": args.surface}, model=model,
                    assumptions=ASSUMPTIONS, decimals=decimals)

@@ -148,7 +148,7 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
     reference = ds[grid.sources["air_temp"]]
     stacked = stacked.assign_coords({name: value for name, value in reference.coords.items()})
     stacked = stacked.transpose(*reference.dims, "column")
-    names = [name for name, _, _ in result_columns(options.utci)]
+    names = [name for name, _, _ in result_columns(options.indices)]
     stacked = stacked.assign_coords(column=names)
     out = xr.Dataset({name: stacked.sel(column=name, drop=True) for name in names})
     mapping = reference.attrs.get("grid_mapping")
