@@ -21,10 +21,11 @@ from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
 from klimora.intervals import interval_cos_zenith, over_intervals, tell
-from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, MIN_WIND, NAMES, PROJECTION_FACTORS,
-                           SIGMA, SURFACES, UNITS, UTCI_COLUMN, VIEW_GROUND,
-                           VIEW_SKY, Options, compute, compute_blocks, equation_of_time,
-                           magnus, projection_scale, result_columns, surface_bowen)
+from klimora.model import (ASSUMPTIONS, COLUMNS, EPS_GROUND, NAMES, SIGMA, UNITS, UTCI_COLUMN,
+                           VIEW_GROUND, VIEW_SKY, compute, compute_blocks, equation_of_time,
+                           magnus, projection_scale)
+from klimora.options import (MIN_WIND, PROJECTION_FACTORS, SURFACES, Options, result_columns,
+                             surface_bowen)
 from klimora.indices import INDICES, universal_thermal_climate_index
 from klimora.sunlit import INTERVAL_COS_ZENITH
 from klimora.times import has_zone, holds_numbers, leap_years, read_times, time_parts

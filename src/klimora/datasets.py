@@ -15,7 +15,8 @@ from klimora.accumulations import labelled, stamps
 from klimora.conventions import normalise, recognised
 from klimora.inputs import Site, check_saturation, validate_weather, warn
 from klimora.intervals import interval_cos_zenith, over_intervals, tell, tell_index
-from klimora.model import Options, blockwise, result_columns
+from klimora.model import blockwise
+from klimora.options import Options, result_columns
 from klimora.sunlit import INTERVAL_COS_ZENITH
 from klimora.times import holds_numbers, leap_years, time_parts
 

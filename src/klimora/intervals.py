@@ -23,7 +23,8 @@ import numpy as np
 from klimora import quantities as Q
 from klimora.inputs import warn
 from klimora.indices import outside
-from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY, Options, check_interval
+from klimora.model import TURBIDITY_BEYOND_CLIMATOLOGY
+from klimora.options import Options, check_interval
 from klimora.sunlit import mean_cos_zenith
 from klimora.times import in_real_time, is_cftime, time_parts
 

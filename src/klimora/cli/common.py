@@ -19,7 +19,7 @@ from klimora.errors import CannotWrite, UsageError, one_line
 from klimora.quantities import DECIMAL, decimal
 
 if TYPE_CHECKING:
-    from klimora.model import Options
+    from klimora.options import Options
 
 __all__ = ["DECIMAL", "PRECISION", "TABLE_PRECISION", "CannotWrite", "Output", "Parser",
            "Progress", "UsageError", "add_model_options", "add_time_label_options",
@@ -176,8 +176,7 @@ def indices_value(text: str) -> tuple[str, ...]:
 def add_model_options(group: Any, bowen: str) -> None:
     """The options of how the chain works out what it is not given, as every
     command takes them; ``bowen`` names what --surface stands in for."""
-    from klimora.model import (DIFFUSE_MODELS, MIN_WIND, PROJECTION_FACTORS, SURFACES,
-                               TURBIDITIES)
+    from klimora.options import DIFFUSE_MODELS, MIN_WIND, PROJECTION_FACTORS, SURFACES, TURBIDITIES
 
     group.add_argument("--projection-factor", choices=PROJECTION_FACTORS, default="system",
                        help="projection factor of a standing person for the direct beam: the "
@@ -214,7 +213,7 @@ def add_model_options(group: Any, bowen: str) -> None:
 
 def add_time_label_options(group: Any, times: str) -> None:
     """--time-label and --interval; ``times`` names the time stamps."""
-    from klimora.model import TIME_LABELS
+    from klimora.options import TIME_LABELS
 
     group.add_argument("--time-label", choices=TIME_LABELS, default="instant",
                        help=f"what {times} mark: instant (default), or the start or end of "
@@ -231,7 +230,7 @@ def add_time_label_options(group: Any, times: str) -> None:
 def options_of(args: argparse.Namespace) -> Options:
     """The chain's options from the command line, --time-label and
     --interval among them; --min-wind 0 turns the floor off."""
-    from klimora.model import Options
+    from klimora.options import Options
 
     try:
         options = Options(args.projection_factor, args.utci, args.turbidity,
@@ -247,7 +246,7 @@ def surface_of(args: argparse.Namespace, has_bowen: bool, bowen: str,
     """The Bowen ratio of --surface (None without it); UsageError if the
     weather has one already, ``bowen`` naming it ("a column bowen") and
     ``where`` (a file) where it is."""
-    from klimora.model import surface_bowen
+    from klimora.options import surface_bowen
 
     try:
         return surface_bowen(args.surface, has_bowen, "--surface", bowen)

@@ -24,7 +24,7 @@ from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
 from klimora.intervals import AT_THE_MIDDLE, interval_length
-from klimora.model import Options, result_columns
+from klimora.options import Options, result_columns
 
 if TYPE_CHECKING:
     import pandas as pd

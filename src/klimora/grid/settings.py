@@ -9,7 +9,7 @@ from typing import Any, Optional
 
 from klimora import quantities as Q
 from klimora.grid.cf import ALTITUDE, BY_NAME, find
-from klimora.model import MIN_WIND, SURFACES, Options
+from klimora.options import MIN_WIND, SURFACES, Options
 
 __all__ = ["DEFAULTED", "attributes", "defaults_text"]
 
