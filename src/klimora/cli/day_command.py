@@ -270,7 +270,8 @@ def option_error(error: ValueError) -> UsageError:
     """The chain's refusal of the options' values, in the options' names."""
     text = one_line(error)
     for name in OPTIONS:
-        text = re.sub(rf"\b{name}\b", option(name), text)
+        # Not within another option's name: pressure in --vapour-pressure.
+        text = re.sub(rf"(?<![\w-]){name}(?![\w-])", option(name), text)
     return UsageError(text)
 
 
