@@ -126,10 +126,13 @@ def recognised(ds: Any) -> Any:
     makes known, that carries no standard_name (or "unknown") and whose
     quantity no other variable claims, labelled with its standard_name;
     units in the producers' spellings (or only in ``GRIB_units``) are
-    spelled as pint reads them, and accumulated ERA5 fluxes become means
-    (:func:`klimora.accumulations.as_means`)."""
-    from klimora.accumulations import as_means
+    spelled as pint reads them, accumulated ERA5 fluxes become means
+    (:func:`klimora.accumulations.as_means`) and a forecast's runs and
+    steps are laid out along their valid times
+    (:func:`klimora.accumulations.on_valid_times`)."""
+    from klimora.accumulations import as_means, members, on_valid_times
 
+    ensemble = members(ds)
     for dim in ("number", "expver"):
         if dim in ds.dims and ds.sizes[dim] == 1:
             ds = ds.squeeze(dim, drop=True)
@@ -154,7 +157,7 @@ def recognised(ds: Any) -> Any:
         if standard_name and standard_name not in claimed:
             var.attrs["standard_name"] = standard_name
             claimed.add(standard_name)
-    return as_means(ds)
+    return on_valid_times(as_means(ds, ensemble))
 
 
 def first_valid(var: Any) -> Any:

@@ -195,11 +195,12 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
-            ds = recognised(ds)
-            if args.surface is not None and "bowen" in ds.data_vars:
-                raise UsageError(f"{args.input}: give --surface or a variable bowen, not both")
-            time_label, interval = time_meaning(ds, args.time_label, interval)
             with chain_warnings(others=True) as said:
+                ds = recognised(ds)
+                if args.surface is not None and "bowen" in ds.data_vars:
+                    raise UsageError(f"{args.input}: give --surface or a variable bowen, not "
+                                     "both")
+                time_label, interval = time_meaning(ds, args.time_label, interval)
                 out, stacked = columns(ds, options=options, surface=args.surface,
                                        time_label=time_label, interval=interval,
                                        history="klimora grid " + " ".join(argv))
