@@ -144,7 +144,10 @@ def recognised(ds: Any) -> Any:
         units = var.attrs.get("units", var.attrs.get("GRIB_units"))
         if units is not None:
             var.attrs["units"] = spelled(str(units))
-        if var.attrs.get("standard_name") not in (None, "unknown"):
+        carried = var.attrs.get("standard_name")
+        if carried == "geopotential" and var.attrs.get("GRIB_typeOfLevel") == "surface":
+            carried = None   # cfgrib's name for the surface's: the orography's
+        if carried not in (None, "unknown"):
             continue
         try:
             param_id = int(var.attrs.get("GRIB_paramId", -1))
@@ -380,4 +383,10 @@ def at_wind_height(ds: Any, name: str, speed: Any) -> Any:
     level = float(height)
     if level == WIND_HEIGHT or level <= ROUGHNESS:
         return speed
-    return speed * (math.log(WIND_HEIGHT / ROUGHNESS) / math.log(level / ROUGHNESS))
+    return speed * profile(level)
+
+
+def profile(level: float) -> float:
+    """The wind at the chain's 10 m over the wind at ``level`` m (above the
+    roughness length), by the logarithmic profile over open grass."""
+    return math.log(WIND_HEIGHT / ROUGHNESS) / math.log(level / ROUGHNESS)
