@@ -141,10 +141,13 @@ def test_a_forecasts_runs_give_what_their_valid_times_weather_gives(tmp_path):
     own = own_weather(hours=7, start="2025-06-21T07:00")
     path = forecast_file(own, str(tmp_path / "forecast.nc"))
     expected = reference(own, **HOURLY_ENDING)
-    with xr.open_dataset(path) as ds, warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        by_chain = chain(ds.load())
-    for out in (as_grid(path), by_chain):
+    outputs = []
+    for decoded in (True, False):   # the step as timedeltas, or as xarray leaves it: hours
+        with xr.open_dataset(path, decode_timedelta=decoded) as ds, \
+                warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            outputs.append(chain(ds.load()))
+    for out in (as_grid(path), *outputs):
         np.testing.assert_array_equal(out["valid_time"].values, own.time.values)
         for name in NAMES:
             np.testing.assert_allclose(like(out[name], expected[name]), expected[name].values, rtol=2e-5, atol=2e-4,

@@ -188,6 +188,27 @@ def stamps(ds: Any, time: str, time_label: str) -> Any:
     return bounds.isel({bounds.dims[-1]: 0 if time_label == "start" else 1}).values
 
 
+#: The units a forecast's ``step`` may be counted in, as NumPy names them.
+STEP_UNITS = {"hours": "h", "hour": "h", "h": "h", "minutes": "m", "minute": "m", "min": "m",
+              "seconds": "s", "second": "s", "s": "s"}
+
+
+def timed_steps(ds: Any) -> Any:
+    """``ds`` with a ``step`` coordinate counted in hours, minutes or
+    seconds (as xarray leaves it where it does not decode timedeltas) as
+    timedeltas."""
+    step = ds.coords.get("step")
+    if step is None or step.dtype.kind not in "iuf":
+        return ds
+    unit = STEP_UNITS.get(str(step.attrs.get("units", "")).strip())
+    if unit is None:
+        return ds
+    values = (np.asarray(step.values, dtype=float) * np.timedelta64(1, unit).astype(
+        "timedelta64[ns]").astype(float)).round().astype("timedelta64[ns]")
+    return ds.assign_coords(step=(step.dims, values, {
+        k: v for k, v in step.attrs.items() if k != "units"}))
+
+
 def on_valid_times(ds: Any) -> Any:
     """A forecast's fields along their valid times: a Dataset with a
     ``step`` dimension and the runs' starts ``time`` (a dimension, or one

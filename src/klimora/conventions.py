@@ -130,9 +130,10 @@ def recognised(ds: Any) -> Any:
     (:func:`klimora.accumulations.as_means`) and a forecast's runs and
     steps are laid out along their valid times
     (:func:`klimora.accumulations.on_valid_times`)."""
-    from klimora.accumulations import as_means, members, on_valid_times
+    from klimora.accumulations import as_means, members, on_valid_times, timed_steps
 
     ensemble = members(ds)
+    ds = timed_steps(ds)
     for dim in ("number", "expver"):
         if dim in ds.dims and ds.sizes[dim] == 1:
             ds = ds.squeeze(dim, drop=True)
