@@ -150,8 +150,8 @@ def test_a_forecasts_runs_give_what_their_valid_times_weather_gives(tmp_path):
     for out in (as_grid(path), *outputs):
         np.testing.assert_array_equal(out["valid_time"].values, own.time.values)
         for name in NAMES:
-            np.testing.assert_allclose(like(out[name], expected[name]), expected[name].values, rtol=2e-5, atol=2e-4,
-                                       err_msg=name)
+            np.testing.assert_allclose(like(out[name], expected[name]), expected[name].values,
+                                       rtol=2e-5, atol=2e-4, err_msg=name)
 
 
 def grib_message(f, eccodes, own, short, values, run, step, accumulated):

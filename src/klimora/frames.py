@@ -65,9 +65,10 @@ def frame_columns(columns: Mapping[Any, Any]) -> dict[Any, Any]:
     names: pvlib's names renamed, its dew point turned into a vapour
     pressure (where no humidity is given), its sky cover in tenths into
     oktas and, in ``get_era5``'s frames, ERA5's cloud cover (a fraction)
-    into oktas and the wind's components into the speed at 10 m.  A table with pvlib's names is one of pvlib's readers': its other
-    columns (pressure, flags, uncertainties) are left aside; in any other,
-    an unknown name is refused by the chain's check.  InputError for a
+    into oktas and the wind's components into the speed at 10 m.  A table
+    with pvlib's names is one of pvlib's readers': its other columns
+    (pressure, flags, uncertainties) are left aside; in any other, an
+    unknown name is refused by the chain's check.  InputError for a
     quantity given twice."""
     pvlib = any(name in FRAME_NAMES and name not in Q.WEATHER for name in columns)
     humid = any(name in columns for name in ("humidity", "relative_humidity", "vapour_pressure"))
