@@ -31,12 +31,13 @@ def on_valid_time(part: Any) -> Any:
 
 def open_grib(path: str, chunks: Optional[dict[str, Any]] = None) -> Any:
     """The weather in the GRIB file ``path`` as one Dataset along
-    ``valid_time``, in dask ``chunks`` (None: lazily, unchunked); closing
+    ``valid_time``, on dask in ``chunks`` (None: as cfgrib reads it); closing
     it closes the file.  No index file is written beside the input."""
     import cfgrib
     import xarray as xr
 
-    parts = cfgrib.open_datasets(path, backend_kwargs={"indexpath": ""})
+    # On dask from the start, so that nothing is read before the blocks are.
+    parts = cfgrib.open_datasets(path, backend_kwargs={"indexpath": ""}, chunks={})
     merged = xr.merge([on_valid_time(recognised(part)) for part in parts], compat="override",
                       join="outer", combine_attrs="override")
 
