@@ -91,14 +91,18 @@ def test_each_member_gives_what_its_weather_gives(tmp_path, layout):
                                            atol=2e-4, err_msg=f"{layout}, member {k}: {name}")
 
 
-def test_the_command_keeps_the_members(tmp_path):
-    source, dim, _ = era5_members(str(tmp_path / "members.nc"))
+@pytest.mark.parametrize("layout, dims, label", [
+    ("ERA5 ensemble members", ("valid_time", "number", "latitude", "longitude"), "end"),
+    ("CMIP6 member_id", ("member_id", "time", "lat", "lon"), "start"),
+])
+def test_the_command_keeps_the_members(tmp_path, layout, dims, label):
+    source, dim, _ = ENSEMBLES[layout](str(tmp_path / "members.nc"))
     target = str(tmp_path / "radiation.nc")
     assert cli.main(["grid", "--input", source, "--output", target]) == 0
-    with xr.open_dataset(target) as out:
-        assert out["mrt"].dims == ("valid_time", "number", "latitude", "longitude")
-        assert out.attrs["klimora_time_label"] == "end of intervals of 180 min"
-        np.testing.assert_array_equal(out["number"].values, np.arange(len(MEMBERS)))
+    with xr.open_dataset(source) as given, xr.open_dataset(target) as out:
+        assert out["mrt"].dims == dims
+        assert out.attrs["klimora_time_label"] == f"{label} of intervals of 180 min"
+        np.testing.assert_array_equal(out[dim].values, given[dim].values)
 
 
 RUNS, STEPS = (0, 3), (1, 2, 3, 4)   # runs at 06 and 09 UTC, their steps in hours
