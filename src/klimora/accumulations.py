@@ -188,9 +188,9 @@ def stamps(ds: Any, time: str, time_label: str) -> Any:
     return bounds.isel({bounds.dims[-1]: 0 if time_label == "start" else 1}).values
 
 
-#: The units a forecast's ``step`` may be counted in, as NumPy names them.
-STEP_UNITS = {"hours": "h", "hour": "h", "h": "h", "minutes": "m", "minute": "m", "min": "m",
-              "seconds": "s", "second": "s", "s": "s"}
+#: The units a forecast's ``step`` may be counted in: seconds in each.
+STEP_SECONDS = {"hours": 3600.0, "hour": 3600.0, "h": 3600.0, "minutes": 60.0, "minute": 60.0,
+                "min": 60.0, "seconds": 1.0, "second": 1.0, "s": 1.0}
 
 
 def timed_steps(ds: Any) -> Any:
@@ -200,12 +200,11 @@ def timed_steps(ds: Any) -> Any:
     step = ds.coords.get("step")
     if step is None or step.dtype.kind not in "iuf":
         return ds
-    unit = STEP_UNITS.get(str(step.attrs.get("units", "")).strip())
-    if unit is None:
+    seconds = STEP_SECONDS.get(str(step.attrs.get("units", "")).strip())
+    if seconds is None:
         return ds
-    values = (np.asarray(step.values, dtype=float) * np.timedelta64(1, unit).astype(
-        "timedelta64[ns]").astype(float)).round().astype("timedelta64[ns]")
-    return ds.assign_coords(step=(step.dims, values, {
+    nanoseconds = np.round(np.asarray(step.values, dtype=float) * seconds * 1e9)
+    return ds.assign_coords(step=(step.dims, nanoseconds.astype("timedelta64[ns]"), {
         k: v for k, v in step.attrs.items() if k != "units"}))
 
 
