@@ -11,12 +11,13 @@ are declared in :mod:`klimora.quantities`.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Collection
 from typing import TYPE_CHECKING, Any, Mapping, Optional, overload
 
 import numpy as np
 
-from klimora.frames import frame_columns
+from klimora.frames import frame_columns, hourly_means
 from klimora.datasets import chain_dataset
 from klimora.inputs import (ChainWarning, Site, Weather, check_saturation, validate_weather,
                             warn)
@@ -291,6 +292,9 @@ def _chain_frame(frame: Any, site: Site, options: Options, surface: Optional[str
                          f"(its index is a {type(frame.index).__name__} of numbers)")
     else:
         times, fields = frame.index, frame
+    if options.time_label == "instant" and options.interval is None and \
+            hourly_means(fields.columns):   # get_era5's radiation: the hour's mean
+        options = dataclasses.replace(options, time_label="end", interval="1h")
     named = frame_columns({name: fields[name] for name in fields.columns})
     arrays = with_surface({name: value.to_numpy(dtype=float) if hasattr(value, "to_numpy")
                            else np.asarray(value, dtype=float) for name, value in named.items()},

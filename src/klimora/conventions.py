@@ -126,10 +126,14 @@ def recognised(ds: Any) -> Any:
     makes known, that carries no standard_name (or "unknown") and whose
     quantity no other variable claims, labelled with its standard_name;
     units in the producers' spellings (or only in ``GRIB_units``) are
-    spelled as pint reads them, and accumulated ERA5 fluxes become means
-    (:func:`klimora.accumulations.as_means`)."""
-    from klimora.accumulations import as_means
+    spelled as pint reads them, accumulated ERA5 fluxes become means
+    (:func:`klimora.accumulations.as_means`) and a forecast's runs and
+    steps are laid out along their valid times
+    (:func:`klimora.accumulations.on_valid_times`)."""
+    from klimora.accumulations import as_means, members, on_valid_times, timed_steps
 
+    ensemble = members(ds)
+    ds = timed_steps(ds)
     for dim in ("number", "expver"):
         if dim in ds.dims and ds.sizes[dim] == 1:
             ds = ds.squeeze(dim, drop=True)
@@ -141,7 +145,10 @@ def recognised(ds: Any) -> Any:
         units = var.attrs.get("units", var.attrs.get("GRIB_units"))
         if units is not None:
             var.attrs["units"] = spelled(str(units))
-        if var.attrs.get("standard_name") not in (None, "unknown"):
+        carried = var.attrs.get("standard_name")
+        if carried == "geopotential" and var.attrs.get("GRIB_typeOfLevel") == "surface":
+            carried = None   # cfgrib's name for the surface's: the orography's
+        if carried not in (None, "unknown"):
             continue
         try:
             param_id = int(var.attrs.get("GRIB_paramId", -1))
@@ -154,7 +161,7 @@ def recognised(ds: Any) -> Any:
         if standard_name and standard_name not in claimed:
             var.attrs["standard_name"] = standard_name
             claimed.add(standard_name)
-    return as_means(ds)
+    return on_valid_times(as_means(ds, ensemble))
 
 
 def first_valid(var: Any) -> Any:
@@ -377,4 +384,10 @@ def at_wind_height(ds: Any, name: str, speed: Any) -> Any:
     level = float(height)
     if level == WIND_HEIGHT or level <= ROUGHNESS:
         return speed
-    return speed * (math.log(WIND_HEIGHT / ROUGHNESS) / math.log(level / ROUGHNESS))
+    return speed * profile(level)
+
+
+def profile(level: float) -> float:
+    """The wind at the chain's 10 m over the wind at ``level`` m (above the
+    roughness length), by the logarithmic profile over open grass."""
+    return math.log(WIND_HEIGHT / ROUGHNESS) / math.log(level / ROUGHNESS)

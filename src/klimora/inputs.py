@@ -29,14 +29,15 @@ class ChainWarning(UserWarning):
     Parameters
     ----------
     kind : {"height", "sea level", "zone", "humidity", "turbidity", "percent", "oktas", \
-"utci", "pet", "wbgt"}
+"land", "utci", "pet", "wbgt"}
         What it is about: no height (a site at sea level), no
         surface_altitude (a grid at sea level), times without a zone (taken
         as UTC), humidity above 100 % (taken as 100 %), a turbidity from
         the humidity beyond any climatology, values that look like
         fractions given for percent (humidity of 1 % or less) or for oktas
-        (cloud between 0 and 1, not whole), or a thermal index left NaN
-        where the weather lies outside its model.
+        (cloud between 0 and 1, not whole), accumulations on ERA5-Land's
+        grid taken as ERA5-Land's with no attribute that says so, or a
+        thermal index left NaN where the weather lies outside its model.
     count : int, default 0
         How many values it concerns (0 for a whole run), so that a reader
         of many chunks can sum them and say it once (:meth:`about`).
@@ -58,6 +59,9 @@ class ChainWarning(UserWarning):
                    "100), not a fraction",
         "oktas": "{count} cloud value{s} between 0 and 1, not whole: cloud is in oktas (0 to "
                  "8), not a fraction",
+        "land": "{count} accumulated field{s} on ERA5-Land's 0.1° grid taken as accumulated "
+                "from 00 UTC, as ERA5-Land's are: for ERA5 regridded to 0.1°, set the file's "
+                "global attribute source to ERA5",
         "utci": "{count} UTCI value{s} outside the model's range (air -50 to 50 °C, "
                 "MRT - air -30 to 70 K, wind 0.5 to 17 m/s) left NaN",
         "pet": "{count} PET value{s} left NaN: the body's heat balance has no steady state "

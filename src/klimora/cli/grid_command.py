@@ -191,11 +191,11 @@ def run(args: argparse.Namespace, argv: Sequence[str], err: IO[str],
             ds = opened = store.open_weather(args.input, chunks)
             if names:
                 ds = with_names(ds, names, args.input)
-            ds = recognised(ds)
-            surface_of(args, "bowen" in ds.data_vars, "a variable bowen", args.input)
-            time_label, interval = time_meaning(ds, options.time_label, options.interval)
-            options = dataclasses.replace(options, time_label=time_label, interval=interval)
             with chain_warnings(others=True) as said:
+                ds = recognised(ds)
+                surface_of(args, "bowen" in ds.data_vars, "a variable bowen", args.input)
+                time_label, interval = time_meaning(ds, options.time_label, options.interval)
+                options = dataclasses.replace(options, time_label=time_label, interval=interval)
                 out, stacked = columns(ds, options=options, surface=args.surface,
                                        history="klimora grid " + " ".join(argv))
             out.attrs.update(settings.attributes(ds, options, args.surface))

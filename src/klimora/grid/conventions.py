@@ -2,11 +2,15 @@
 it, whatever the input carried: coordinate variables without a fill value,
 the time called time by its standard name, and only the types of classic
 NetCDF (CF 1.8 has no 64-bit integers): int32 where the values fit, else
-double, which holds every integer count of a time below 2**53 exactly."""
+double, which holds every integer count of a time below 2**53 exactly.
+Times are counted in units that hold them (and their bounds) as whole
+numbers: the input's where they do, else the coarsest that does, so that
+times of minutes within the hour stay exact."""
 
 from __future__ import annotations
 
-from typing import Any
+import warnings
+from typing import Any, Optional
 
 import numpy as np
 
@@ -44,9 +48,12 @@ def coordinates(out: Any) -> tuple[Any, dict[str, dict[str, Any]]]:
         if is_time(var):
             if name in out.dims and "standard_name" not in var.attrs:
                 attributes[name] = {**var.attrs, "standard_name": "time"}
+            units, dtype = given.get("units"), given.get("dtype")
+            if not counts_whole(out, name, units, given.get("calendar")):
+                units, dtype = units_of(out, name), None
             try:
                 numbers, units, calendar = encode_cf_datetime(
-                    var.values, given.get("units"), given.get("calendar"), given.get("dtype"))
+                    var.values, units, given.get("calendar"), dtype)
             except (ValueError, TypeError, OverflowError):   # left to xarray's writer
                 numbers = None
             if numbers is not None:
@@ -59,3 +66,37 @@ def coordinates(out: Any) -> tuple[Any, dict[str, dict[str, Any]]]:
     for name, attrs in attributes.items():
         out[name].attrs = attrs
     return out, encoding
+
+
+def with_bounds(out: Any, name: str) -> Any:
+    """The values of the time coordinate ``name`` and of its bounds."""
+    bounds = out[name].attrs.get("bounds")
+    values = np.asarray(out[name].values).ravel()
+    if bounds in out.variables:
+        values = np.concatenate([values, np.asarray(out[bounds].values).ravel()])
+    return values
+
+
+def counts_whole(out: Any, name: str, units: Optional[str], calendar: Optional[str]) -> bool:
+    """Whether ``units`` (None: xarray's choice) count the times of ``name``
+    and of its bounds as whole numbers, which xarray otherwise stores as
+    floats and warns about ("Times can't be serialized faithfully")."""
+    if units is None:
+        return True
+    from xarray.coding.times import encode_cf_datetime
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            encode_cf_datetime(with_bounds(out, name), units, calendar, np.dtype("int64"))
+        except (ValueError, TypeError, OverflowError):   # left to xarray's writer
+            return True
+    return not any("faithfully" in str(w.message) for w in caught)
+
+
+def units_of(out: Any, name: str) -> str:
+    """The coarsest units that count the times of ``name`` and of its
+    bounds as whole numbers, since the first of them."""
+    from xarray.coding.times import infer_datetime_units
+
+    return str(infer_datetime_units(with_bounds(out, name)))

@@ -24,6 +24,7 @@ import numpy as np
 from klimora.grid import conventions, files
 from klimora.grid.codecs import COMPRESSION, Encoder, Parts, Region, hdf5_chunks, zarr_codecs
 from klimora.grid.cf import GridError
+from klimora.grid.grib import open_grib
 from klimora.grid.interrupts import done, held
 
 #: Bytes of HDF5 chunk cache for each input variable.
@@ -73,7 +74,7 @@ def open_weather(path: str, chunks: dict[str, Any]) -> Any:
             warnings.filterwarnings("ignore", "The specified chunks separate")
             if is_zarr(path):
                 return xr.open_zarr(path, chunks=chunks)
-            return xr.open_dataset(path, chunks=chunks, **grib)
+            return open_grib(path, chunks) if grib else xr.open_dataset(path, chunks=chunks)
     except (OSError, ValueError, TypeError, KeyError, RuntimeError) as e:
         text = " ".join(str(e).split())
         if "decode" in text and "time" in text:
@@ -91,7 +92,8 @@ def chunking(path: str, given: dict[str, int], cells: int) -> dict[str, int]:
 
     try:
         opener = xr.open_zarr if is_zarr(path) else xr.open_dataset
-        with opener(path, chunks=None, decode_times=False, **engine(path)) as ds:
+        with (open_grib(path) if engine(path) else
+              opener(path, chunks=None, decode_times=False)) as ds:
             sizes = {str(name): int(size) for name, size in ds.sizes.items()}
             unknown = sorted(set(given) - set(sizes))
             if unknown:
