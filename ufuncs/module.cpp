@@ -474,6 +474,71 @@ constexpr UfuncDoc docs[] = {
      ">>> t = ufuncs.globe_temperature(30.0, 40.0, 2.0, 1013.0, 800.0, 0.25, 0.85)\n"
      ">>> round(float(t), 1)\n"
      "45.2"},
+    {"pet",
+     "Physiological equivalent temperature (PET) of Hoeppe (1999).\n"
+     "\n"
+     "The air temperature of a room (mean radiant temperature = air\n"
+     "temperature, wind 0.1 m/s, vapour pressure 12 hPa) in which the person,\n"
+     "at 80 W of work metabolism and 0.9 clo there, has the core and skin\n"
+     "temperatures of the actual climate: MEMI in steady state, three nodes\n"
+     "(core, skin, clothing), with the corrections of Walther and Goestchel\n"
+     "(2018), the model of pythermalcomfort's pet_steady.  The standard\n"
+     "person (VDI 3787 Part 2, Hoeppe 1999) is 80 W of work on top of the\n"
+     "basal metabolism, 0.9 clo, 35 years, male, 75 kg, 1.75 m; klimora.pet\n"
+     "takes the person's inputs by keyword with these defaults, sitting.\n"
+     "Every temperature is solved in a bounded number of steps (closed form\n"
+     "for the core, Newton for the clothing, a widened bracket and the\n"
+     "Illinois method for the skin and for PET), where pet_steady runs\n"
+     "MINPACK's hybrid method without bounds and rounds to 0.01 K.  NaN, and\n"
+     "the invalid flag, where a temperature does not solve or the person is\n"
+     "none (clothing, weight or height not positive, a code out of range,\n"
+     "negative wind); NaN quietly for NaN.  float32 inputs are worked out in\n"
+     "float64 and rounded once.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "air_temperature : array_like\n"
+     "    Air temperature. [deg C]\n"
+     "mean_radiant_temperature : array_like\n"
+     "    Mean radiant temperature. [deg C]\n"
+     "wind_speed : array_like\n"
+     "    Wind speed at the person, 1.1 m above ground. [m/s]\n"
+     "relative_humidity : array_like\n"
+     "    Relative humidity. [%]\n"
+     "pressure : array_like\n"
+     "    Air pressure. [hPa]\n"
+     "work : array_like\n"
+     "    Work metabolism on top of the basal metabolism. [W]\n"
+     "clothing : array_like\n"
+     "    Clothing insulation, more than 0. [clo]\n"
+     "age : array_like\n"
+     "    Age. [year]\n"
+     "male : array_like\n"
+     "    1 for a man, 0 for a woman. [1]\n"
+     "weight : array_like\n"
+     "    Body mass. [kg]\n"
+     "height : array_like\n"
+     "    Height, more than 0.2 m. [m]\n"
+     "posture : array_like\n"
+     "    0 sitting, 1 standing, 2 standing in forced convection. [1]\n"
+     "**kwargs\n"
+     "    out=, where=, dtype= and the other keywords of every NumPy ufunc.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "pet : ndarray or numpy.float64\n"
+     "    Physiological equivalent temperature; NaN where unsolved. [deg C]\n"
+     "\n"
+     "Examples\n"
+     "--------\n"
+     "Hoeppe's room, and a summer afternoon in the shade, for the standard\n"
+     "person:\n"
+     "\n"
+     ">>> from klimora import ufuncs\n"
+     ">>> rh = [100 * 12 / 24.87, 100 * 21 / 42.47]\n"
+     ">>> ufuncs.pet([21.0, 30.0], [21.0, 30.0], [0.1, 1.0], rh, 1013.25,\n"
+     "...             80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0).round(1)\n"
+     "array([21. , 29.3])"},
     {"utci",
      "Universal Thermal Climate Index.\n"
      "\n"
@@ -662,10 +727,11 @@ constexpr ComfortUfunc comfort_ufuncs[] = {
     {"utci", 4, thermal_comfort::utci_float32, thermal_comfort::utci_float64},
     {"utci_category", 1, thermal_comfort::utci_category_float32,
      thermal_comfort::utci_category_float64},
+    {"pet", thermal_comfort::pet_inputs, thermal_comfort::pet_float32, thermal_comfort::pet_float64},
 };
 
 // Their types: all float32, then all float64.
-char comfort_types_of[std::size(comfort_ufuncs)][2 * 5];
+char comfort_types_of[std::size(comfort_ufuncs)][2 * (thermal_comfort::pet_inputs + 1)];
 void* comfort_data[std::size(comfort_ufuncs)][2] = {};
 PyUFuncGenericFunction comfort_loops[std::size(comfort_ufuncs)][2];
 
