@@ -33,7 +33,7 @@ UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
 
 def test_english_names_are_the_same_ufuncs():
     assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", "wbgt", "globe_temperature",
-                         *ENGLISH.values(), "utci", "utci_category"]
+                         *ENGLISH.values(), "utci", "utci_category", "pet"]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)

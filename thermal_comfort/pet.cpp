@@ -57,7 +57,7 @@ constexpr double standard_pressure = 1013.25;        // hPa
 constexpr double room_wind = 0.1, room_vapour = 12.0, room_work = 80.0, room_clo = 0.9;
 
 // Saturation vapour pressure, hPa, over ice below 0 deg C and over water
-// above (Hyland and Wexner 1983, as ASHRAE gives it):
+// above (Hyland and Wexler 1983, as ASHRAE gives it):
 //     ln ps = c1 / T + c2 + c3 T + c4 T^2 + c5 T^3 + c6 T^4 + c7 ln T     (Pa)
 double saturation(double t) {
     const double k = t + kelvin;
