@@ -3,11 +3,13 @@ pet_steady where that converges, to Höppe's (1999) room and summer shade,
 to its own definition in the room, its bounded solving on any input, and
 the ufunc machinery."""
 
+import signal
 import sys
 import warnings
 
 import numpy as np
 import pytest
+from test_ufunc_methods import call_interrupted, sigint  # noqa: F401 (a fixture)
 
 from klimora import ufuncs as U
 from klimora.comfort import pet
@@ -148,3 +150,21 @@ def test_ufunc_machinery(dtype):
     assert U.pet(air, mrt, dtype(2.0), dtype(50.0), *person, out=view, where=where) is view
     assert np.array_equal(view[where], got[where]) and (view[~where] == -1).all()
     assert (out[:, 1::2] == -1).all()
+
+
+def test_ctrl_c_ends_a_long_call(sigint):  # noqa: F811 (the fixture)
+    """A long call looks for Ctrl-C between chunks: KeyboardInterrupt, the
+    points done kept, the rest NaN."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    rng = np.random.default_rng(6)
+    n = 200_000
+    cols = (rng.uniform(-10, 45, n), rng.uniform(-10, 80, n), rng.uniform(0.1, 10, n),
+            rng.uniform(5, 100, n), 1013.25, 80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)
+    with np.errstate(invalid="ignore"):
+        want = U.pet(*cols)
+    out = np.full(n, -1.0)
+    with pytest.raises(KeyboardInterrupt), np.errstate(invalid="ignore"):
+        call_interrupted(U.pet, *cols, out=out)
+    cut = np.flatnonzero(np.isnan(out) & ~np.isnan(want))
+    assert 0 < cut.size and np.isnan(out[cut[0]:]).all()
+    assert np.array_equal(out[:cut[0]], want[:cut[0]], equal_nan=True)

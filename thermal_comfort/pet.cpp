@@ -22,13 +22,16 @@
 // Tcr in closed form (the blood flow is piecewise linear in Tcr), (3) gives
 // Tcl by Newton's method (its balance is concave and falling in Tcl, so
 // Newton's steps close in on the root from above after at most one step);
-// then (4), falling in Tsk, is solved for Tsk from 34 deg C by widening a
-// bracket and the Illinois method.  PET is then the root of (4) for the
-// room at the air temperature PET, with the actual Tcr, Tsk and Tcl, again
-// bracketed from Tcl.  pythermalcomfort solves (1)-(3) together with
-// MINPACK's hybrid method from (36.7, 34, (Ta + Tmrt) / 2), unbounded; here
-// every loop has a fixed number of steps, and a point whose bracket or
-// iteration does not close is NaN.
+// then (4), falling in Tsk, is solved for Tsk from 34 deg C by secant
+// steps that widen a bracket and then close it.  PET is then the root of
+// (4) for the room at the air temperature PET, with the actual Tcr, Tsk and
+// Tcl, again bracketed, from Tcl.  pythermalcomfort solves (1)-(3) together
+// with MINPACK's hybrid method from (36.7, 34, (Ta + Tmrt) / 2), unbounded;
+// here every loop has a fixed number of steps, and a point whose bracket
+// or iteration does not close is NaN.  Where (4) jumps across zero (the
+// skin's wettedness jumps where a sweating skin's vapour pressure passes
+// the air's), the bracket closes on the jump: PET is that of the jump,
+// where pet_steady stops near it without a root.
 #include "thermal_comfort/thermal_comfort.hpp"
 
 #include "formula/ufunc_loop.hpp"
@@ -65,9 +68,11 @@ double saturation(double t) {
     const double ln_pa =
         k < kelvin
             ? -5674.5359 / k + 6.3925247 +
-                  k * (-0.9677843e-2 + k * (0.62215701e-6 + k * (0.20747825e-8 + -0.9484024e-12 * k))) +
+                  k * (-0.9677843e-2 +
+                       k * (0.62215701e-6 + k * (0.20747825e-8 + -0.9484024e-12 * k))) +
                   4.1635019 * lnk
-            : -5800.2206 / k + 1.3914993 + k * (-0.048640239 + k * (0.41764768e-4 + -0.14452093e-7 * k)) +
+            : -5800.2206 / k + 1.3914993 +
+                  k * (-0.048640239 + k * (0.41764768e-4 + -0.14452093e-7 * k)) +
                   6.5459673 * lnk;
     return std::exp(ln_pa) / 100.0;
 }
@@ -225,7 +230,8 @@ double clothing_temperature(const Setting& s, double tsk, double start) {
     for (int i = 0; i < most; ++i) {
         const double k = t + kelvin;
         const double k3 = k * k * k;
-        const double f = s.hc * (s.ta - t) * s.w.clothed + radiative * (tr4 - k3 * k) + s.w.htcl * (tsk - t);
+        const double f = s.hc * (s.ta - t) * s.w.clothed + radiative * (tr4 - k3 * k) +
+                         s.w.htcl * (tsk - t);
         const double slope = -s.hc * s.w.clothed - 4.0 * radiative * k3 - s.w.htcl;
         const double step = f / slope;
         if (!std::isfinite(step)) return nan;
@@ -299,7 +305,7 @@ double root_near(const F& f, double x0, double step, double lo, double hi) {
         const double ahead = slope < 0.0 ? -fb / slope * direction * 1.05 : 4.0 * last;
         a = b;
         fa = fb;
-        b = std::clamp(a + direction * std::clamp(ahead, 1e-6, 4.0 * last), lo, hi);
+        b = std::clamp(a + direction * std::clamp(ahead, 1e-6, std::max(4.0 * last, 1e-6)), lo, hi);
         fb = f(b);
     }
     if (!std::isfinite(fb)) return nan;
@@ -390,7 +396,9 @@ void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* ste
     Setting room{};
     for (Py_intptr_t start = 0; start < count; start += chunk) {
         if (main_thread && blocks::signals::stop(start == 0 ? 0 : chunk)) {
-            for (Py_intptr_t i = start; i < count; ++i) at(pet_inputs, i) = std::numeric_limits<T>::quiet_NaN();
+            for (Py_intptr_t i = start; i < count; ++i) {
+                at(pet_inputs, i) = std::numeric_limits<T>::quiet_NaN();
+            }
             break;
         }
         const Py_intptr_t end = std::min(count, start + chunk);
@@ -411,7 +419,9 @@ void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* ste
                     }
                     // e = RH ps(Ta)
                     const double vapour = in[3] / 100.0 * saturation(in[0]);
-                    r = pet_of(setting(dressed, person.work, in[0], in[1], in[2], vapour, pressure), room);
+                    const Setting actual =
+                        setting(dressed, person.work, in[0], in[1], in[2], vapour, pressure);
+                    r = pet_of(actual, room);
                 }
                 unsolved = unsolved || std::isnan(r);
             }
