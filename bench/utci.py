@@ -78,7 +78,7 @@ def pet_against_pythermalcomfort(peer_points=200, shape=(777, 444)):
     n = shape[0] * shape[1]
     air, mrt = rng.uniform(-10, 45, n), rng.uniform(-10, 80, n)
     wind, rh = rng.uniform(0.1, 10, n), rng.uniform(5, 100, n)
-    person = (1013.25, 80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)
+    person = (1013.25,)   # and the standard person
     grid = [x.reshape(shape) for x in (air, mrt, wind, rh)]
     one = median_time(lambda: U.pet(*grid, *person), runs=3)
     halves = [[x[: shape[0] // 2] for x in grid], [x[shape[0] // 2:] for x in grid]]

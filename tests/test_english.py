@@ -33,7 +33,8 @@ UFUNC = {"solar_time": "solar_time", **{e: g for g, e in ENGLISH.items()},
 
 def test_english_names_are_the_same_ufuncs():
     assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", "wbgt", "globe_temperature",
-                         *ENGLISH.values(), "utci", "utci_category", "pet"]
+                         *ENGLISH.values(), "utci", "utci_category", "pet",
+                         "pet_person"]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)

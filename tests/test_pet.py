@@ -1,4 +1,4 @@
-"""klimora.ufuncs.pet and klimora.comfort.pet: PET held to pythermalcomfort's
+"""klimora.ufuncs.pet, pet_person and klimora.comfort.pet: PET held to pythermalcomfort's
 pet_steady where that converges, to Höppe's (1999) room and summer shade,
 to its own definition in the room, its bounded solving on any input, and
 the ufunc machinery."""
@@ -104,7 +104,7 @@ def test_never_hangs_and_nan_is_quiet():
     for wind in [0.0, 0.1, 50.0, 1e4, np.inf]:
         for rh in [0.0, 100.0, 1e3, np.inf]:
             with np.errstate(invalid="ignore", over="ignore"):
-                got = U.pet(air, mrt, wind, rh, 1013.25, 80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)
+                got = U.pet(air, mrt, wind, rh, 1013.25)
             assert got.shape == air.shape and not np.isinf(got).any()
     with np.errstate(invalid="raise"):
         assert np.isnan(pet(np.nan, 20.0, 1.0, 50.0))
@@ -132,22 +132,28 @@ def test_keywords_name_their_choices(bad):
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_ufunc_machinery(dtype):
-    assert (U.pet.nin, U.pet.nout) == (12, 1)
-    assert {"f" * 12 + "->f", "d" * 12 + "->d"} == set(U.pet.types)
+@pytest.mark.parametrize("ufunc, person", [
+    (U.pet, ()), (U.pet_person, (80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)),
+    (U.pet_person, (120.0, 0.6, 50.0, 0.0, 55.0, 1.6, 1.0)),
+])
+def test_ufunc_machinery(dtype, ufunc, person):
+    assert (ufunc.nin, ufunc.nout) == (5 + len(person), 1)
+    assert {"f" * ufunc.nin + "->f", "d" * ufunc.nin + "->d"} == set(ufunc.types)
     rng = np.random.default_rng(5)
     air = rng.uniform(-10, 45, (6, 1)).astype(dtype)
     mrt = rng.uniform(-10, 80, (1, 5)).astype(dtype)
-    person = [dtype(x) for x in (1013.25, 80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)]
-    # float32 is worked out in float64 and rounded once.
-    want = U.pet(*(np.float64(x) for x in (air, mrt, dtype(2.0), dtype(50.0), *person)))
-    got = U.pet(air, mrt, dtype(2.0), dtype(50.0), *person)
+    rest = [dtype(x) for x in (2.0, 50.0, 1013.25, *person)]
+    # float32 is worked out in float64 and rounded once; pet is pet_person
+    # of the standard person.
+    standard = [] if person else [80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0]
+    want = U.pet_person(*(np.float64(x) for x in (air, mrt, *rest)), *standard)
+    got = ufunc(air, mrt, *rest)
     assert got.dtype == dtype and got.shape == (6, 5)
     assert np.array_equal(got, want.astype(dtype))
     out = np.full((6, 10), -1.0, dtype=dtype)
     where = rng.random((6, 5)) < 0.5
     view = out[:, ::2]
-    assert U.pet(air, mrt, dtype(2.0), dtype(50.0), *person, out=view, where=where) is view
+    assert ufunc(air, mrt, *rest, out=view, where=where) is view
     assert np.array_equal(view[where], got[where]) and (view[~where] == -1).all()
     assert (out[:, 1::2] == -1).all()
 
@@ -159,7 +165,7 @@ def test_ctrl_c_ends_a_long_call(sigint):  # noqa: F811 (the fixture)
     rng = np.random.default_rng(6)
     n = 200_000
     cols = (rng.uniform(-10, 45, n), rng.uniform(-10, 80, n), rng.uniform(0.1, 10, n),
-            rng.uniform(5, 100, n), 1013.25, 80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0)
+            rng.uniform(5, 100, n), 1013.25)
     with np.errstate(invalid="ignore"):
         want = U.pet(*cols)
     out = np.full(n, -1.0)

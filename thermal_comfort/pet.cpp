@@ -39,6 +39,7 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace klimora::thermal_comfort {
@@ -378,7 +379,14 @@ double pet_of(const Setting& actual, const Setting& room) {
 
 // The loop: the person's settings are worked out again only where the
 // person or the pressure changes from the element before.
-template <class T>
+// The standard person of VDI 3787 Part 2 and Hoeppe (1999): 80 W of work
+// on top of the basal metabolism, 0.9 clo, 35 years, male, 75 kg, 1.75 m;
+// sitting.
+constexpr double standard_person[] = {80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0};
+
+// NumPy's loop over `count` inputs: the climate's five, then the person's
+// seven, or the standard person where there are five.
+template <class T, std::size_t count_in>
 void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*) {
     constexpr Py_intptr_t chunk = 256;
     const Py_intptr_t count = dimensions[0];
@@ -397,16 +405,18 @@ void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* ste
     for (Py_intptr_t start = 0; start < count; start += chunk) {
         if (main_thread && blocks::signals::stop(start == 0 ? 0 : chunk)) {
             for (Py_intptr_t i = start; i < count; ++i) {
-                at(pet_inputs, i) = std::numeric_limits<T>::quiet_NaN();
+                at(count_in, i) = std::numeric_limits<T>::quiet_NaN();
             }
             break;
         }
         const Py_intptr_t end = std::min(count, start + chunk);
         for (Py_intptr_t i = start; i < end; ++i) {
-            double in[pet_inputs];
-            for (std::size_t j = 0; j < pet_inputs; ++j) in[j] = static_cast<double>(at(j, i));
+            double in[pet_person_inputs];
+            for (std::size_t j = 0; j < count_in; ++j) in[j] = static_cast<double>(at(j, i));
+            std::copy(std::begin(standard_person) + (count_in - pet_inputs), std::end(standard_person),
+                      in + count_in);
             double r = nan;
-            if (std::none_of(in, in + pet_inputs, [](double x) { return std::isnan(x); })) {
+            if (std::none_of(in, in + count_in, [](double x) { return std::isnan(x); })) {
                 const Person person{in[5], in[6], in[7], in[8], in[9], in[10], in[11]};
                 const double pressure = in[4];
                 if (valid(person) && pressure > 0.0 && in[2] >= 0.0) {
@@ -425,7 +435,7 @@ void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* ste
                 }
                 unsolved = unsolved || std::isnan(r);
             }
-            at(pet_inputs, i) = static_cast<T>(r);
+            at(count_in, i) = static_cast<T>(r);
         }
     }
     std::fesetenv(&held);
@@ -435,10 +445,18 @@ void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* ste
 }  // namespace
 
 void pet_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void* data) {
-    pet_loop<float>(args, dimensions, steps, data);
+    pet_loop<float, pet_inputs>(args, dimensions, steps, data);
 }
 void pet_float64(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void* data) {
-    pet_loop<double>(args, dimensions, steps, data);
+    pet_loop<double, pet_inputs>(args, dimensions, steps, data);
+}
+void pet_person_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void* data) {
+    pet_loop<float, pet_person_inputs>(args, dimensions, steps, data);
+}
+void pet_person_float64(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void* data) {
+    pet_loop<double, pet_person_inputs>(args, dimensions, steps, data);
 }
 
 }  // namespace klimora::thermal_comfort

@@ -1,6 +1,6 @@
 """Thermal comfort with keywords: the physiological equivalent temperature
 of a person whose defaults are the standard person of VDI 3787 Part 2 and
-Höppe (1999), through :func:`klimora.ufuncs.pet`.
+Höppe (1999), through :func:`klimora.ufuncs.pet_person`.
 
 Units in brackets; ``[1]``: a plain number.
 """
@@ -14,13 +14,13 @@ from klimora.fluxes import Float64Result
 
 __all__ = ["pet", "SEXES", "POSTURES"]
 
-#: The ufunc's codes of the person's sex and posture.
+#: pet_person's codes of the person's sex and posture.
 SEXES = {"male": 1.0, "female": 0.0}
 POSTURES = {"sitting": 0.0, "standing": 1.0, "standing, forced convection": 2.0}
 
 
 def code(name: str, codes: dict[str, float], what: str) -> float:
-    """The ufunc's code of ``name``; a one-line error naming the choices."""
+    """pet_person's code of ``name``; a one-line error naming the choices."""
     try:
         return codes[name]
     except (KeyError, TypeError):
@@ -74,7 +74,7 @@ def pet(air_temperature: ArrayLike, mean_radiant_temperature: ArrayLike, wind_sp
     Returns
     -------
     pet : Float64Result
-        What :func:`klimora.ufuncs.pet` gives: physiological equivalent
+        What :func:`klimora.ufuncs.pet_person` gives: physiological equivalent
         temperature, NaN (with NumPy's invalid-value warning) where it does
         not solve. [deg C]
 
@@ -88,6 +88,6 @@ def pet(air_temperature: ArrayLike, mean_radiant_temperature: ArrayLike, wind_sp
     >>> pet([30.0, 30.0], [60.0, 30.0], 1.0, 50.0, sex="female", clothing=0.5).round(1)
     array([40.6, 28.3])
     """
-    return ufuncs.pet(air_temperature, mean_radiant_temperature, wind_speed, relative_humidity,
+    return ufuncs.pet_person(air_temperature, mean_radiant_temperature, wind_speed, relative_humidity,
                       pressure, work, clothing, age, code(sex, SEXES, "sex"), weight, height,
                       code(posture, POSTURES, "posture"))

@@ -67,8 +67,11 @@ utci: Final[np.ufunc]
 # its thermal stress class, 0 (extreme cold) to 9 (extreme heat); NaN for NaN
 # (utci degC) -> 1
 utci_category: Final[np.ufunc]
-# physiological equivalent temperature (Hoeppe 1999), NaN where unsolved
+# physiological equivalent temperature (Hoeppe 1999) of the standard person
+# (80 W, 0.9 clo, 35 years, male, 75 kg, 1.75 m, sitting), NaN where unsolved
 # (air_temperature degC, mean_radiant_temperature degC, wind_speed m/s,
-#  relative_humidity %, pressure hPa, work W, clothing clo, age year,
-#  male 1|0, weight kg, height m, posture 0 sitting|1 standing|2 forced) -> degC
+#  relative_humidity %, pressure hPa) -> degC
 pet: Final[np.ufunc]
+# the same of a person: the five, then work W, clothing clo, age year,
+# male 1|0, weight kg, height m, posture 0 sitting|1 standing|2 forced -> degC
+pet_person: Final[np.ufunc]
