@@ -2,10 +2,14 @@
 pythermalcomfort's utci (target >= 20x) and thermofeel's calculate_utci
 (target >= 5x), one run, the ratios side by side.  The peers' inputs are
 what each takes (Kelvin for thermofeel, relative humidity for
-pythermalcomfort); the values are not compared here (tests/test_utci.py)."""
+pythermalcomfort); the values are not compared here (tests/test_utci.py).
+Then klimora.ufuncs.pet per point against pythermalcomfort's pet_steady on
+200 points (target >= 500x), and on a 777 x 444 grid, in one thread and in
+two (target: a step in under 1 s on 2 cores; tests/test_pet.py compares)."""
 
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -63,6 +67,42 @@ def main():
         ratio = t / ours
         print(f"   {name:27} {t / N * 1e9:8.1f} ns/el  ratio {ratio:6.1f}x  target >= "
               f"{target:4.1f}x  {'met' if ratio >= target else 'NOT MET'}")
+
+    pet_against_pythermalcomfort()
+
+
+def pet_against_pythermalcomfort(peer_points=200, shape=(777, 444)):
+    """PET per point, ours and pet_steady's, and a grid step in 1 and 2 threads."""
+    warnings.simplefilter("ignore")
+    rng = np.random.default_rng(2)
+    n = shape[0] * shape[1]
+    air, mrt = rng.uniform(-10, 45, n), rng.uniform(-10, 80, n)
+    wind, rh = rng.uniform(0.1, 10, n), rng.uniform(5, 100, n)
+    person = (1013.25,)   # and the standard person
+    grid = [x.reshape(shape) for x in (air, mrt, wind, rh)]
+    one = median_time(lambda: U.pet(*grid, *person), runs=3)
+    halves = [[x[: shape[0] // 2] for x in grid], [x[shape[0] // 2:] for x in grid]]
+    with ThreadPoolExecutor(2) as pool:
+        two = median_time(lambda: list(pool.map(lambda h: U.pet(*h, *person), halves)), runs=3)
+    cpu = time.process_time()
+    U.pet(*grid, *person)
+    cpu = time.process_time() - cpu   # the CPU's time, whatever else the machine runs
+    print(f"PET on a {shape[0]} x {shape[1]} grid (median of 3)")
+    print(f"   klimora.ufuncs.pet, 1 thread  {one:6.3f} s  {one / n * 1e9:8.1f} ns/point"
+          f"  ({cpu:.3f} s of CPU)")
+    print(f"   klimora.ufuncs.pet, 2 threads {two:6.3f} s  target < 1 s  "
+          f"{'met' if two < 1.0 else 'NOT MET'}")
+    try:
+        from pythermalcomfort.models import pet_steady
+    except ImportError:
+        print("   pythermalcomfort: not installed")
+        return
+    k = peer_points
+    t = median_time(lambda: pet_steady(air[:k], mrt[:k], wind[:k], rh[:k], met=80 / 58.2,
+                                       clo=0.9, age=35, weight=75, height=1.75), runs=1)
+    ratio = t / k / (one / n)
+    print(f"   pythermalcomfort pet_steady ({k} points) {t / k * 1e9:10.0f} ns/point  ratio "
+          f"{ratio:7.0f}x  target >= 500x  {'met' if ratio >= 500 else 'NOT MET'}")
 
 
 if __name__ == "__main__":

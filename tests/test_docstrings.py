@@ -9,7 +9,7 @@ import re
 import pytest
 
 import klimora.ufuncs as U
-from klimora import chain, inputs, radiation
+from klimora import chain, comfort, inputs, radiation
 
 
 def grid_radiation():
@@ -25,6 +25,7 @@ DOCUMENTED = {
     "klimora.chain.chain": (lambda: chain.chain, ("Parameters", "Returns", "Examples")),
     "klimora.chain.Site": (lambda: chain.Site, ("Parameters", "Examples")),
     "klimora.chain.ChainWarning": (lambda: chain.ChainWarning, ("Parameters",)),
+    "klimora.comfort.pet": (lambda: comfort.pet, ("Parameters", "Returns", "Examples")),
     "klimora.grid.radiation": (grid_radiation, ("Parameters", "Returns", "Examples")),
     **{f"klimora.radiation.{name}": ((lambda name=name: getattr(radiation, name)),
                                      ("Parameters", "Returns", "Examples"))
@@ -67,7 +68,7 @@ def test_examples_run_and_give_what_they_show(name):
 
 #: The annotations of the functions the API pages show with their
 #: signature: none is Any.
-SIGNED = ["klimora.chain.chain", "klimora.grid.radiation",
+SIGNED = ["klimora.chain.chain", "klimora.grid.radiation", "klimora.comfort.pet",
           *(f"klimora.radiation.{name}" for name in radiation.__all__)]
 
 

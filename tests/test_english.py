@@ -21,7 +21,8 @@ GLOSSARY = Path(__file__).resolve().parent.parent / "docs" / "glossary.md"
 
 def test_english_names_are_the_same_ufuncs():
     assert U.__all__ == [*ENGLISH, "equation_of_time", "solar_time", "wbgt", "globe_temperature",
-                         *ENGLISH.values(), "utci", "utci_category"]
+                         *ENGLISH.values(), "utci", "utci_category", "pet",
+                         "pet_person"]
     for german, english in ENGLISH.items():
         assert getattr(U, english) is getattr(U, german)
         assert not hasattr(S, english)

@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 from klimora import ufuncs as U
+from klimora.comfort import pet
 from klimora.chain import ChainWarning, Site, chain
 from klimora.cli import main
 from klimora.model import Options, magnus
@@ -37,7 +38,7 @@ def expected(result, weather, pressure):
     with np.errstate(invalid="ignore", divide="ignore"):
         share = np.where(glob > 0, np.clip(diffuse / glob, 0, 1), 1.0)
     return {"utci": U.utci(air, mrt, wind, vapour),
-            "pet": U.pet(air, mrt, wind, rh, pressure),
+            "pet": pet(air, mrt, wind, rh, pressure),
             "wbgt": U.wbgt(air, rh, wind, pressure, glob, share, cos_z)}
 
 
@@ -94,8 +95,8 @@ def test_the_days_indices_on_the_command_line_are_the_chains(capsys):
     assert list(table.columns[-3:]) == ["mrt", "pet", "wbgt"]
     mrt, air = table["mrt"].to_numpy(), np.full(len(table), 30.0)
     np.testing.assert_array_equal(table["pet"].to_numpy(),
-                                  U.pet(air, mrt, 2.0, 40.0, 1013.25 * (1 - 2.25577e-5 * 520)
-                                        ** 5.25588))
+                                  pet(air, mrt, 2.0, 40.0, 1013.25 * (1 - 2.25577e-5 * 520)
+                                      ** 5.25588))
 
 
 def test_interval_means_average_the_indices_as_every_temperature():

@@ -49,4 +49,18 @@ void utci_category_float32(char** args, const Py_intptr_t* dimensions, const Py_
 void utci_category_float64(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
                            void*);
 
+// PET, deg C (thermal_comfort/pet.cpp), of the air temperature (deg C),
+// the mean radiant temperature (deg C), the wind (m/s), the relative
+// humidity (%) and the pressure (hPa), for the standard person (pet); and
+// for a person given by seven more inputs (pet_person): work metabolism
+// (W), clothing (clo), age (years), 1 male or 0 female, weight (kg),
+// height (m), 0 sitting, 1 standing or 2 standing in forced convection.
+inline constexpr std::size_t pet_inputs = 5, pet_person_inputs = 12;
+void pet_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*);
+void pet_float64(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*);
+void pet_person_float32(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void*);
+void pet_person_float64(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps,
+                        void*);
+
 }  // namespace klimora::thermal_comfort

@@ -718,6 +718,11 @@ def intervals_section() -> str:
     return str(tool("validate_intervals").section(SITES, DAYS))
 
 
+def indices_section() -> str:
+    """Section 6, the thermal indices, by tools/validate_indices.py."""
+    return str(tool("validate_indices").section())
+
+
 def page(df: pd.DataFrame, sp: dict[str, Any], am: dict[str, Any], cs: dict[str, Any],
          mrt: dict[str, Any], measured: str, seconds: float) -> str:
     versions = {name: version(name) for name in
@@ -978,7 +983,7 @@ def main() -> None:
     am = air_mass()
     cs = clear_sky(df)
     mrt = mean_radiant(df, cloudy)
-    measured = intervals_section() + "\n" + measured_section()
+    measured = intervals_section() + "\n" + measured_section() + "\n" + indices_section()
     seconds = time.perf_counter() - START
     text = page(df, sp, am, cs, mrt, measured, seconds)
     (DOCS / "validation.md").write_text(text, encoding="utf-8")

@@ -139,10 +139,13 @@ constexpr ComfortUfunc comfort_ufuncs[] = {
     {"utci", 4, thermal_comfort::utci_float32, thermal_comfort::utci_float64},
     {"utci_category", 1, thermal_comfort::utci_category_float32,
      thermal_comfort::utci_category_float64},
+    {"pet", thermal_comfort::pet_inputs, thermal_comfort::pet_float32, thermal_comfort::pet_float64},
+    {"pet_person", thermal_comfort::pet_person_inputs, thermal_comfort::pet_person_float32,
+     thermal_comfort::pet_person_float64},
 };
 
 // Their types: all float32, then all float64.
-char comfort_types_of[std::size(comfort_ufuncs)][2 * 5];
+char comfort_types_of[std::size(comfort_ufuncs)][2 * (thermal_comfort::pet_person_inputs + 1)];
 void* comfort_data[std::size(comfort_ufuncs)][2] = {};
 PyUFuncGenericFunction comfort_loops[std::size(comfort_ufuncs)][2];
 

@@ -20,7 +20,7 @@ from klimora.options import Options, result_columns
 from klimora.sunlit import INTERVAL_COS_ZENITH
 from klimora.times import holds_numbers, leap_years, time_parts
 
-__all__ = ["chain_dataset", "stacked"]
+__all__ = ["as_dataset", "chain_dataset", "stacked"]
 
 
 def chain_dataset(ds: Any, site: Optional[Site], options: Options,
@@ -36,7 +36,6 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
     Dataset lacks; without a height, sea level, said in a warning).  Times
     without a zone are UTC, as CF keeps them, unless the site gives a zone.
     A Dataset of the columns with their units and meanings."""
-    import xarray as xr
 
     def pick(name: str, *names: str) -> Any:
         for n in (name, *names):
@@ -66,13 +65,26 @@ def chain_dataset(ds: Any, site: Optional[Site], options: Options,
     place = (pick("latitude", "lat"), pick("longitude", "lon"), height)
     together = stacked(fields, times, *place, zone=None if site is None else site.zone,
                        options=options, time_label=time_label, interval=interval)
-    out = xr.Dataset({name: together.isel(column=k) for k, (name, _, _) in enumerate(columns)})
-    for name, unit, meaning in columns:
-        out[name].attrs.update(units=unit, long_name=meaning)
+    out = as_dataset(together, {name: {"units": unit, "long_name": meaning}
+                                for name, unit, meaning in columns})
     if not Q.is_lazy(out["linke"]):   # what is lazy is not computed to be told of
         tell({name: f.values for name, f in fields.items()},
              {name: out[name].values for name in ("linke", "mrt", *options.indices)},
              options)
+    return out
+
+
+def as_dataset(columns: Any, attributes: Mapping[str, Mapping[str, str]]) -> Any:
+    """The chain's columns, a DataArray along a last dimension "column" in
+    the order of ``attributes``, as a Dataset of one variable each with its
+    attributes: where every result Dataset is made (``chain()`` on a
+    Dataset, :func:`klimora.grid.radiation`)."""
+    import xarray as xr
+
+    out = xr.Dataset({name: columns.isel(column=k, drop=True)
+                      for k, name in enumerate(attributes)})
+    for name, attrs in attributes.items():
+        out[name].attrs = dict(attrs)
     return out
 
 

@@ -18,6 +18,7 @@ import numpy as np
 
 from klimora import quantities as Q
 from klimora import ufuncs as U
+from klimora.comfort import pet
 
 __all__ = ["INDICES", "asked_indices", "outside", "standard_pressure", "thermal_indices",
            "universal_thermal_climate_index"]
@@ -71,7 +72,7 @@ def thermal_indices(asked: Collection[str], *, air: Any, humidity: Any, vapour: 
     if "utci" in asked:
         values["utci"] = universal_thermal_climate_index(air, mrt, wind, vapour)
     if "pet" in asked:
-        values["pet"] = U.pet(air, mrt, wind, humidity, pressure)
+        values["pet"] = pet(air, mrt, wind, humidity, pressure)   # the standard person
     if "wbgt" in asked:
         # The globe and the wick see the beam at cos z and the diffuse share
         # of the global; with no global at all the sky is all diffuse.

@@ -70,4 +70,11 @@ utci: Final[np.ufunc]
 # thermal stress class of a UTCI, 0 to 9, as a float
 # (utci) -> 1
 utci_category: Final[np.ufunc]
+# physiological equivalent temperature (PET) of Hoeppe (1999)
+# (air_temperature, mean_radiant_temperature, wind_speed, relative_humidity, pressure) -> deg C
+pet: Final[np.ufunc]
+# physiological equivalent temperature (PET) of Hoeppe (1999) of a person
+# (air_temperature, mean_radiant_temperature, wind_speed, relative_humidity, pressure, work,
+#  clothing, age, male, weight, height, posture) -> deg C
+pet_person: Final[np.ufunc]
 # End of the generated stubs.

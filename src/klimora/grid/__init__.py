@@ -20,6 +20,7 @@ from klimora import quantities as Q
 from klimora.accumulations import bounds_of, labelled, stamps
 from klimora.chain import with_surface
 from klimora.conventions import recognised
+from klimora.datasets import as_dataset
 from klimora.datasets import stacked as stacked_columns
 from klimora.grid.cf import GridError, GridWeather, weather
 from klimora.inputs import ChainWarning
@@ -150,10 +151,9 @@ def columns(ds: xr.Dataset, *, options: Options = Options(), surface: Optional[s
     stacked = stacked.transpose(*reference.dims, "column")
     names = [name for name, _, _ in result_columns(options.indices)]
     stacked = stacked.assign_coords(column=names)
-    out = xr.Dataset({name: stacked.sel(column=name, drop=True) for name in names})
+    out = as_dataset(stacked, {name: ATTRIBUTES[name] for name in names})
     mapping = reference.attrs.get("grid_mapping")
     for name in out.data_vars:
-        out[name].attrs = dict(ATTRIBUTES[str(name)])
         if mapping:
             out[name].attrs["grid_mapping"] = mapping
     if mapping and mapping in ds.variables:
