@@ -74,7 +74,7 @@ def wbgt_rows(rng: np.random.Generator) -> list[list[str]]:
         globe = U.globe_temperature(ta, rh, wind, p, solar, diffuse, cza)
         speed = L.wind_speed_2m(np.maximum(wind, L.MIN_WIND_10M), cza, solar)
         fdir = np.where(cza < L.CZA_MIN, 0.0, np.clip(1 - diffuse, 0.0, 0.9))
-        their_globe = L.solve_globe(ta + 273.15, rh / 100, p, speed, solar, fdir, cza) - 273.15
+        their_globe = L.solve_globe(ta + 273.15, rh / 100, p, speed, solar, fdir, cza)
     both = np.isfinite(ours) & np.isfinite(theirs)
     globes = np.isfinite(globe) & np.isfinite(their_globe)
     return [["WBGT", "thermofeel `calculate_wbgt_liljegren`", f"{both.sum():,}",
