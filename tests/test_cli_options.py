@@ -5,7 +5,7 @@ import pytest
 
 from klimora.cli import day_command, grid_command
 
-MODEL_OPTIONS = ["--projection-factor", "--utci", "--turbidity", "--diffuse-model",
+MODEL_OPTIONS = ["--projection-factor", "--utci", "--indices", "--turbidity", "--diffuse-model",
                  "--min-wind", "--surface", "--time-label", "--interval"]
 
 
@@ -22,9 +22,10 @@ def test_a_model_option_is_the_same_in_every_command(flag):
         assert day.help == grid.help
 
 
-# Every field of Options away from its default (utci aside, which needs an extra).
+# Every field of Options away from its default (utci aside: indices holds it).
 OTHER = {"projection_factor": "vdi3789", "turbidity": "climatology",
-         "diffuse_model": "residual", "min_wind": None, "time_label": "end", "interval": "30min"}
+         "diffuse_model": "residual", "min_wind": None, "time_label": "end", "interval": "30min",
+         "indices": ("pet", "wbgt")}
 
 
 @pytest.mark.parametrize("field", sorted(OTHER))

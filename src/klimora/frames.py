@@ -66,8 +66,9 @@ def frame_columns(columns: Mapping[Any, Any]) -> dict[Any, Any]:
     pressure (where no humidity is given), its sky cover in tenths into
     oktas and, in ``get_era5``'s frames, ERA5's cloud cover (a fraction)
     into oktas and the wind's components into the speed at 10 m.  A table
-    with pvlib's names is one of pvlib's readers': its other columns
-    (pressure, flags, uncertainties) are left aside; in any other, an
+    with pvlib's names is one of pvlib's readers': its pressure is taken in
+    hPa (from Pa where it is given so), its other columns (flags,
+    uncertainties) are left aside; in any other, an
     unknown name is refused by the chain's check.  InputError for a
     quantity given twice."""
     pvlib = any(name in FRAME_NAMES and name not in Q.WEATHER for name in columns)
@@ -84,6 +85,11 @@ def frame_columns(columns: Mapping[Any, Any]) -> dict[Any, Any]:
             chain_name, value = "cloud", 0.8 * np.asarray(value, dtype=float)
         elif name == "tcc" and era5 and "cloud" not in columns:
             chain_name, value = "cloud", 8.0 * np.asarray(value, dtype=float)
+        elif name == "pressure" and pvlib:
+            # pvlib's readers give Pa (get_era5, EPW) or mbar (TMY3); the
+            # ranges do not meet: 300 to 1100 hPa is 30,000 to 110,000 Pa.
+            value = np.asarray(value, dtype=float)
+            chain_name, value = "pressure", value / 100.0 if np.any(value > 2000.0) else value
         elif name == DEW_POINT_COLUMN and pvlib and not humid:
             chain_name, value = "vapour_pressure", magnus(np.asarray(value, dtype=float))
         elif name in FRAME_NAMES:
