@@ -42,7 +42,7 @@ def pandas_lines(stamps: Any, result: Any, names: Sequence[str], decimals: Optio
     """The CSV lines of the rows as pandas writes them: the time stamps
     ``stamps`` in the column "time" beside the columns of ``result``, the
     columns ``names`` in their order, under a header line if ``header``."""
-    frame = rounded(result, decimals)
+    frame = rounded(result, decimals).copy(deep=False)   # the caller's frame left as it is
     frame.insert(0, "time", stamps)
     written = {} if decimals is None else {"float_format": f"%.{decimals}f"}
     text: str = frame.to_csv(None, columns=list(names), header=header, index=False,
