@@ -67,7 +67,7 @@ def series_lines(stamps: Any, result: Any, names: Sequence[str], decimals: Optio
     :data:`BLOCK_ROWS` rows (the header line one of its own)."""
     columns = list(names[1:])
     times = list(stamps)
-    if (names[:1] != ["time"] or not plain(times) or not plain(list(names))
+    if (list(names[:1]) != ["time"] or not plain(times) or not plain(list(names))
             or len(times) != len(result)
             or any(result[name].dtype != np.float64 for name in columns)):
         yield pandas_lines(stamps, result, names, decimals, header)
