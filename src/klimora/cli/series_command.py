@@ -22,6 +22,7 @@ from klimora.cli.common import (Progress, UsageError, chain_warnings, counted, d
                                 one_line, options_of, surface_of, told_line)
 from klimora.cli.day_command import columns_of, site_of, weather_of
 from klimora.intervals import interval_length
+from klimora.iotools.series_csv import write_series
 from klimora.iotools.weather_csv import SeriesReader, count_rows
 
 __all__ = ["STDIN", "run_series"]
@@ -53,9 +54,7 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
         total = count_rows(source) if err.isatty() else None
     progress = Progress(total, err)
     names = ["time", *(name for name, _, _ in columns_of(args))]
-    decimals = decimals_of(args)
-    # Rounded, and -0 written as 0; "full" writes every digit, as pandas does.
-    written = {} if decimals is None else {"float_format": f"%.{decimals}f"}
+    decimals = decimals_of(args)   # rounded, -0 as 0; None ("full"): every digit
     done = missing = unplaced = 0
     told: dict[str, int] = {}   # the chain's warnings by kind: the values they concern
     try:
@@ -79,11 +78,7 @@ def run_series(args: argparse.Namespace, out: IO[str], err: IO[str]) -> None:
                                  f"{one_line(e)}") from None
             for warning in said:
                 told[warning.kind] = told.get(warning.kind, 0) + warning.count
-            if decimals is not None:
-                result = result.round(decimals) + 0.0
-            result.insert(0, "time", chunk.stamps)
-            result.to_csv(out, columns=names, header=header, index=False, na_rep="nan",
-                          lineterminator="\n", **written)
+            write_series(out, chunk.stamps, result, names, decimals, header)
             header = False
             done += len(frame)
             missing += chunk.missing
