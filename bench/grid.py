@@ -72,7 +72,8 @@ def in_memory(cells_shape):
     ds = example.weather(*cells_shape, seed=3)
     weather = ds.assign(air_temp=ds.tas - 273.15, humidity=ds.hurs * 100.0,
                         cloud=ds.clt * 8.0, wind=np.hypot(ds.uas, ds.vas))
-    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float)
+    # the chain's own names and units, not the CF attributes NumPy carried over
+    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float).drop_attrs()
     weather = weather.assign(height=ds.orog.astype(float)).chunk(STORED).persist()
     cells = int(np.prod(cells_shape))
     best = kept = joined = float("inf")
@@ -143,7 +144,8 @@ def compression(shape=(24, 128, 128)):
     ds = example.weather(*shape, seed=3)
     weather = ds.assign(air_temp=ds.tas - 273.15, humidity=ds.hurs * 100.0,
                         cloud=ds.clt * 8.0, wind=np.hypot(ds.uas, ds.vas))
-    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float)
+    # the chain's own names and units, not the CF attributes NumPy carried over
+    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float).drop_attrs()
     with warnings.catch_warnings():   # the synthetic humidity's turbidities, said in 1
         warnings.simplefilter("ignore", C.ChainWarning)
         result = C.chain(weather.assign(height=ds.orog.astype(float)))

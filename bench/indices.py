@@ -34,7 +34,8 @@ def grid(shape):
     ds = example.weather(*shape, seed=3)
     weather = ds.assign(air_temp=ds.tas - 273.15, humidity=ds.hurs * 100.0,
                         cloud=ds.clt * 8.0, wind=np.hypot(ds.uas, ds.vas))
-    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float)
+    # the chain's own names and units, not the CF attributes NumPy carried over
+    weather = weather[["air_temp", "humidity", "cloud", "wind"]].astype(float).drop_attrs()
     chunks = {"time": shape[0], "lat": shape[1] // 2, "lon": shape[2]}
     return weather.assign(height=ds.orog.astype(float)).chunk(chunks).persist()
 
