@@ -35,6 +35,7 @@
 #include "thermal_comfort/thermal_comfort.hpp"
 
 #include "formula/ufunc_loop.hpp"
+#include "thermal_comfort/solving_loop.hpp"
 
 #include <algorithm>
 #include <cfenv>
@@ -384,62 +385,40 @@ double pet_of(const Setting& actual, const Setting& room) {
 // sitting.
 constexpr double standard_person[] = {80.0, 0.9, 35.0, 1.0, 75.0, 1.75, 0.0};
 
-// NumPy's loop over `count` inputs: the climate's five, then the person's
-// seven, or the standard person where there are five.
+// NumPy's loop over `count` inputs (thermal_comfort/solving_loop.hpp): the
+// climate's five, then the person's seven, or the standard person where
+// there are five.  The person's own balances (the clothed and the room's)
+// are kept from one point to the next while the person and the pressure
+// stay the same, as they do along a grid.
 template <class T, std::size_t count_in>
 void pet_loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*) {
-    constexpr Py_intptr_t chunk = 256;
-    const Py_intptr_t count = dimensions[0];
-    auto at = [&](std::size_t j, Py_intptr_t i) -> T& {
-        return *reinterpret_cast<T*>(args[j] + i * steps[j]);
-    };
-    const bool main_thread = PyThread_get_thread_ident() ==
-                             blocks::signals::main_thread.load(std::memory_order_relaxed);
-    bool unsolved = false;
-    std::fenv_t held;
-    std::feholdexcept(&held);
     Person last{nan, nan, nan, nan, nan, nan, nan};
     double last_pressure = nan;
     Wearer dressed{};
     Setting room{};
-    for (Py_intptr_t start = 0; start < count; start += chunk) {
-        if (main_thread && blocks::signals::stop(start == 0 ? 0 : chunk)) {
-            for (Py_intptr_t i = start; i < count; ++i) {
-                at(count_in, i) = std::numeric_limits<T>::quiet_NaN();
-            }
-            break;
+    solving_loop<T, count_in>(args, dimensions, steps, [&](const double* given) {
+        if (std::any_of(given, given + count_in, [](double x) { return std::isnan(x); })) {
+            return nan;
         }
-        const Py_intptr_t end = std::min(count, start + chunk);
-        for (Py_intptr_t i = start; i < end; ++i) {
-            double in[pet_person_inputs];
-            for (std::size_t j = 0; j < count_in; ++j) in[j] = static_cast<double>(at(j, i));
-            std::copy(std::begin(standard_person) + (count_in - pet_inputs), std::end(standard_person),
-                      in + count_in);
-            double r = nan;
-            if (std::none_of(in, in + count_in, [](double x) { return std::isnan(x); })) {
-                const Person person{in[5], in[6], in[7], in[8], in[9], in[10], in[11]};
-                const double pressure = in[4];
-                if (valid(person) && pressure > 0.0 && in[2] >= 0.0) {
-                    if (!(person == last) || pressure != last_pressure) {
-                        dressed = wearer(person, person.clo);
-                        room = setting(wearer(person, room_clo), room_work, 0.0, 0.0, room_wind,
-                                       room_vapour, pressure);
-                        last = person;
-                        last_pressure = pressure;
-                    }
-                    // e = RH ps(Ta)
-                    const double vapour = in[3] / 100.0 * saturation(in[0]);
-                    const Setting actual =
-                        setting(dressed, person.work, in[0], in[1], in[2], vapour, pressure);
-                    r = pet_of(actual, room);
-                }
-                unsolved = unsolved || std::isnan(r);
-            }
-            at(count_in, i) = static_cast<T>(r);
+        double in[pet_person_inputs];
+        std::copy(given, given + count_in, in);
+        std::copy(std::begin(standard_person) + (count_in - pet_inputs), std::end(standard_person),
+                  in + count_in);
+        const Person person{in[5], in[6], in[7], in[8], in[9], in[10], in[11]};
+        const double pressure = in[4];
+        if (!valid(person) || !(pressure > 0.0) || !(in[2] >= 0.0)) return nan;
+        if (!(person == last) || pressure != last_pressure) {
+            dressed = wearer(person, person.clo);
+            room = setting(wearer(person, room_clo), room_work, 0.0, 0.0, room_wind, room_vapour,
+                           pressure);
+            last = person;
+            last_pressure = pressure;
         }
-    }
-    std::fesetenv(&held);
-    if (unsolved) std::feraiseexcept(FE_INVALID);
+        // e = RH ps(Ta)
+        const double vapour = in[3] / 100.0 * saturation(in[0]);
+        const Setting actual = setting(dressed, person.work, in[0], in[1], in[2], vapour, pressure);
+        return pet_of(actual, room);
+    });
 }
 
 }  // namespace

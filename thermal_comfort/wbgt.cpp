@@ -30,6 +30,7 @@
 #include "thermal_comfort/thermal_comfort.hpp"
 
 #include "formula/ufunc_loop.hpp"
+#include "thermal_comfort/solving_loop.hpp"
 
 #include <algorithm>
 #include <cfenv>
@@ -258,43 +259,10 @@ double wet_bulb_kelvin(const Conditions& c) {
     return std::isnan(tw) ? damped(g, start) : tw;
 }
 
-// NumPy's loops over one of the scalar models, on float64 or on float32
-// (worked out in float64, rounded once): NaN where a point does not solve
-// (and the invalid flag, once), NaN quietly for NaN in.  A secant step may
-// try a temperature the balance has no root for (the fourth root of a
-// negative number) before the solution is found: the flags the solving
-// raises are not NumPy's business, so they are held and put back as they
-// were.  Ctrl-C is looked for between chunks, as in the other loops.
+// NumPy's loops over one of the scalar models (thermal_comfort/solving_loop.hpp).
 template <class T, double (*model)(const double*)>
 void loop(char** args, const Py_intptr_t* dimensions, const Py_intptr_t* steps, void*) {
-    constexpr Py_intptr_t chunk = 256;
-    const Py_intptr_t count = dimensions[0];
-    auto at = [&](std::size_t j, Py_intptr_t i) -> T& {
-        return *reinterpret_cast<T*>(args[j] + i * steps[j]);
-    };
-    const bool main_thread = PyThread_get_thread_ident() ==
-                             blocks::signals::main_thread.load(std::memory_order_relaxed);
-    bool unsolved = false;
-    std::fenv_t held;
-    std::feholdexcept(&held);
-    for (Py_intptr_t start = 0; start < count; start += chunk) {
-        if (main_thread && blocks::signals::stop(start == 0 ? 0 : chunk)) {
-            for (Py_intptr_t i = start; i < count; ++i) at(inputs, i) = std::numeric_limits<T>::quiet_NaN();
-            break;
-        }
-        const Py_intptr_t end = std::min(count, start + chunk);
-        for (Py_intptr_t i = start; i < end; ++i) {
-            double in[inputs];
-            for (std::size_t j = 0; j < inputs; ++j) in[j] = static_cast<double>(at(j, i));
-            const double r = model(in);
-            if (std::isnan(r) && std::none_of(in, in + inputs, [](double x) { return std::isnan(x); })) {
-                unsolved = true;
-            }
-            at(inputs, i) = static_cast<T>(r);
-        }
-    }
-    std::fesetenv(&held);
-    if (unsolved) std::feraiseexcept(FE_INVALID);
+    solving_loop<T, inputs>(args, dimensions, steps, model);
 }
 
 PyObject* no_function(PyObject* const*, PyObject*) {
