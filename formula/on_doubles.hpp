@@ -203,14 +203,18 @@ PyObject* box(const Num& n);
 
 class DirectFrame {
 public:
+    // A tree is walked where it stands, not copied first.
     template <class E>
     Num operator()(int, const E& expression) {
-        return evaluate(*this, formula::node(expression));
+        if constexpr (formula::NodeType<E>) return evaluate(*this, expression);
+        else return evaluate(*this, formula::node(expression));
     }
 
     template <class E>
     bool test(int, const E& condition) {
-        Num value = evaluate(*this, formula::node(condition));
+        Num value;
+        if constexpr (formula::NodeType<E>) value = evaluate(*this, condition);
+        else value = evaluate(*this, formula::node(condition));
         if (value.kind != Num::Kind::boolean) {
             give_up();
             return false;
@@ -411,8 +415,9 @@ Num call(DirectFrame& f, const std::array<Num, N>& args) {
         }
     }
     const numpy_kernels::KernelTraits& traits = numpy_kernels::traits_of(U);
-    if constexpr (N == 1) {
-        // np.radians and np.degrees: one product, done here.
+    if constexpr (U == Ufunc::radians || U == Ufunc::degrees) {
+        // np.radians and np.degrees: one product, done here (set-up finds
+        // no product for any other kernel).
         if (traits.factor != 0.0) return number(Num::Kind::np_float64, args[0].d * traits.factor);
     }
     // A kernel that clears the flags when it finishes: what the steps so
