@@ -149,4 +149,10 @@ template <class... E> struct List : Node<List<E...>> { std::tuple<E...> items; }
 template <Operand... E>
 constexpr auto list(const E&... e) { return List<node_t<E>...>{{}, {node(e)...}}; }
 
+// A tree over locals and constants holds the locals' addresses and nothing
+// else: building it from its subtrees copies no padding.
+static_assert(sizeof(Binary<Op::add, Local<Ref>, Int<1>>) == sizeof(void*));
+static_assert(sizeof(Call<NumpyAttribute<"sin">, Binary<Op::mul, Local<Ref>, Local<Ref>>>) ==
+              2 * sizeof(void*));
+
 }  // namespace klimora::formula
