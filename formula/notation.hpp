@@ -23,21 +23,27 @@
 
 namespace klimora::formula {
 
-struct Node {};
+// Every node of a tree derives from Node<itself>: a base of its own type,
+// so that an empty base never shares a type (and so an address) with its
+// first member's base, and a tree of locals is no more than their addresses
+// (no padding to copy when a tree is built from its subtrees).
+template <class Self> struct Node {
+    using node_tag = void;
+};
 
 // Types that a body holds its locals in (one per evaluation domain).
 template <class T> struct is_value : std::false_type {};
 template <> struct is_value<Ref> : std::true_type {};
 
-template <class T> concept NodeType = std::is_base_of_v<Node, T>;
+template <class T> concept NodeType = requires { typename T::node_tag; };
 template <class T> concept Operand = NodeType<T> || is_value<T>::value;
 
 // A local or parameter of the body, by reference.
-template <class V> struct Local : Node { const V& value; };
+template <class V> struct Local : Node<Local<V>> { const V& value; };
 
-template <long long V> struct Int : Node { using constant = IntConstant<V>; };
-template <double V> struct Float : Node { using constant = FloatConstant<V>; };
-struct TrueObject : Node {};
+template <long long V> struct Int : Node<Int<V>> { using constant = IntConstant<V>; };
+template <double V> struct Float : Node<Float<V>> { using constant = FloatConstant<V>; };
+struct TrueObject : Node<TrueObject> {};
 
 template <long long V> inline constexpr Int<V> I{};
 template <double V> inline constexpr Float<V> F{};
@@ -53,8 +59,11 @@ template <class T> using node_t = decltype(node(std::declval<const T&>()));
 enum class Op { add, sub, mul, div, bit_and, lt, le, eq, ne, gt, ge };
 constexpr bool is_arithmetic(Op o) { return o == Op::add || o == Op::sub || o == Op::mul || o == Op::div; }
 
-template <Op O, class L, class R> struct Binary : Node { L left; R right; };
-template <class X> struct Negative : Node { X operand; };
+template <Op O, class L, class R> struct Binary : Node<Binary<O, L, R>> {
+    [[no_unique_address]] L left;
+    [[no_unique_address]] R right;
+};
+template <class X> struct Negative : Node<Negative<X>> { [[no_unique_address]] X operand; };
 
 #define KLIMORA_BINARY(sym, op)                                                  \
     template <Operand L, Operand R>                                              \
@@ -77,10 +86,13 @@ template <Operand X>
 constexpr auto operator-(const X& x) { return Negative<node_t<X>>{{}, node(x)}; }
 
 // np.<name> as a value (np.pi), and np.<name>(args...) as a call.
-template <class Fn, class... A> struct Call : Node { Fn callee; std::tuple<A...> args; };
+template <class Fn, class... A> struct Call : Node<Call<Fn, A...>> {
+    [[no_unique_address]] Fn callee;
+    std::tuple<A...> args;
+};
 
 template <Text S>
-struct NumpyAttribute : Node {
+struct NumpyAttribute : Node<NumpyAttribute<S>> {
     using name = Name<S>;
     template <Operand... A>
     constexpr auto operator()(const A&... a) const {
@@ -109,27 +121,38 @@ struct NumpyGlobal {
 inline constexpr NumpyGlobal np{};
 
 // A direct run of a nested function's body (no call through an object).
-template <class Nested, class... A> struct NestedCall : Node { std::tuple<A...> args; };
+template <class Nested, class... A> struct NestedCall : Node<NestedCall<Nested, A...>> {
+    std::tuple<A...> args;
+};
 template <class Nested, Operand... A>
 constexpr auto nested(const A&... a) {
     return NestedCall<Nested, node_t<A>...>{{}, {node(a)...}};
 }
 
 // x[i]
-template <class X, class Index> struct Item : Node { X object; Index index; };
+template <class X, class Index> struct Item : Node<Item<X, Index>> {
+    [[no_unique_address]] X object;
+    [[no_unique_address]] Index index;
+};
 template <Operand X, Operand Index>
 constexpr auto item(const X& x, const Index& i) {
     return Item<node_t<X>, node_t<Index>>{{}, node(x), node(i)};
 }
 
 // int(x), leaving an exact int as it is.
-template <class X> struct Integer : Node { X operand; };
+template <class X> struct Integer : Node<Integer<X>> { [[no_unique_address]] X operand; };
 template <Operand X>
 constexpr auto to_int(const X& x) { return Integer<node_t<X>>{{}, node(x)}; }
 
 // A list display [a, b, ...].
-template <class... E> struct List : Node { std::tuple<E...> items; };
+template <class... E> struct List : Node<List<E...>> { std::tuple<E...> items; };
 template <Operand... E>
 constexpr auto list(const E&... e) { return List<node_t<E>...>{{}, {node(e)...}}; }
+
+// A tree over locals and constants holds the locals' addresses and nothing
+// else: building it from its subtrees copies no padding.
+static_assert(sizeof(Binary<Op::add, Local<Ref>, Int<1>>) == sizeof(void*));
+static_assert(sizeof(Call<NumpyAttribute<"sin">, Binary<Op::mul, Local<Ref>, Local<Ref>>>) ==
+              2 * sizeof(void*));
 
 }  // namespace klimora::formula

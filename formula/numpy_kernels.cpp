@@ -14,9 +14,6 @@
 namespace klimora::numpy_kernels {
 namespace {
 
-using StridedLoop = int (*)(void* context, char* const* data, const npy_intp* dimensions,
-                            const npy_intp* strides, void* auxdata);
-
 // The capsule "numpy_1.24_ufunc_call_info" that _resolve_dtypes_and_context
 // makes and _get_strided_loop fills (NumPy 1.24 on; no header declares it).
 struct UfuncCallInfo {
@@ -27,15 +24,6 @@ struct UfuncCallInfo {
     unsigned char no_floatingpoint_errors;
 };
 constexpr const char* call_info_name = "numpy_1.24_ufunc_call_info";
-
-struct Kernel {
-    StridedLoop loop = nullptr;
-    void* context = nullptr;
-    void* auxdata = nullptr;
-    int inputs = 1;
-    npy_intp strides[3] = {0, 0, 0};
-    bool blockwise = false;   // a run over n elements gives what n one-element runs give
-};
 
 enum class State { untried, ready, off };
 
@@ -51,13 +39,14 @@ struct Kernels {
     double pi = 0.0;
     PyTypeObject* float64 = nullptr;    // null until set-up succeeds
     PyObject* negative = nullptr;
-    Kernel kernels[ufunc_count];
 };
 Kernels k;   // owned references are kept for the life of the process
 
 }  // namespace
 
 KernelTraits traits[ufunc_count];
+Kernel kernels[ufunc_count];
+Shared shared;
 
 namespace {
 
@@ -73,24 +62,6 @@ const char* attribute_name(int i) {
 // plain module gives for these names.
 PyObject* numpy_entry(const char* name) {
     return PyDict_GetItemString(PyModule_GetDict(k.numpy), name);
-}
-
-// Runs a kernel on one element in buffers of their own, each on a cache line
-// of its own, as a scalar call's freshly allocated arrays are.  NumPy 1.x
-// counts buffers that merely touch as overlapping and then runs another
-// implementation (the C library's exp rather than its AVX-512 one, which
-// differs in the last bit): with touching buffers the kernel would not give
-// the scalar call's bits.
-bool run_kernel(const Kernel& kernel, double a, double b, double* result) {
-    struct alignas(64) Slot { double value; };
-    Slot in0{a}, in1{b}, out{0.0};
-    char* data[3] = {reinterpret_cast<char*>(&in0.value), reinterpret_cast<char*>(&in1.value),
-                     reinterpret_cast<char*>(&out.value)};
-    if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(&out.value);
-    const npy_intp one = 1;
-    const bool ok = kernel.loop(kernel.context, data, &one, kernel.strides, kernel.auxdata) == 0;
-    *result = out.value;
-    return ok;
 }
 
 // Keeps the floating-point exception flags raised before it across a
@@ -140,7 +111,7 @@ void check_blocks() {
     }
     std::fenv_t saved;
     std::feholdexcept(&saved);
-    for (Kernel& kernel : k.kernels) {
+    for (Kernel& kernel : kernels) {
         char* data[3] = {reinterpret_cast<char*>(a), reinterpret_cast<char*>(b),
                          reinterpret_cast<char*>(whole)};
         if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(whole);
@@ -171,7 +142,7 @@ void check_traits() {
     std::fenv_t saved;
     std::feholdexcept(&saved);
     for (int i = 0; i < ufunc_count; ++i) {
-        const Kernel& kernel = k.kernels[i];
+        const Kernel& kernel = kernels[i];
         double out = 0.0;
         std::feraiseexcept(FE_INVALID);
         run_kernel(kernel, 0.5, 0.25, &out);
@@ -181,7 +152,7 @@ void check_traits() {
     const std::pair<Ufunc, double> products[] = {{Ufunc::radians, M_PI / 180.0},
                                                   {Ufunc::degrees, 180.0 / M_PI}};
     for (const auto& [ufunc, factor] : products) {
-        const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
+        const Kernel& kernel = kernels[static_cast<int>(ufunc)];
         bool same = kernel.inputs == 1;
         for (int n = 0; same && n < 20000; ++n) {
             double x;
@@ -211,7 +182,7 @@ void check_traits() {
 // The kernel of `ufunc` for float64 inputs, and a check that it gives what
 // a scalar call gives on a few values.
 bool take_kernel(int index, PyObject* ufunc, Ref& keep) {
-    Kernel& kernel = k.kernels[index];
+    Kernel& kernel = kernels[index];
     kernel.inputs = index == static_cast<int>(Ufunc::power) || index == static_cast<int>(Ufunc::maximum) ||
                     index == static_cast<int>(Ufunc::mod) ? 2 : 1;
     Ref f8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
@@ -283,6 +254,7 @@ bool take_all() {
         k.attributes[i] = numpy_entry(attribute_name(i));
         if (k.attributes[i] == nullptr) return false;
     }
+    shared.pi_object = k.attributes[ufunc_count];
     // np must be the NumPy whose C API this is.
     PyObject* pi = k.attributes[ufunc_count];
     PyObject* float64 = k.attributes[ufunc_count + 1];
@@ -290,6 +262,7 @@ bool take_all() {
         return false;
     }
     k.pi = PyFloat_AS_DOUBLE(pi);
+    shared.pi = k.pi;
     Ref capsules[ufunc_count];
     for (int i = 0; i < ufunc_count; ++i) {
         if (Py_TYPE(k.attributes[i]) != &PyUFunc_Type) return false;
@@ -308,6 +281,7 @@ bool set_up() {
         return false;
     }
     k.float64 = &PyDoubleArrType_Type;
+    shared.float64 = k.float64;
     k.validated_version = version_of(PyModule_GetDict(k.numpy));
     return true;
 }
@@ -430,16 +404,9 @@ bool take_kernels(PyObject* numpy) {
     return true;
 }
 
-double pi() { return k.pi; }
-PyObject* pi_object() { return k.attributes[ufunc_count]; }
-PyTypeObject* float64_type() { return k.float64; }
-
-bool run(Ufunc ufunc, const double* in, double* out) {
-    return run_kernel(k.kernels[static_cast<int>(ufunc)], in[0], in[1], out);
-}
 
 void run_block(Ufunc ufunc, const double* a, const double* b, double* out, std::ptrdiff_t n) {
-    const Kernel& kernel = k.kernels[static_cast<int>(ufunc)];
+    const Kernel& kernel = kernels[static_cast<int>(ufunc)];
     std::optional<FlagsKept> kept;
     if (traits[static_cast<int>(ufunc)].clears_flags) kept.emplace();
     if (kernel.blockwise) {

@@ -78,9 +78,16 @@ inline bool ready() {
     return check_ready();
 }
 
-// np.pi as it stands in NumPy (valid while ready()).
-double pi();
-PyObject* pi_object();
+// What the direct path reads of the set-up on every call, kept where a
+// call reads it without calling into this module's other file.
+struct Shared {
+    double pi = 0.0;                    // np.pi as it stands in NumPy (valid while ready())
+    PyObject* pi_object = nullptr;
+    PyTypeObject* float64 = nullptr;    // null until set-up succeeds
+};
+extern Shared shared;
+inline double pi() { return shared.pi; }
+inline PyObject* pi_object() { return shared.pi_object; }
 
 // What set-up found out about each kernel (see check_traits).
 struct KernelTraits {
@@ -90,13 +97,47 @@ struct KernelTraits {
 extern KernelTraits traits[ufunc_count];
 inline const KernelTraits& traits_of(Ufunc ufunc) { return traits[static_cast<int>(ufunc)]; }
 
+// A float64 loop as NumPy hands it out (PyArrayMethod_StridedLoop).
+using StridedLoop = int (*)(void* context, char* const* data, const Py_intptr_t* dimensions,
+                            const Py_intptr_t* strides, void* auxdata);
+
+struct Kernel {
+    StridedLoop loop = nullptr;
+    void* context = nullptr;
+    void* auxdata = nullptr;
+    int inputs = 1;
+    Py_intptr_t strides[3] = {0, 0, 0};
+    bool blockwise = false;   // a run over n elements gives what n one-element runs give
+};
+extern Kernel kernels[ufunc_count];
+
+// Runs a kernel on one element in buffers of their own, each on a cache line
+// of its own, as a scalar call's freshly allocated arrays are.  NumPy 1.x
+// counts buffers that merely touch as overlapping and then runs another
+// implementation (the C library's exp rather than its AVX-512 one, which
+// differs in the last bit): with touching buffers the kernel would not give
+// the scalar call's bits.
+inline bool run_kernel(const Kernel& kernel, double a, double b, double* result) {
+    struct alignas(64) Slot { double value; };
+    Slot in0{a}, in1{b}, out{0.0};
+    char* data[3] = {reinterpret_cast<char*>(&in0.value), reinterpret_cast<char*>(&in1.value),
+                     reinterpret_cast<char*>(&out.value)};
+    if (kernel.inputs == 1) data[1] = reinterpret_cast<char*>(&out.value);
+    const Py_intptr_t one = 1;
+    const bool ok = kernel.loop(kernel.context, data, &one, kernel.strides, kernel.auxdata) == 0;
+    *result = out.value;
+    return ok;
+}
+
 // Runs the kernel on one element: inputs in `in`, the result in `*out`.
 // False if the kernel reported an error.
-bool run(Ufunc ufunc, const double* in, double* out);
+inline bool run(Ufunc ufunc, const double* in, double* out) {
+    return run_kernel(kernels[static_cast<int>(ufunc)], in[0], in[1], out);
+}
 
 // A new NumPy float64 scalar (null with MemoryError set).
 PyObject* new_float64(double value);
-PyTypeObject* float64_type();
+inline PyTypeObject* float64_type() { return shared.float64; }
 
 // NumPy works a large temporary array over in place when Python code
 // combines it with an operand of its shape or a scalar: `(a * b) + c` adds c

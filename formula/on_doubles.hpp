@@ -30,15 +30,20 @@
 namespace klimora {
 
 struct Num {
+    // The numeric kinds are made of three bits (a number, an integer, a
+    // NumPy scalar), so that the rules of arithmetic test both operands of
+    // an operation at once.
+    static constexpr std::uint8_t numeric_bit = 1, integer_bit = 2, numpy_bit = 4;
     enum class Kind : std::uint8_t {
-        opaque,       // not a number the direct path handles (or never read)
-        py_int,       // Python int with |value| <= 2**53
-        py_float,     // Python float
-        np_float64,   // NumPy float64 scalar
-        np_int64,     // NumPy int64 scalar with |value| <= 2**53
-        boolean,      // a comparison result, only ever tested for truth
-        table,        // a float64 array made from a list of float constants
+        opaque = 0,   // not a number the direct path handles (or never read)
+        py_int = numeric_bit | integer_bit,                // Python int with |value| <= 2**53
+        py_float = numeric_bit,                            // Python float
+        np_float64 = numeric_bit | numpy_bit,              // NumPy float64 scalar
+        np_int64 = numeric_bit | integer_bit | numpy_bit,  // NumPy int64 scalar, |value| <= 2**53
+        boolean = 8,  // a comparison result, only ever tested for truth
+        table = 16,   // a float64 array made from a list of float constants
     };
+    std::uint8_t bits() const { return static_cast<std::uint8_t>(kind); }
     // The value of every numeric kind (integers are exact in a double up to
     // 2**53); 1 or 0 for a boolean; the length of a table.
     double d = 0.0;
@@ -203,14 +208,18 @@ PyObject* box(const Num& n);
 
 class DirectFrame {
 public:
+    // A tree is walked where it stands, not copied first.
     template <class E>
     Num operator()(int, const E& expression) {
-        return evaluate(*this, formula::node(expression));
+        if constexpr (formula::NodeType<E>) return evaluate(*this, expression);
+        else return evaluate(*this, formula::node(expression));
     }
 
     template <class E>
     bool test(int, const E& condition) {
-        Num value = evaluate(*this, formula::node(condition));
+        Num value;
+        if constexpr (formula::NodeType<E>) value = evaluate(*this, condition);
+        else value = evaluate(*this, formula::node(condition));
         if (value.kind != Num::Kind::boolean) {
             give_up();
             return false;
@@ -269,15 +278,18 @@ Num evaluate(DirectFrame& f, const formula::NumpyAttribute<S>&) {
 
 namespace direct {
 
-inline bool is_numeric(const Num& n) {
-    return n.kind == Num::Kind::py_int || n.kind == Num::Kind::py_float ||
-           n.kind == Num::Kind::np_float64 || n.kind == Num::Kind::np_int64;
+inline bool is_numeric(const Num& n) { return (n.bits() & Num::numeric_bit) != 0; }
+inline bool is_integer(const Num& n) { return (n.bits() & Num::integer_bit) != 0; }
+inline bool is_numpy(const Num& n) { return (n.bits() & Num::numpy_bit) != 0; }
+// Both operands numbers; either of them a NumPy scalar; both integers.
+inline bool both_numeric(const Num& a, const Num& b) {
+    return (a.bits() & b.bits() & Num::numeric_bit) != 0;
 }
-inline bool is_integer(const Num& n) {
-    return n.kind == Num::Kind::py_int || n.kind == Num::Kind::np_int64;
+inline bool either_numpy(const Num& a, const Num& b) {
+    return ((a.bits() | b.bits()) & Num::numpy_bit) != 0;
 }
-inline bool is_numpy(const Num& n) {
-    return n.kind == Num::Kind::np_float64 || n.kind == Num::Kind::np_int64;
+inline bool both_integer(const Num& a, const Num& b) {
+    return (a.bits() & b.bits() & Num::integer_bit) != 0;
 }
 
 template <formula::Op O>
@@ -294,14 +306,14 @@ template <formula::Op O>
 Num arithmetic(DirectFrame& f, const Num& a, const Num& b) {
     using formula::Op;
     using K = Num::Kind;
-    if (!is_numeric(a) || !is_numeric(b)) return f.give_up();
-    if (is_numpy(a) || is_numpy(b)) {
+    if (!both_numeric(a, b)) return f.give_up();
+    if (either_numpy(a, b)) {
         // NumPy scalar arithmetic in float64; only integer NumPy arithmetic
         // (other than true division) is left to the ordinary path.
-        if (is_integer(a) && is_integer(b) && O != Op::div) return f.give_up();
+        if (O != Op::div && both_integer(a, b)) return f.give_up();
         return number(K::np_float64, ieee<O>(a.d, b.d));
     }
-    if (a.kind == K::py_int && b.kind == K::py_int) {
+    if (both_integer(a, b)) {   // two Python ints
         if constexpr (O == Op::div) {
             if (b.d == 0.0) return f.give_up();   // ZeroDivisionError
             return number(K::py_float, a.d / b.d);   // both exact: one rounding, as Python
@@ -321,7 +333,7 @@ Num arithmetic(DirectFrame& f, const Num& a, const Num& b) {
 template <formula::Op O>
 Num compare(DirectFrame& f, const Num& a, const Num& b) {
     using formula::Op;
-    if (!is_numeric(a) || !is_numeric(b)) return f.give_up();
+    if (!both_numeric(a, b)) return f.give_up();
     if constexpr (O == Op::lt) return boolean(std::isless(a.d, b.d));
     else if constexpr (O == Op::le) return boolean(std::islessequal(a.d, b.d));
     else if constexpr (O == Op::gt) return boolean(std::isgreater(a.d, b.d));
@@ -390,12 +402,10 @@ namespace direct {
 template <numpy_kernels::Ufunc U, std::size_t N>
 Num call(DirectFrame& f, const std::array<Num, N>& args) {
     using numpy_kernels::Ufunc;
-    bool all_integer = true;
-    for (const Num& a : args) {
-        if (!is_numeric(a)) return f.give_up();
-        all_integer = all_integer && is_integer(a);
-    }
-    if (all_integer) {
+    std::uint8_t common = 0xff;   // the bits every argument has
+    for (const Num& a : args) common &= a.bits();
+    if (!(common & Num::numeric_bit)) return f.give_up();
+    if (common & Num::integer_bit) {
         // Integer loops: only np.power(int, int) with an exact result.
         if constexpr (U == Ufunc::power) {
             const double base = args[0].d, exponent = args[1].d;
@@ -411,8 +421,9 @@ Num call(DirectFrame& f, const std::array<Num, N>& args) {
         }
     }
     const numpy_kernels::KernelTraits& traits = numpy_kernels::traits_of(U);
-    if constexpr (N == 1) {
-        // np.radians and np.degrees: one product, done here.
+    if constexpr (U == Ufunc::radians || U == Ufunc::degrees) {
+        // np.radians and np.degrees: one product, done here (set-up finds
+        // no product for any other kernel).
         if (traits.factor != 0.0) return number(Num::Kind::np_float64, args[0].d * traits.factor);
     }
     // A kernel that clears the flags when it finishes: what the steps so
