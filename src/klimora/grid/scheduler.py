@@ -29,6 +29,8 @@ VERBOSE_KEY = "klimora.grid.verbose"
 #: The event topic on which the workers of --workers pass on the chain's
 #: warnings (kind and count), for the command to sum and say once.
 CHAIN_WARNINGS = "klimora.chain-warnings"
+#: What the server the local cluster's workers are forked from imports.
+FORKSERVER_PRELOAD = ("distributed", "klimora.grid.worker")
 
 
 
@@ -98,10 +100,12 @@ def local_cluster(workers: int, verbose: bool) -> Any:
     import dask
     from distributed import LocalCluster
 
-    settings = {"distributed.nanny.pre-spawn-environ": WORKER_MALLOC, VERBOSE_KEY: verbose}
+    settings = {"distributed.nanny.pre-spawn-environ": WORKER_MALLOC, VERBOSE_KEY: verbose,
+                "distributed.worker.multiprocessing-method": "forkserver"}
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         with dask.config.set(settings):
+            forkserver_preloads()
             # No dashboard; the scheduler's HTTP server (health, metrics) on
             # a free port instead of 8787, whose being taken is warned of.
             return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -111,6 +115,19 @@ def local_cluster(workers: int, verbose: bool) -> Any:
                                 preload=["klimora.grid.worker"])
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+def forkserver_preloads() -> None:
+    """The workers forked from one server process that imported what they
+    run first: the imports and the unit registry (3.5 CPU seconds) are then
+    paid once, not once a worker (spawned, each imports them anew), and
+    while this process itself imports and opens the input.  dask.distributed
+    names its own preloads on its first use of the method; these replace
+    them, until the server starts (once a process: later clusters fork from
+    the same server)."""
+    from distributed.utils import get_mp_context
+
+    get_mp_context().set_forkserver_preload(list(FORKSERVER_PRELOAD))
 
 
 def quiet_resource_tracker() -> None:
