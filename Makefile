@@ -84,14 +84,20 @@ sweep: install
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_ufuncs.py -k scalar_call
 
+# Each script's output is also kept in build/bench/, for bench/targets.py to
+# gather the speed table's rows from (its lines TARGET row ratio target).
+bench: SHELL := /bin/bash
+bench: .SHELLFLAGS := -o pipefail -c
 bench: install
-	$(PY) -I bench/run.py
-	$(PY) -I bench/ufuncs.py
-	$(PY) -I bench/utci.py
-	$(PY) -I bench/indices.py
-	$(PY) -I bench/chain.py
-	$(PY) -I bench/csv_speed.py
-	$(PY) -I bench/grid.py
+	rm -rf build/bench && mkdir -p build/bench
+	$(PY) -I bench/run.py | tee build/bench/run.txt
+	$(PY) -I bench/ufuncs.py | tee build/bench/ufuncs.txt
+	$(PY) -I bench/utci.py | tee build/bench/utci.txt
+	$(PY) -I bench/indices.py | tee build/bench/indices.txt
+	$(PY) -I bench/chain.py | tee build/bench/chain.txt
+	$(PY) -I bench/csv_speed.py | tee build/bench/csv_speed.txt
+	$(PY) -I bench/grid.py | tee build/bench/grid.txt
+	$(PY) -I bench/targets.py build/bench/*.txt
 
 validate: install
 	$(PY) -I tools/validate.py
