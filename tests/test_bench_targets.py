@@ -1,15 +1,14 @@
 """bench/targets.py: the speed table gathered from the bench scripts' lines
 ``TARGET <row> <ratio> <target> met|missed``; a target is a most."""
 
-import importlib.util
+import runpy
+import types
 from pathlib import Path
 
 import pytest
 
 SCRIPT = Path(__file__).resolve().parent.parent / "bench" / "targets.py"
-spec = importlib.util.spec_from_file_location("bench_targets", SCRIPT)
-targets = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(targets)
+targets = types.SimpleNamespace(**runpy.run_path(str(SCRIPT)))
 
 
 def status(lines, row):
