@@ -6,7 +6,9 @@
 #                 the ufuncs against np.vectorize, hand-written NumPy and the
 #                 functions' own array calls, utci against pythermalcomfort and
 #                 thermofeel, --input against pandas, and the
-#                 chain and klimora grid on a synthetic grid (4 GB of output)
+#                 chain and klimora grid on a synthetic grid (4 GB of output),
+#                 then the speed table, each row's ratio met or missed
+#                 (bench/targets.py, from the scripts' output in build/bench/)
 # make sweep    - a million random inputs per function: direct against
 #                 ordinary path, and every ufunc element against the scalar call
 # make sanitize - the tests again, against a build instrumented with
