@@ -6,7 +6,9 @@
 #                 the ufuncs against np.vectorize, hand-written NumPy and the
 #                 functions' own array calls, utci against pythermalcomfort and
 #                 thermofeel, --input against pandas, and the
-#                 chain and klimora grid on a synthetic grid (4 GB of output)
+#                 chain and klimora grid on a synthetic grid (4 GB of output),
+#                 then the speed table, each row's ratio met or missed
+#                 (bench/targets.py, from the scripts' output in build/bench/)
 # make sweep    - a million random inputs per function: direct against
 #                 ordinary path, and every ufunc element against the scalar call
 # make sanitize - the tests again, against a build instrumented with
@@ -84,14 +86,20 @@ sweep: install
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_direct.py -k agree
 	KLIMORA_SWEEP=1000000 $(VENV)/bin/pytest tests/test_ufuncs.py -k scalar_call
 
+# Each script's output is also kept in build/bench/, for bench/targets.py to
+# gather the speed table's rows from (its lines TARGET row ratio target).
+bench: SHELL := /bin/bash
+bench: .SHELLFLAGS := -o pipefail -c
 bench: install
-	$(PY) -I bench/run.py
-	$(PY) -I bench/ufuncs.py
-	$(PY) -I bench/utci.py
-	$(PY) -I bench/indices.py
-	$(PY) -I bench/chain.py
-	$(PY) -I bench/csv_speed.py
-	$(PY) -I bench/grid.py
+	rm -rf build/bench && mkdir -p build/bench
+	$(PY) -I bench/run.py | tee build/bench/run.txt
+	$(PY) -I bench/ufuncs.py | tee build/bench/ufuncs.txt
+	$(PY) -I bench/utci.py | tee build/bench/utci.txt
+	$(PY) -I bench/indices.py | tee build/bench/indices.txt
+	$(PY) -I bench/chain.py | tee build/bench/chain.txt
+	$(PY) -I bench/csv_speed.py | tee build/bench/csv_speed.txt
+	$(PY) -I bench/grid.py | tee build/bench/grid.txt
+	$(PY) -I bench/targets.py build/bench/*.txt
 
 validate: install
 	$(PY) -I tools/validate.py

@@ -26,8 +26,8 @@ zlib):
    it, each measured alone on the same grid (in the run the storing goes on
    while the next blocks are computed);
 4. the same with --workers 2, a local dask.distributed cluster: its time
-   against the threaded run (target: at most 1.5), and the two outputs
-   compared bit for bit;
+   against the threaded run (target: at most 1.3), the two taken in turn,
+   the best of each, and the two outputs compared bit for bit;
 5. with --zlib also --compression zlib and zstd, for readers without Blosc;
 6. the overhead of a block: `klimora grid` in this process on one small
    grid cut into about 256, 1,000, 4,000 and 16,000 blocks, the time of a
@@ -203,6 +203,35 @@ def run_grid(source, target, *options):
     return seconds, int(peak) * 1024, float(cpu)
 
 
+#: 4: at most this time of --workers 2 over the threaded run's.
+WORKERS_TARGET = 1.3
+
+
+def against_threaded(source, folder, cells, threaded, runs):
+    """4: --workers 2 and the threaded run taken in turn (the machine's load
+    then weighs on both alike), the best of each; the outputs compared."""
+    distributed = float("inf")
+    for run in range(runs):
+        if run:
+            threaded = min(threaded, run_grid(source, os.path.join(folder, "threaded.nc"),
+                                              "--overwrite")[0])
+        distributed = min(distributed, run_grid(source, os.path.join(folder, "distributed.nc"),
+                                                "--workers", "2", "--overwrite")[0])
+    ratio = distributed / threaded
+    print(f"4. --workers 2: {distributed:.1f} s, {rate(cells, distributed)}: {ratio:.2f} times "
+          f"the threaded run's {threaded:.1f} s (target: at most {WORKERS_TARGET}; best of "
+          f"{runs} each, load average {os.getloadavg()[0]:.1f})")
+    print(f"TARGET grid-workers {ratio:.3f} {WORKERS_TARGET} "
+          f"{'met' if ratio <= WORKERS_TARGET else 'missed'}")
+    import xarray as xr
+
+    with xr.open_dataset(os.path.join(folder, "threaded.nc")) as a, \
+            xr.open_dataset(os.path.join(folder, "distributed.nc")) as b:
+        same = all(np.array_equal(a[n].values.view(np.uint64), b[n].values.view(np.uint64))
+                   for n in a.data_vars)
+    print(f"   distributed output equals the threaded one bit for bit: {same}")
+
+
 def breakdown(source, cells):
     """Each stage of `klimora grid` alone, in this process, in seconds."""
     from klimora.grid import columns
@@ -292,6 +321,8 @@ def main():
                         help="time only the overhead of a block (6)")
     parser.add_argument("--end-to-end", action="store_true",
                         help="time only the codecs (2) and klimora grid end to end (3)")
+    parser.add_argument("--workers", type=int, metavar="RUNS",
+                        help="time only --workers 2 against the threaded run (4), RUNS of each")
     parser.add_argument("--grid", default="x".join(map(str, GRID)),
                         help="time x lat x lon of the end-to-end grid (default %(default)s)")
     args = parser.parse_args()
@@ -300,6 +331,13 @@ def main():
     if args.overhead:
         with tempfile.TemporaryDirectory(prefix="klimora-grid-bench-") as folder:
             overhead(folder)
+        return
+    if args.workers:
+        with tempfile.TemporaryDirectory(prefix="klimora-grid-bench-") as folder:
+            source = os.path.join(folder, "weather.nc")
+            make_input(source, shape)
+            threaded = run_grid(source, os.path.join(folder, "threaded.nc"))[0]
+            against_threaded(source, folder, cells, threaded, args.workers)
         return
     if not args.end_to_end:
         in_memory((96, 256, 256))
@@ -328,17 +366,7 @@ def main():
             return
         print("   where the time goes (each stage alone; together they overlap on two cores):")
         breakdown(source, cells)
-        distributed, _, _ = run_grid(source, os.path.join(folder, "distributed.nc"),
-                                  "--workers", "2")
-        print(f"4. --workers 2: {distributed:.1f} s, {rate(cells, distributed)}: "
-              f"{distributed / threaded:.2f} times the threaded run (target: at most 1.5)")
-        import xarray as xr
-
-        with xr.open_dataset(os.path.join(folder, "threaded.nc")) as a, \
-                xr.open_dataset(os.path.join(folder, "distributed.nc")) as b:
-            same = all(np.array_equal(a[n].values.view(np.uint64), b[n].values.view(np.uint64))
-                       for n in a.data_vars)
-        print(f"   distributed output equals the threaded one bit for bit: {same}")
+        against_threaded(source, folder, cells, threaded, 2)
         if args.zlib:
             for name in ("zlib", "zstd"):
                 seconds, _, _ = run_grid(source, os.path.join(folder, f"{name}.nc"),

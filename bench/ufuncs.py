@@ -208,6 +208,7 @@ def main():
                         "other_s": t_v, "kernels": len(calls)})
         print(f"   {name:20} {len(calls):2d} calls {t_floor / small * 1e9:7.1f} ns/el: "
               f"{t_floor / t_v:5.3f} of np.vectorize (the ufunc {t_u / t_v:5.3f})")
+        print(target_line(f"floor-{name}", t_u / t_floor, 1.15))
 
     shape = (24, 64, 128) if options.quick else (96, 128, 256)
     cells = int(np.prod(shape))
@@ -241,6 +242,8 @@ def main():
                     median_time(getattr(H, name), cols, runs))
         results.append({"table": "handwritten", "function": name, "ufunc_s": t_u, "other_s": t_h})
         print(f"   {name:20} {t_u * 1e3:7.2f} ms  by hand {t_h * 1e3:7.2f} ms  ratio {t_u / t_h:6.3f}")
+        if name == "OberflTemp":
+            print(target_line("handwritten-OberflTemp", t_u / t_h, 1.0))
 
     print(f"3. Element-wise functions against their Strahlkit array call, {huge} elements"
           " (target <= 0.85, <= 2 MB beyond the output)")
@@ -270,6 +273,11 @@ def main():
     wbgt_against_thermofeel(runs, results)
     if options.json:
         Path(options.json).write_text(json.dumps(results, indent=1) + "\n")
+
+
+def target_line(row, ratio, target):
+    """The line bench/targets.py collects: a row of the speed table."""
+    return f"TARGET {row} {ratio:.3f} {target} {'met' if ratio <= target else 'missed'}"
 
 
 if __name__ == "__main__":

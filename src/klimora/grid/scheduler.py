@@ -29,6 +29,8 @@ VERBOSE_KEY = "klimora.grid.verbose"
 #: The event topic on which the workers of --workers pass on the chain's
 #: warnings (kind and count), for the command to sum and say once.
 CHAIN_WARNINGS = "klimora.chain-warnings"
+#: What the server the local cluster's workers are forked from imports.
+FORKSERVER_PRELOAD = ("distributed", "klimora.grid.worker")
 
 
 
@@ -40,15 +42,18 @@ def threaded(pool: concurrent.futures.Executor) -> tuple[store.Submit, int]:
     once a block is done, none of its tasks still reads the input (dask's
     threaded scheduler returns on a task's error while others of the block
     still run)."""
-    from dask.core import get
-
-    def compute(tasks: dict[Any, Any], key: Any) -> Any:
-        return get(tasks, [key])[0]
-
     def submit(tasks: dict[Any, Any], key: Any) -> store.Pending:
         return pool.submit(compute, tasks, key)
 
     return submit, (os.cpu_count() or 1) + 1
+
+
+def compute(tasks: dict[Any, Any], key: Any) -> Any:
+    """The value of ``key`` in the graph ``tasks``, its tasks one after
+    another in this thread."""
+    from dask.core import get
+
+    return get(tasks, [key])[0]
 
 
 def chain_warnings_of_workers(client: Any) -> list[tuple[str, int]]:
@@ -77,11 +82,29 @@ class Remote:
         self.future.add_done_callback(lambda _: fn(self))
 
 
+class Block:
+    """A block's graph and key, computed when called: the function of the
+    block's one task.  Given as the task's arguments instead, the graph
+    would be taken apart by dask.distributed, its tasks as the scheduler's."""
+
+    def __init__(self, tasks: dict[Any, Any], key: Any) -> None:
+        self.tasks, self.key = tasks, key
+
+    def __call__(self) -> Any:
+        return compute(self.tasks, self.key)
+
+
 def distributed(client: Any) -> tuple[store.Submit, int]:
-    """Computes blocks on a dask.distributed cluster: two for each of its
-    threads under way, so that none waits for the next block to be sent."""
+    """Computes blocks on a dask.distributed cluster, each block one task
+    that runs the block's graph in its worker (as :func:`threaded` does in
+    a thread): its input read there, and nothing moved between workers.
+    Handed to the scheduler task by task, a block's twenty-odd tasks cost
+    the scheduler 10 ms each and share the input's handles and coordinates
+    (computed by one worker, fetched by the others).  Two blocks for each
+    of the cluster's threads are under way, so that none waits for the
+    next block to be sent."""
     def submit(tasks: dict[Any, Any], key: Any) -> store.Pending:
-        return Remote(client.get(tasks, key, sync=False))
+        return Remote(client.submit(Block(tasks, key), pure=False))
 
     return submit, 2 * (sum(client.nthreads().values()) or 1)
 
@@ -98,10 +121,12 @@ def local_cluster(workers: int, verbose: bool) -> Any:
     import dask
     from distributed import LocalCluster
 
-    settings = {"distributed.nanny.pre-spawn-environ": WORKER_MALLOC, VERBOSE_KEY: verbose}
+    settings = {"distributed.nanny.pre-spawn-environ": WORKER_MALLOC, VERBOSE_KEY: verbose,
+                "distributed.worker.multiprocessing-method": "forkserver"}
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         with dask.config.set(settings):
+            forkserver_preloads()
             # No dashboard; the scheduler's HTTP server (health, metrics) on
             # a free port instead of 8787, whose being taken is warned of.
             return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -111,6 +136,19 @@ def local_cluster(workers: int, verbose: bool) -> Any:
                                 preload=["klimora.grid.worker"])
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+def forkserver_preloads() -> None:
+    """The workers forked from one server process that imported what they
+    run first: the imports and the unit registry (3.5 CPU seconds) are then
+    paid once, not once a worker (spawned, each imports them anew), and
+    while this process itself imports and opens the input.  dask.distributed
+    names its own preloads on its first use of the method; these replace
+    them, until the server starts (once a process: later clusters fork from
+    the same server)."""
+    from distributed.utils import get_mp_context
+
+    get_mp_context().set_forkserver_preload(list(FORKSERVER_PRELOAD))
 
 
 def quiet_resource_tracker() -> None:

@@ -1,7 +1,8 @@
-"""Imported by each worker of ``klimora grid --workers`` as it starts, while
-the command opens its input: the first blocks then wait for no imports and
-no unit registry.  Without --verbose the worker's log is dropped: the
-command reports what fails in one line of its own."""
+"""Imported by the server the workers of ``klimora grid --workers`` are forked
+from, while the command opens its input: the first blocks then wait for no
+imports and no unit registry.  :func:`dask_setup` runs in each worker as it
+starts; without --verbose the worker's log is dropped: the command reports
+what fails in one line of its own."""
 
 import logging
 import warnings
@@ -34,9 +35,13 @@ def pass_on(message: Warning | str, category: type[Warning], filename: str, line
         _show(message, category, filename, lineno, file, line)
 
 
-warnings.simplefilter("always", ChainWarning)
-warnings.showwarning = pass_on
-if not dask.config.get(VERBOSE_KEY, True):
-    for name in LOGGERS:
-        logger = logging.getLogger(name)
-        logger.handlers, logger.propagate = [logging.NullHandler()], False
+def dask_setup(worker: object) -> None:
+    """Run by dask.distributed in each worker as it starts (the imports above
+    were done once, in the server the workers are forked from): the chain's
+    warnings passed on, and the log dropped unless --verbose."""
+    warnings.simplefilter("always", ChainWarning)
+    warnings.showwarning = pass_on
+    if not dask.config.get(VERBOSE_KEY, True):
+        for name in LOGGERS:
+            logger = logging.getLogger(name)
+            logger.handlers, logger.propagate = [logging.NullHandler()], False
