@@ -36,6 +36,12 @@ constexpr std::optional<Ufunc> ufunc_named(std::string_view name) {
     return std::nullopt;
 }
 
+// The functions that cost many times an arithmetic operation an element.
+constexpr bool costly(Ufunc u) {
+    return u == Ufunc::sin || u == Ufunc::cos || u == Ufunc::arcsin || u == Ufunc::arctan ||
+           u == Ufunc::exp || u == Ufunc::power || u == Ufunc::mod;
+}
+
 // Start-up hands over the NumPy module it imported.
 void remember_numpy(PyObject* numpy);
 

@@ -6,12 +6,13 @@
 // of the result is what the body gives on element i's NumPy float64 scalars.
 //
 // Where a condition divides a block (some elements take the branch, others
-// not), the run stops there and the body runs on for each side alone: its
-// elements gathered densely, with the decisions so far fixed and the values
-// computed so far carried over (ufunc_loop.hpp).  So every element passes
-// only through the steps its own scalar call takes, and only those can
-// raise a floating-point flag for it.  An element whose scalar call raises
-// (int() of NaN, say) leaves the run with NaN and the invalid flag.
+// not), the run stops there and the body runs on for each side, with the
+// decisions so far fixed and the values computed so far carried over
+// (ufunc_loop.hpp): first as a trial over all the elements, keeping its own
+// elements' values only where no flag was raised, else on its own elements
+// alone, gathered densely.  So every element's value and flags are those
+// of the steps its own scalar call takes.  An element whose scalar call
+// raises (int() of NaN, say) leaves the run with NaN and the invalid flag.
 //
 // Values are kinds as on the direct path (Num): a constant, or what is
 // computed from constants alone, is one Num for every element; anything
@@ -28,6 +29,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <tuple>
 #include <utility>
@@ -38,6 +40,9 @@ namespace klimora {
 struct Lanes {
     Num uniform;                 // the kind; the value too, when it serves every element
     const double* v = nullptr;   // one value per element, or null
+    // Not gathered yet: element i's value is v[pick[i]], v being the
+    // values of the run that this part's elements came from.
+    const int* pick = nullptr;
 
     Num::Kind kind() const { return uniform.kind; }
 };
@@ -50,10 +55,10 @@ namespace blocks {
 
 inline constexpr int block_size = 1024;
 
-// Buffers of one block's elements.  A run takes them from the top; a part
-// still to run keeps its own below, and the top goes back to the part's
-// mark when it runs.  Each buffer lies apart from the others (see
-// numpy_kernels::run_kernel).
+// Buffers of one block's elements, and lists of positions in it.  A run
+// takes them from the top; a part still to run keeps its own below, and
+// the top goes back to the part's mark when it runs.  Each buffer lies
+// apart from the others (see numpy_kernels::run_kernel).
 class Arena {
 public:
     double* fresh() {
@@ -62,8 +67,21 @@ public:
         }
         return buffers_[used_++]->values;
     }
-    std::size_t mark() const { return used_; }
-    void reset(std::size_t mark = 0) { used_ = mark; }
+    int* fresh_positions() {
+        if (lists_used_ == lists_.size()) {
+            lists_.push_back(std::make_unique<int[]>(block_size));
+        }
+        return lists_[lists_used_++].get();
+    }
+    struct Mark {
+        std::size_t buffers, lists;
+    };
+    Mark mark() const { return {used_, lists_used_}; }
+    void reset(Mark mark) {
+        used_ = mark.buffers;
+        lists_used_ = mark.lists;
+    }
+    void reset() { reset(Mark{0, 0}); }
 
 private:
     struct alignas(64) Buffer {
@@ -72,6 +90,8 @@ private:
     };
     std::vector<std::unique_ptr<Buffer>> buffers_;
     std::size_t used_ = 0;
+    std::vector<std::unique_ptr<int[]>> lists_;
+    std::size_t lists_used_ = 0;
 };
 
 // The decisions of the conditions met so far, in order (at most 32).
@@ -106,6 +126,7 @@ struct CallKey {
     int count = 0;
     std::array<int, most> parameter{};          // -1: a constant; -2: another array
     std::array<std::uint64_t, most> bits{};     // the constant, or the array's address
+    std::array<std::uintptr_t, most> pick{};    // and where its elements are taken from
     std::array<Num::Kind, most> kind{};
 
     bool operator==(const CallKey&) const = default;
@@ -149,20 +170,52 @@ enum class Stop {
 // run every body over every kind of element to keep it so.
 struct Uncovered {};
 
+// A trial run over more elements than its own (ufunc_loop.hpp) gives up at
+// a costly NumPy call: the part runs again on its own elements alone.
+struct Abandoned {};
+
+// The elements a run is for.  A trial runs over all the elements of the
+// part it came from, `own` marking its own (1.0) among them; the others'
+// values are computed and thrown away.
+struct Own {
+    const double* mask = nullptr;   // null: every element is the run's own
+    std::ptrdiff_t count = 0;
+    bool frugal = false;            // give up at a costly NumPy call
+
+    bool is(std::ptrdiff_t i) const { return mask == nullptr || mask[i] != 0.0; }
+};
+
+// The loops over a block's elements are built for the widest vectors the
+// machine has: IEEE arithmetic gives the same bits at any width (and no
+// multiply-add is ever contracted).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define KLIMORA_WIDEST __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KLIMORA_WIDEST
+#endif
+
+// to[j] = from[pick[j]]
+KLIMORA_WIDEST inline double* gather(double* to, const double* from, const int* pick, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) to[j] = from[pick[j]];
+    return to;
+}
+
 }  // namespace blocks
 
 class BlockFrame {
 public:
     // `calls` holds the calls carried into this run; `parameters`, the
-    // parameters' arrays.
+    // values of the parameters the ufunc takes.
     BlockFrame(blocks::Arena& arena, std::ptrdiff_t n, blocks::Path known,
                const blocks::Saved* saved, std::size_t saved_count,
                std::vector<blocks::Saved>& record, std::vector<blocks::CallValue>& calls,
-               const double* const* parameters, std::size_t parameter_count)
+               const Lanes* parameters, std::size_t parameter_count,
+               blocks::Own own = {})
         : arena_(arena), n_(n), known_(known), saved_(saved), saved_count_(saved_count),
           record_(record), calls_(calls), parameters_(parameters),
-          parameter_count_(parameter_count) {
+          parameter_count_(parameter_count), own_(own) {
         record_.clear();
+        if (own_.mask == nullptr) own_.count = n;
     }
 
     template <std::size_t N>
@@ -180,10 +233,12 @@ public:
             }
             key.parameter[i] = -2;
             key.bits[i] = reinterpret_cast<std::uintptr_t>(args[i].v);
+            key.pick[i] = reinterpret_cast<std::uintptr_t>(args[i].pick);
             for (std::size_t j = 0; j < parameter_count_; ++j) {
-                if (parameters_[j] == args[i].v) {
+                if (parameters_[j].v == args[i].v && parameters_[j].pick == args[i].pick) {
                     key.parameter[i] = static_cast<int>(j);
                     key.bits[i] = 0;
+                    key.pick[i] = 0;
                 }
             }
         }
@@ -235,9 +290,14 @@ public:
         if (c.kind() != Num::Kind::boolean) throw blocks::Uncovered{};
         bool decision = c.uniform.d != 0.0;
         if (c.v != nullptr) {
+            // Only the run's own elements decide.
             std::ptrdiff_t count = 0;
-            for (std::ptrdiff_t i = 0; i < n_; ++i) count += c.v[i] != 0.0;
-            if (count != 0 && count != n_) {
+            if (own_.mask == nullptr) {
+                for (std::ptrdiff_t i = 0; i < n_; ++i) count += c.v[i] != 0.0;
+            } else {
+                for (std::ptrdiff_t i = 0; i < n_; ++i) count += (c.v[i] != 0.0) & (own_.mask[i] != 0.0);
+            }
+            if (count != 0 && count != own_.count) {
                 stop(blocks::Stop::split, c.v);
                 return false;
             }
@@ -248,11 +308,12 @@ public:
         return decision;
     }
 
-    // Stops the run if any element in `failed` (1 or 0 each) is set.
+    // Stops the run if any of its own elements in `failed` (1 or 0 each)
+    // is set.  The others run on with what the step gave them.
     void fail_elements(const double* failed) {
         if (stop_ != blocks::Stop::none) return;
         for (std::ptrdiff_t i = 0; i < n_; ++i) {
-            if (failed[i] != 0.0) {
+            if (failed[i] != 0.0 && own_.is(i)) {
                 stop(blocks::Stop::errors, failed);
                 return;
             }
@@ -261,6 +322,24 @@ public:
 
     std::ptrdiff_t size() const { return n_; }
     double* fresh() { return arena_.fresh(); }
+
+    // `x` with its values at hand: gathered now if they are not yet (once
+    // in a run for each array and pick).
+    Lanes ready(const Lanes& x) {
+        if (x.pick == nullptr) return x;
+        for (std::size_t i = 0; i < gathered_count_; ++i) {
+            if (gathered_[i].from == x.v && gathered_[i].pick == x.pick) {
+                return Lanes{x.uniform, gathered_[i].values, nullptr};
+            }
+        }
+        double* values = blocks::gather(fresh(), x.v, x.pick, static_cast<std::size_t>(n_));
+        if (gathered_count_ < gathered_.size()) gathered_[gathered_count_++] = {x.v, x.pick, values};
+        return Lanes{x.uniform, values, nullptr};
+    }
+    // A trial gives up before a costly NumPy call.
+    void costly_call() const {
+        if (own_.frugal) throw blocks::Abandoned{};
+    }
 
     // The values of a NumPy call made before in this run, or null.
     const double* computed(const blocks::Computed& call) const {
@@ -309,11 +388,19 @@ private:
     std::size_t saved_count_;
     std::vector<blocks::Saved>& record_;
     std::vector<blocks::CallValue>& calls_;
-    const double* const* parameters_;
+    const Lanes* parameters_;
     std::size_t parameter_count_;
+    struct Gathered {
+        const double* from;
+        const int* pick;
+        const double* values;
+    };
+    std::array<Gathered, 16> gathered_{};
+    std::size_t gathered_count_ = 0;
     int next_ = 0;
     blocks::Stop stop_ = blocks::Stop::none;
     const double* mask_ = nullptr;
+    blocks::Own own_;
     std::array<blocks::Computed, 16> computed_{};
     std::size_t computed_count_ = 0;
 };
@@ -326,21 +413,6 @@ namespace blocks {
 inline Num settled(DirectFrame& d, const Num& n) {
     if (d.failed()) throw Uncovered{};
     return n;
-}
-
-// The loops over a block's elements are built for the widest vectors the
-// machine has: IEEE arithmetic gives the same bits at any width (and no
-// multiply-add is ever contracted).
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define KLIMORA_WIDEST __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define KLIMORA_WIDEST
-#endif
-
-// to[j] = from[pick[j]]
-KLIMORA_WIDEST inline double* gather(double* to, const double* from, const int* pick, std::size_t count) {
-    for (std::size_t j = 0; j < count; ++j) to[j] = from[pick[j]];
-    return to;
 }
 
 template <class Op>
@@ -425,7 +497,7 @@ Num::Kind arithmetic_kind(Num::Kind a, Num::Kind b) {
 
 // ---- leaves ---------------------------------------------------------------
 
-inline Lanes evaluate(BlockFrame&, const formula::Local<Lanes>& x) { return x.value; }
+inline Lanes evaluate(BlockFrame& f, const formula::Local<Lanes>& x) { return f.ready(x.value); }
 
 template <long long V>
 Lanes evaluate(BlockFrame&, const formula::Int<V>&) {
@@ -605,7 +677,7 @@ const double* fused(BlockFrame& f, const E& e) {
     }
     if (!varies) return nullptr;
     std::array<const double*, N> values;
-    for (std::size_t k = 0; k < N; ++k) values[k] = spread(f, *locals[k]);
+    for (std::size_t k = 0; k < N; ++k) values[k] = spread(f, f.ready(*locals[k]));
     double* r = f.fresh();
     each_element(e, values, numpy_kernels::pi(), r, f.size());
     return r;
@@ -718,6 +790,7 @@ Lanes evaluate(BlockFrame& f, const formula::Call<formula::NumpyAttribute<S>, A.
         call.bits[i] = a.v ? 0 : std::bit_cast<std::uint64_t>(a.uniform.d);
     }
     if (const double* known = f.computed(call)) return BlockFrame::elements(Num::Kind::np_float64, known);
+    if constexpr (numpy_kernels::costly(*ufunc)) f.costly_call();
     double* out = f.fresh();
     const double* first = blocks::spread(f, args[0]);
     const double* second = N > 1 ? blocks::spread(f, args[N - 1]) : nullptr;
@@ -748,7 +821,9 @@ Lanes evaluate(BlockFrame& f, const formula::Item<X, Index>& e) {
     double* r = f.fresh();
     for (std::ptrdiff_t i = 0; i < f.size(); ++i) {
         const double k = at[i] < 0 ? at[i] + length : at[i];
-        r[i] = table.uniform.table()[static_cast<std::size_t>(k)];
+        // An element that failed is not the run's own: its value is thrown away.
+        r[i] = failed[i] != 0.0 ? std::numeric_limits<double>::quiet_NaN()
+                                : table.uniform.table()[static_cast<std::size_t>(k)];
     }
     return BlockFrame::elements(Num::Kind::np_float64, r);
 }
@@ -776,15 +851,26 @@ Lanes evaluate(BlockFrame& f, const formula::Integer<X>& e) {
     return BlockFrame::elements(Num::Kind::py_int, r);
 }
 
+namespace blocks {
+// An argument of a nested call: a local as it is, gathered or not (the
+// call may be one made before), anything else evaluated.
+template <class A>
+Lanes argument(BlockFrame& f, const A& a) {
+    if constexpr (std::is_same_v<A, formula::Local<Lanes>>) return a.value;
+    else return evaluate(f, a);
+}
+}  // namespace blocks
+
 template <class Nested, class... A>
 Lanes evaluate(BlockFrame& f, const formula::NestedCall<Nested, A...>& e) {
     std::array<Lanes, sizeof...(A)> args = std::apply(
-        [&f](const auto&... a) { return std::array<Lanes, sizeof...(A)>{evaluate(f, a)...}; },
+        [&f](const auto&... a) { return std::array<Lanes, sizeof...(A)>{blocks::argument(f, a)...}; },
         e.args);
     const blocks::CallKey key = f.key_of(&Nested::function, args);
-    if (const blocks::CallValue* known = f.recall(key)) return known->value;
+    if (const blocks::CallValue* known = f.recall(key)) return f.ready(known->value);
+    for (Lanes& a : args) a = f.ready(a);
     const auto start = f.mark();
-    Lanes value = std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args);
+    Lanes value = f.ready(std::apply([&f](const auto&... a) { return Nested::body(f, a...); }, args));
     f.remember(key, value, start);
     return value;
 }

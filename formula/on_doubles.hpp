@@ -139,6 +139,26 @@ public:
 private:
     unsigned before_;
 };
+// A trial: the code in its scope starts with the flags clear, `raised`
+// tells whether it has raised one, and at its end the flags are again
+// those raised before it, its own dropped.
+class FlagsTrial {
+public:
+    FlagsTrial() noexcept : before_(raised_flags()) { clear_fp_flags(); }
+    ~FlagsTrial() {
+        clear_fp_flags();
+        if (before_ != 0) {
+            const unsigned merged = read_mxcsr() | before_;
+            asm volatile("ldmxcsr %0" : : "m"(merged));
+        }
+    }
+    bool raised() const { return raised_flags() != 0; }
+    FlagsTrial(const FlagsTrial&) = delete;
+    FlagsTrial& operator=(const FlagsTrial&) = delete;
+
+private:
+    unsigned before_;
+};
 #else
 inline void clear_fp_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
 inline bool fp_flags_raised() {
@@ -153,6 +173,17 @@ public:
 
 private:
     std::fenv_t saved_;
+};
+class FlagsTrial {
+public:
+    FlagsTrial() noexcept { std::fegetexceptflag(&saved_, FE_ALL_EXCEPT); clear_fp_flags(); }
+    ~FlagsTrial() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    bool raised() const { return fp_flags_raised(); }
+    FlagsTrial(const FlagsTrial&) = delete;
+    FlagsTrial& operator=(const FlagsTrial&) = delete;
+
+private:
+    std::fexcept_t saved_;
 };
 #endif
 

@@ -115,3 +115,40 @@ def test_the_flags_of_each_block_alone_are_its_elements():
     for piece in (slice(0, BLOCK), slice(BLOCK, None)):
         part = [c[piece] for c in columns]
         assert warned(name, part)[1] == oracle(name, part)[1]
+
+
+def surface(bowen, balance=400.0):
+    n = len(bowen)
+    return "OberflTemp", [np.full(n, balance), np.full(n, 20.0), np.full(n, 2.0), np.asarray(bowen)]
+
+
+#: A side taken by most of a block is first run over all its elements; the
+#: others' values there are thrown away, and so must their flags be.
+SIDE_CASES = {
+    # Bowen 0: the air temperature itself, no division; the other side
+    # divides by Bowen, which for those elements is 1 / 0.
+    "no sensible heat among most": surface(np.resize([1.0, 1.0, 1.0, 0.0], 3 * BLOCK)),
+    "one element without sensible heat": surface(joined([0.0], np.full(BLOCK - 1, 0.5))),
+    # The clipped side is one value (-0.9); the other divides by -1.0.
+    "Bowen -1 beside clipped ones": surface(np.resize([-1.0, -2.0, -3.0, -2.5], BLOCK)),
+    # Negative and positive balance, and Bowen 0 within each side.
+    "both balances, Bowen 0 in each": ("OberflTemp", [
+        np.resize([400.0, -50.0], BLOCK), np.full(BLOCK, 20.0), np.full(BLOCK, 2.0),
+        np.resize([0.5, 0.5, 0.0, 0.0, 0.5, 0.5, 0.5, 0.5], BLOCK)]),
+    # A side's own element divides by zero (no heat transfer at this
+    # wind): its flag stays.
+    "own element without transfer": ("OberflTemp", [
+        np.resize([400.0, -50.0], BLOCK), np.full(BLOCK, 20.0),
+        joined([-6.2 / 4.26], np.full(BLOCK - 1, 2.0)), np.full(BLOCK, 0.5)]),
+    "air mass past the table and inside": ("RelOptLuftmasse", [
+        np.resize([45.0, 45.0, 45.0, 95.0, 90.5, 85.0, 1e308], BLOCK)]),
+}
+
+
+@pytest.mark.parametrize("case", SIDE_CASES)
+def test_a_side_run_over_the_whole_block_reports_only_its_own_flags(case):
+    name, columns = SIDE_CASES[case]
+    want, kinds = oracle(name, columns)
+    got, reported = warned(name, columns)
+    assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
+    assert reported == kinds
