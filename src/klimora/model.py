@@ -256,6 +256,13 @@ def blockwise(arrays: list[Any], names: list[str], options: Options, leap: Any =
     if leap is not None:
         arrays = [*arrays, np.asarray(leap)]
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    # One step is worked out as a row of one: on 0-d arrays NumPy takes its
+    # scalar paths, whose power (libm's) may differ in the last bit from
+    # the vector loop it runs on a row, and the step must equal that step
+    # of a series.
+    single = shape == ()
+    if single:
+        shape = (1,)
     arrays = [a.reshape((1,) * (len(shape) - a.ndim) + a.shape) for a in arrays]
     columns = [name for name, _, _ in result_columns(options.indices)]
     stacked = np.empty((len(columns), *shape))
@@ -270,7 +277,8 @@ def blockwise(arrays: list[Any], names: list[str], options: Options, leap: Any =
                              leap=parts[given] if leap is not None else None)
             for name, out in outputs.items():
                 out[block] = result[name]
-    return np.moveaxis(stacked, 0, -1)
+    columns_last = np.moveaxis(stacked, 0, -1)
+    return columns_last[0] if single else columns_last
 
 
 def compute_blocks(utc_hour: Any, dayofyear: Any, zone_hours: Any, latitude: Any,
