@@ -129,8 +129,9 @@ SIDE_CASES = {
     # divides by Bowen, which for those elements is 1 / 0.
     "no sensible heat among most": surface(np.resize([1.0, 1.0, 1.0, 0.0], 3 * BLOCK)),
     "one element without sensible heat": surface(joined([0.0], np.full(BLOCK - 1, 0.5))),
-    # The clipped side is one value (-0.9); the other divides by -1.0.
-    "Bowen -1 beside clipped ones": surface(np.resize([-1.0, -2.0, -3.0, -2.5], BLOCK)),
+    # Bowen -1 is clipped to -0.9; with the unclipped side's formula its
+    # sensible heat would divide by 1 + 1 / -1 = 0.
+    "Bowen -1 among unclipped ones": surface(np.resize([0.5, 0.5, 0.5, -1.0], BLOCK)),
     # Negative and positive balance, and Bowen 0 within each side.
     "both balances, Bowen 0 in each": ("OberflTemp", [
         np.resize([400.0, -50.0], BLOCK), np.full(BLOCK, 20.0), np.full(BLOCK, 2.0),
