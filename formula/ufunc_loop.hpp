@@ -355,6 +355,8 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
                       part.calls_count}, !apart);
             continue;
         }
+        // What the run computed, for the parts it leaves.
+        const Carried run{w.record, 0, w.record.size(), w.calls, 0, w.calls.size()};
         switch (f.stopped()) {
         case Stop::none:
             r = f.ready(r);
@@ -376,7 +378,6 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             break;
         case Stop::split: {
             sides(w, f.mask(), n, part.own);
-            const Carried run{w.record, 0, w.record.size(), w.calls, 0, w.calls.size()};
             for (const bool side : {false, true}) {
                 const Path path = f.taken().with(side);
                 // A side with fewer than half the elements is cheaper gathered.
@@ -395,8 +396,7 @@ void run_block(Workspace& w, char* const* args, const Py_intptr_t* steps, Py_int
             // place, an input may lie where these NaNs go (out= a view of
             // it a few elements behind).  (Not a trial: it runs again.)
             sides(w, f.mask(), n, part.own);
-            add_part(w, part, w.picked[0], f.taken(), given.data(), nin,
-                     {w.record, 0, w.record.size(), w.calls, 0, w.calls.size()}, !apart);
+            add_part(w, part, w.picked[0], f.taken(), given.data(), nin, run, !apart);
             for (std::ptrdiff_t q = 0; q < n; ++q) {
                 if (f.mask()[q] != 0.0) {
                     element(out, out_step, position(q)) = std::numeric_limits<double>::quiet_NaN();

@@ -153,3 +153,39 @@ def test_a_side_run_over_the_whole_block_reports_only_its_own_flags(case):
     got, reported = warned(name, columns)
     assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
     assert reported == kinds
+
+
+def shuffled(values, n, seed):
+    """n values drawn from `values` in a random order."""
+    return np.random.default_rng(seed).choice(np.asarray(values, dtype=float), n)
+
+
+#: Blocks divided again and again: sides tried over the whole block, sides
+#: gathered from sides (their values taken through two lists of positions),
+#: a trial that gives up at a costly call, and later blocks that remember
+#: it.  Each element must still be its own scalar call.
+SPLIT_CASES = {
+    "air mass, five ranges of a fifth each": ("RelOptLuftmasse", [
+        shuffled([-5.0, 40.0, 85.0, 90.55, 120.0], 3 * BLOCK + 17, 1)]),
+    "a few Kasten-Young among secants": ("RelOptLuftmasse", [
+        shuffled([30.0] * 9 + [84.0], 3 * BLOCK, 2)]),
+    "solar time folded either way, twice": ("Sonnenzeit", [
+        shuffled([-20.0, 3.0, 12.0, 30.0, 55.0], 2 * BLOCK, 3),
+        shuffled([-12.0, 0.0, 14.0], 2 * BLOCK, 4),
+        shuffled([-200.0, 0.0, 150.0], 2 * BLOCK, 5), shuffled([1.0, 172.0, 400.0], 2 * BLOCK, 6)]),
+    "azimuth on both sides of noon": ("Azimutwinkel", [
+        shuffled([6.0, 11.0, 12.0, 13.0, 18.0], 2 * BLOCK, 7), shuffled([-60.0, 0.0, 48.0], 2 * BLOCK, 8),
+        shuffled([1.0, 172.0], 2 * BLOCK, 9)]),
+    "surface, both balances and clipped Bowen": ("OberflTemp", [
+        shuffled([400.0, -50.0, 0.0], 2 * BLOCK, 10), np.full(2 * BLOCK, 20.0),
+        shuffled([0.0, 2.0, -6.2 / 4.26], 2 * BLOCK, 11), shuffled([-2.0, 0.0, 0.5, 1e-300], 2 * BLOCK, 12)]),
+}
+
+
+@pytest.mark.parametrize("case", SPLIT_CASES)
+def test_blocks_divided_again_and_again_are_their_elements_calls(case):
+    name, columns = SPLIT_CASES[case]
+    want, kinds = oracle(name, columns)
+    got, reported = warned(name, columns)
+    assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
+    assert reported == kinds
